@@ -1,0 +1,19 @@
+// Loading node modules (shared libraries that register their node types when loaded).
+#pragma once
+
+#include <string>
+
+namespace FD {
+
+// Directory holding the running program (resolved through /proc/self/exe).
+std::string programDirectory();
+
+// Loads a module by path. A library that cannot be loaded throws a GeneralException
+// with the loader's reason. Loading the same path twice registers it once.
+void loadModule(const std::string& path);
+
+// Path of module `fileName` (e.g. "libzelkbp.so"): the directory named by the
+// environment variable `envVar` if set, else the program's own directory.
+std::string modulePath(const std::string& fileName, const char* envVar);
+
+}  // namespace FD

@@ -1,0 +1,52 @@
+// A network of nodes: built by type name through the registered factories,
+// connected output to input, checked, initialised, and pulled frame by frame.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "flow/Node.h"
+
+namespace FD {
+
+class Network {
+public:
+    Network() = default;
+    Network(const Network&) = delete;
+    Network& operator=(const Network&) = delete;
+    ~Network();
+
+    // Creates a node of a registered type. An unknown type throws a GeneralException
+    // listing the known ones; a duplicate node name is refused.
+    Node* addNode(const std::string& type, const std::string& nodeName, const ParameterSet& params);
+    // Adopts a node built elsewhere (tests, host-side nodes).
+    Node* addNode(Node* node);
+
+    void connect(const std::string& fromNode, const std::string& output, const std::string& toNode,
+                 const std::string& input);
+
+    Node* getNode(const std::string& nodeName) const;  // nullptr if none
+    const std::vector<RCPtr<Node>>& nodes() const { return nodes_; }
+
+    // Checks that every input is connected and that there is no cycle, sizes the
+    // frame windows from the sinks (nodes whose outputs nobody reads) upwards, and
+    // initialises every node, upstream first.
+    void initialize();
+
+    // Frames in the stream: the shortest length any node reports, -1 if none ends it.
+    int streamLength() const;
+
+    // Pulls every output of every sink for frame `count`.
+    void process(int count);
+
+    const std::vector<Node*>& sinks() const { return sinks_; }
+
+private:
+    std::vector<Node*> topologicalOrder() const;
+
+    std::vector<RCPtr<Node>> nodes_;
+    std::vector<Node*> sinks_;
+    bool initialized_ = false;
+};
+
+}  // namespace FD

@@ -1,0 +1,178 @@
+#include "flow/Node.h"
+
+#include <algorithm>
+
+namespace FD {
+
+namespace {
+struct Registry {
+    std::map<std::string, _NodeFactory*> factories;
+    std::vector<std::string> order;
+    std::map<std::string, char**> icons;
+};
+Registry& registry() {
+    static Registry r;
+    return r;
+}
+}  // namespace
+
+// ---------------------------------------------------------------- Node
+
+Node::Node(std::string nodeName, const ParameterSet& params)
+    : name(std::move(nodeName)), parameters(params) {}
+
+Node::~Node() = default;
+
+int Node::addInput(const std::string& inputName) {
+    if (translateInput(inputName) >= 0)
+        throw new GeneralException("node " + name + ": input " + inputName + " added twice");
+    inputs.push_back(NodeInput{nullptr, -1, inputName});
+    return int(inputs.size()) - 1;
+}
+
+int Node::addOutput(const std::string& outputName) {
+    if (translateOutput(outputName) >= 0)
+        throw new GeneralException("node " + name + ": output " + outputName + " added twice");
+    outputNames.push_back(outputName);
+    return int(outputNames.size()) - 1;
+}
+
+int Node::translateInput(const std::string& inputName) const {
+    for (size_t i = 0; i < inputs.size(); ++i)
+        if (inputs[i].name == inputName) return int(i);
+    return -1;
+}
+
+int Node::translateOutput(const std::string& outputName) const {
+    for (size_t i = 0; i < outputNames.size(); ++i)
+        if (outputNames[i] == outputName) return int(i);
+    return -1;
+}
+
+void Node::connectToNode(const std::string& inputName, Node* from, const std::string& outputName) {
+    int in = translateInput(inputName);
+    if (in < 0) throw new GeneralException("node " + name + " has no input " + inputName);
+    if (!from) throw new GeneralException("node " + name + ": input " + inputName + " connected to nothing");
+    int out = from->translateOutput(outputName);
+    if (out < 0) throw new GeneralException("node " + from->getName() + " has no output " + outputName);
+    if (inputs[in].node)
+        throw new GeneralException("node " + name + ": input " + inputName + " is connected twice");
+    inputs[in].node = from;
+    inputs[in].outputID = out;
+}
+
+void Node::request(int, int, int) {}
+
+void Node::initialize() {
+    for (const NodeInput& in : inputs) {
+        if (!in.node) throw new GeneralException("node " + name + ": input " + in.name + " is not connected");
+    }
+}
+
+ObjectRef Node::getInput(int inputID, int count) {
+    if (inputID < 0 || inputID >= int(inputs.size()))
+        throw new GeneralException("node " + name + " has no input with id " + std::to_string(inputID));
+    const NodeInput& in = inputs[inputID];
+    if (!in.node) throw new GeneralException("node " + name + ": input " + in.name + " is not connected");
+    return in.node->getOutput(in.outputID, count);
+}
+
+void Node::addFactory(const std::string& typeName, _NodeFactory* factory) {
+    Registry& r = registry();
+    if (!r.factories.count(typeName)) r.order.push_back(typeName);
+    r.factories[typeName] = factory;
+}
+
+void Node::addXPM(const std::string& typeName, char** xpm) { registry().icons[typeName] = xpm; }
+
+_NodeFactory* Node::getFactory(const std::string& typeName) {
+    auto it = registry().factories.find(typeName);
+    return it == registry().factories.end() ? nullptr : it->second;
+}
+
+const std::vector<std::string>& Node::factoryNames() { return registry().order; }
+
+char** Node::getXPM(const std::string& typeName) {
+    auto it = registry().icons.find(typeName);
+    return it == registry().icons.end() ? nullptr : it->second;
+}
+
+// ---------------------------------------------------------------- BufferedNode
+
+BufferedNode::BufferedNode(std::string nodeName, const ParameterSet& params)
+    : Node(std::move(nodeName), params) {}
+
+int BufferedNode::addInput(const std::string& inputName) {
+    int id = Node::addInput(inputName);
+    inputsCache.resize(inputs.size());
+    return id;
+}
+
+int BufferedNode::addOutput(const std::string& outputName) {
+    int id = Node::addOutput(outputName);
+    outputs.resize(outputNames.size());
+    return id;
+}
+
+void BufferedNode::request(int outputID, int lookAhead, int lookBack) {
+    if (outputID < 0 || outputID >= int(outputs.size()))
+        throw new GeneralException("node " + name + " has no output with id " + std::to_string(outputID));
+    OutputCacheInfo& o = outputs[outputID];
+    o.requestedAhead = std::max(o.requestedAhead, lookAhead);
+    o.requestedBack = std::max(o.requestedBack, lookBack);
+
+    // The furthest this node may be driven ahead of, and back from, its consumers'
+    // frame; each input then needs its own window on top of that.
+    int ahead = 0, back = 0;
+    for (const OutputCacheInfo& out : outputs) {
+        ahead = std::max(ahead, out.requestedAhead + out.lookAhead);
+        back = std::max(back, out.requestedBack);
+    }
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        if (!inputs[i].node) continue;
+        inputs[i].node->request(inputs[i].outputID, ahead + inputsCache[i].lookAhead,
+                                back + inputsCache[i].lookBack);
+    }
+}
+
+void BufferedNode::initialize() {
+    Node::initialize();
+    for (OutputCacheInfo& o : outputs) {
+        int size = o.requestedAhead + o.lookAhead + std::max(o.requestedBack, o.lookBack) + 1;
+        o.buffer = RCPtr<Buffer>(new Buffer(size));
+    }
+    initialized_ = true;
+}
+
+ObjectRef BufferedNode::getOutput(int outputID, int count) {
+    if (outputID < 0 || outputID >= int(outputs.size()))
+        throw new GeneralException("node " + name + " has no output with id " + std::to_string(outputID));
+    if (!initialized_) throw new GeneralException("node " + name + " was asked for a frame before initialize()");
+    Buffer& buffer = *outputs[outputID].buffer;
+    if (count >= 0) {
+        if (inOrder) {
+            computeUpTo(outputID, count);
+        } else if (!buffer.isValid(count) && count > buffer.newest() - buffer.size()) {
+            for (OutputCacheInfo& o : outputs) o.buffer->setWriteLimit(count + o.lookAhead);
+            processCount = std::max(processCount, count);
+            calculate(outputID, count, buffer);
+        }
+        if (!buffer.isValid(count) && count >= buffer.oldest() && count <= processCount) {
+            throw new GeneralException("node " + name + " stored nothing on output " + outputNames[outputID] +
+                                       " for frame " + std::to_string(count));
+        }
+    }
+    return buffer.get(count);
+}
+
+void BufferedNode::computeUpTo(int outputID, int count) {
+    // A calculate() may ask this node for a later frame of its own; the loop then
+    // finds those frames done and carries on after them.
+    while (processCount < count) {
+        int next = ++processCount;
+        for (OutputCacheInfo& o : outputs) o.buffer->setWriteLimit(next + o.lookAhead);
+        calculate(outputID, next, *outputs[outputID].buffer);
+    }
+}
+
+}  // namespace FD

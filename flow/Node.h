@@ -1,0 +1,135 @@
+// Nodes of a network, the buffered node every processing node derives from, and
+// the factories that create nodes by type name.
+//
+// The host is demand-driven: getOutput(output, count) of a node computes the frame
+// if it is not there yet. A BufferedNode with the in-order flag runs calculate()
+// for counts 0, 1, 2, ... exactly once each, computing the frames in between when
+// a later one is asked for.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "flow/Buffer.h"
+#include "flow/Types.h"
+
+namespace FD {
+
+class Node;
+
+// One input of a node: the node and output it is connected to.
+struct NodeInput {
+    Node* node = nullptr;
+    int outputID = -1;
+    std::string name;
+};
+
+class _NodeFactory {
+public:
+    explicit _NodeFactory(std::string name) : name_(std::move(name)) {}
+    virtual const std::string& getName() const { return name_; }
+    virtual Node* Create(const std::string& nodeName, const ParameterSet& params) = 0;
+    virtual ~_NodeFactory() = default;
+
+private:
+    std::string name_;
+};
+
+template <class T>
+class NodeFactory : public _NodeFactory {
+public:
+    explicit NodeFactory(const std::string& name) : _NodeFactory(name) {}
+    Node* Create(const std::string& nodeName, const ParameterSet& params) override {
+        return new T(nodeName, params);
+    }
+};
+
+class Node : public Object {
+public:
+    Node(std::string nodeName, const ParameterSet& params);
+    ~Node() override;
+
+    const std::string& getName() const { return name; }
+
+    // Port names in registration order; the ID of a port is its index.
+    const std::vector<NodeInput>& getInputs() const { return inputs; }
+    const std::vector<std::string>& getOutputNames() const { return outputNames; }
+    int translateInput(const std::string& inputName) const;    // -1 if none
+    int translateOutput(const std::string& outputName) const;  // -1 if none
+
+    // Connects input `inputName` of this node to output `outputName` of `from`.
+    // Unknown port names throw a GeneralException naming node and port.
+    void connectToNode(const std::string& inputName, Node* from, const std::string& outputName);
+
+    // Look-ahead and look-back wanted of output `outputID` by a consumer, relative to
+    // the consumer's own frame; the node adds its own needs and passes the sums on
+    // to its inputs. Called by the network before initialize().
+    virtual void request(int outputID, int lookAhead, int lookBack);
+
+    // Called once before the first frame, after every request().
+    virtual void initialize();
+
+    // The object of output `outputID` for frame `count`.
+    virtual ObjectRef getOutput(int outputID, int count) = 0;
+
+    // Number of frames in the stream this node starts, or -1 when the node does
+    // not end the stream (processing nodes; endless sources).
+    virtual int streamLength() const { return -1; }
+
+    // Registration of node types (at module load).
+    static void addFactory(const std::string& typeName, _NodeFactory* factory);
+    static void addXPM(const std::string& typeName, char** xpm);
+    static _NodeFactory* getFactory(const std::string& typeName);  // nullptr if none
+    static const std::vector<std::string>& factoryNames();        // in registration order
+    static char** getXPM(const std::string& typeName);
+
+protected:
+    int addInput(const std::string& inputName);
+    int addOutput(const std::string& outputName);
+    // The object of input `inputID` for frame `count`, from the connected node.
+    ObjectRef getInput(int inputID, int count);
+
+    std::string name;
+    ParameterSet parameters;
+    std::vector<NodeInput> inputs;
+    std::vector<std::string> outputNames;
+};
+
+class BufferedNode : public Node {
+public:
+    BufferedNode(std::string nodeName, const ParameterSet& params);
+
+    void request(int outputID, int lookAhead, int lookBack) override;
+    void initialize() override;
+    ObjectRef getOutput(int outputID, int count) override;
+
+    // Computes output `outputID` for frame `count` and stores it in `out[count]`.
+    virtual void calculate(int outputID, int count, Buffer& out) = 0;
+
+protected:
+    int addInput(const std::string& inputName);
+    int addOutput(const std::string& outputName);
+
+    struct InputCacheInfo {
+        int lookAhead = 0;  // frames after the current count the node reads
+        int lookBack = 0;   // frames before the current count the node reads
+    };
+    struct OutputCacheInfo {
+        int lookAhead = 0;  // frames after the current count the node writes
+        int lookBack = 0;   // frames before the current count the node reads again
+        int requestedAhead = 0, requestedBack = 0;  // from consumers
+        RCPtr<Buffer> buffer;
+    };
+
+    bool inOrder = false;
+    std::vector<InputCacheInfo> inputsCache;
+    std::vector<OutputCacheInfo> outputs;
+    int processCount = -1;  // last count calculate() ran for
+
+private:
+    void computeUpTo(int outputID, int count);
+    bool initialized_ = false;
+};
+
+}  // namespace FD

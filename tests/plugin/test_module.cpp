@@ -1,0 +1,39 @@
+// Loading the plug-in registers its module version and exactly its node types, in order.
+#include <gtest/gtest.h>
+
+#include "flow/Module.h"
+#include "flow/Node.h"
+
+using namespace FD;
+
+TEST(Module, LoadingRegistersVersionAndTheNineNodeTypesInOrder) {
+    size_t typesBefore = Node::factoryNames().size();
+    size_t versionsBefore = Object::moduleVersions().size();
+    try {
+        loadModule(ZELKBP_MODULE_FILE);
+    } catch (BaseException* e) {
+        std::string m = e->message();
+        delete e;
+        FAIL() << m;
+    }
+    ASSERT_EQ(Object::moduleVersions().size(), versionsBefore + 1);
+    const ModuleVersion& v = Object::moduleVersions().back();
+    EXPECT_EQ(v.name, "ZELKBP");
+    EXPECT_EQ(v.revision, "7993");
+    EXPECT_EQ(v.version, "2.2.0");
+
+    std::vector<std::string> added(Node::factoryNames().begin() + long(typesBefore), Node::factoryNames().end());
+    EXPECT_EQ(added, (std::vector<std::string>{
+                         "BinauralMultisourceLocalization", "BinauralMultisourceTracker", "SSLvisualization",
+                         "SourceSeparation", "SpectrumVisualization", "SpeechEnhancement", "VADvisualization",
+                         "VoiceActivityDetection", "WaveVisualization"}));
+    for (const std::string& type : added) {
+        ASSERT_NE(Node::getFactory(type), nullptr);
+        EXPECT_EQ(Node::getFactory(type)->getName(), type);
+        EXPECT_EQ(Node::getXPM(type), nullptr);
+    }
+
+    // Loading again registers nothing twice.
+    loadModule(ZELKBP_MODULE_FILE);
+    EXPECT_EQ(Object::moduleVersions().size(), versionsBefore + 1);
+}

@@ -1,0 +1,79 @@
+// The source record: text form, clone, readFrom.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "plugin/Source.h"
+
+using namespace FD;
+
+TEST(Source, NewRecordIsZeroAndPrintsItsFiveLines) {
+    RCPtr<Source> s(new Source);
+    EXPECT_EQ(s->getRefCount(), 1);
+    EXPECT_EQ(s->x[0], 0.0f);
+    EXPECT_EQ(s->id, 0);
+    s->x[0] = 0.5f;
+    s->x[1] = -0.25f;
+    s->power = 3.75f;
+    s->id = 777;
+    std::ostringstream out;
+    s->printOn(out);
+    EXPECT_EQ(out.str(), "<Source \n<x 0.5 -0.25 0 >\n<power 3.75 >\n<id 777 >\n>\n");
+}
+
+TEST(Source, FloatsPrintAsDoublesWithDefaultFormatting) {
+    Source s;
+    s.x[0] = 0.1f;  // not exactly 0.1: printed as the double it is, 6 significant digits
+    s.power = 123456789.0f;
+    std::ostringstream out;
+    s.printOn(out);
+    EXPECT_NE(out.str().find("<x 0.1 0 0 >"), std::string::npos) << out.str();
+    EXPECT_NE(out.str().find("<power 1.23457e+08 >"), std::string::npos) << out.str();
+}
+
+TEST(Source, CloneIsAnIndependentCopyOfEveryField) {
+    long before = Object::liveCount();
+    {
+        RCPtr<Source> copy;
+        {
+            RCPtr<Source> s(new Source);
+            s->x[1] = 1.0f;
+            s->power = 2.0f;
+            s->id = 5;
+            s->spare[1] = 42;
+            s->opaque[2][1] = 0xdeadbeef;
+            s->last = 9;
+            copy = s->clone();
+            s->id = 6;
+        }
+        EXPECT_EQ(copy->getRefCount(), 1);
+        EXPECT_EQ(copy->x[1], 1.0f);
+        EXPECT_EQ(copy->power, 2.0f);
+        EXPECT_EQ(copy->id, 5);
+        EXPECT_EQ(copy->spare[1], 42);
+        EXPECT_EQ(copy->opaque[2][1], 0xdeadbeefu);
+        EXPECT_EQ(copy->last, 9u);
+    }
+    EXPECT_EQ(Object::liveCount(), before);
+}
+
+TEST(Source, ReadFromReadsNothing) {
+    Source s;
+    s.id = 3;
+    std::istringstream in("<Source <x 1 0 0 > <power 1 > <id 9 > >");
+    s.readFrom(in);
+    EXPECT_EQ(in.tellg(), 0);
+    EXPECT_EQ(s.id, 3);
+}
+
+TEST(Source, AListElementOfAnotherTypeIsATypeError) {
+    RCPtr<Vector<ObjectRef>> list(new Vector<ObjectRef>);
+    list->push_back(ObjectRef(new Float(1.0f)));
+    try {
+        RCPtr<Source> s = (*list)[0];
+        FAIL() << "converted a float to a source";
+    } catch (GeneralException* e) {
+        EXPECT_NE(e->message().find("Source"), std::string::npos);
+        delete e;
+    }
+}
