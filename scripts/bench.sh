@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Runs every benchmark program of the build (bin/bench_*) and prints its figures.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+BUILD="${1:-build}"
+for b in "$BUILD"/bin/bench_*; do
+    [ -x "$b" ] || continue
+    echo "== $(basename "$b")"
+    "$b"
+done
