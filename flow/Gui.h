@@ -1,0 +1,21 @@
+// The runner's side of live windows. Nodes that show windows create them
+// themselves; the runner prepares the toolkit once before the network is built and,
+// after the last frame, keeps the windows open or saves their pictures.
+#pragma once
+
+#include <string>
+
+namespace FD {
+namespace gui {
+
+// Prepares the windowing toolkit's thread support before any node is built.
+// Returns false, after one warning on stderr, when there is no display.
+bool start();
+
+// After the last frame: with `hold`, runs the event loop until every window is
+// closed; with a non-empty `snapshotDir`, first saves each window's picture there
+// as a PNG named after its title. Returns the number of pictures saved.
+int finish(bool hold, const std::string& snapshotDir);
+
+}  // namespace gui
+}  // namespace FD
