@@ -12,7 +12,7 @@
 // #include "visualization/SpectrumVisualization.h"
 // #include "enhancement/SpeechEnhancement.h"
 // #include "visualization/VADvisualization.h"
-// #include "vad/VoiceActivityDetection.h"
+#include "vad/VoiceActivityDetection.h"
 // #include "visualization/WaveVisualization.h"
 
 namespace {
@@ -32,7 +32,7 @@ int registerModule() {
     // registerNode<SpectrumVisualization>("SpectrumVisualization");
     // registerNode<SpeechEnhancement>("SpeechEnhancement");
     // registerNode<VADvisualization>("VADvisualization");
-    // registerNode<VoiceActivityDetection>("VoiceActivityDetection");
+    registerNode<VoiceActivityDetection>("VoiceActivityDetection");
     // registerNode<WaveVisualization>("WaveVisualization");
     return 0;
 }
