@@ -1,0 +1,163 @@
+// Runner support for live windows with GTK+ 2: thread support for the GDK lock,
+// one check for a display, and after the last frame the saving of window pictures
+// and the event loop that keeps the windows open.
+#include <gdk-pixbuf/gdk-pixbuf.h>
+#include <gtk/gtk.h>
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "flow/Gui.h"
+#include "flow/GuiToolkit.h"
+
+namespace FD {
+namespace gui {
+
+namespace {
+
+// The window nodes take the GDK lock around each redraw and run one event-loop
+// iteration inside it, and GDK's event dispatch takes the lock again: the lock has
+// to be recursive, or the first dispatched event would deadlock.
+GRecMutex gdkLock;
+void enterGdkLock() { g_rec_mutex_lock(&gdkLock); }
+void leaveGdkLock() { g_rec_mutex_unlock(&gdkLock); }
+
+bool started = false;
+bool displayOpen = false;
+
+struct Picture {
+    GtkWindow* window;
+    GdkDrawable* image;  // the window's off-screen image, or its on-screen window
+};
+
+// The shown top-level windows, in creation order, with what to save of each.
+std::vector<Picture> shownWindows() {
+    std::vector<Picture> found;
+    GList* all = gtk_window_list_toplevels();
+    for (GList* l = all; l; l = l->next) {
+        GtkWidget* w = GTK_WIDGET(l->data);
+        if (!gtk_widget_get_visible(w) || !gtk_widget_get_realized(w)) continue;
+        auto* image = static_cast<GdkDrawable*>(g_object_get_data(G_OBJECT(w), pictureKey));
+        found.push_back(Picture{GTK_WINDOW(w), image ? image : GDK_DRAWABLE(w->window)});
+    }
+    g_list_free(all);
+    // gtk_window_list_toplevels gives the newest first.
+    return std::vector<Picture>(found.rbegin(), found.rend());
+}
+
+// A file name from a window title: characters that are unsafe in names become '_'.
+std::string fileStem(const char* title) {
+    std::string stem;
+    for (const char* p = title ? title : ""; *p; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        bool safe = c >= 0x80 || std::isalnum(c) || c == ' ' || c == '-' || c == '_' || c == '.' ||
+                    c == '(' || c == ')' || c == '+' || c == ',';
+        stem += safe ? char(c) : '_';
+    }
+    if (stem.empty() || stem[0] == '.') stem = "window" + stem;
+    return stem;
+}
+
+bool makeDirectories(const std::string& dir) {
+    std::string path;
+    size_t pos = 0;
+    while (pos != std::string::npos) {
+        pos = dir.find('/', pos + 1);
+        path = dir.substr(0, pos);
+        if (path.empty()) continue;
+        if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) return false;
+    }
+    struct stat st;
+    return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int savePictures(const std::string& dir) {
+    if (!makeDirectories(dir)) {
+        std::cerr << "flowrun: cannot create the snapshot directory " << dir << ": " << std::strerror(errno)
+                  << std::endl;
+        return 0;
+    }
+    int saved = 0;
+    std::set<std::string> used;
+    for (const Picture& p : shownWindows()) {
+        std::string stem = fileStem(gtk_window_get_title(p.window));
+        std::string name = stem;
+        for (int n = 2; used.count(name); ++n) name = stem + "-" + std::to_string(n);
+        used.insert(name);
+        std::string path = dir + "/" + name + ".png";
+
+        int width = 0, height = 0;
+        gdk_drawable_get_size(p.image, &width, &height);
+        GdkPixbuf* pixbuf = gdk_pixbuf_get_from_drawable(nullptr, p.image, gdk_drawable_get_colormap(p.image),
+                                                         0, 0, 0, 0, width, height);
+        GError* error = nullptr;
+        if (!pixbuf || !gdk_pixbuf_save(pixbuf, path.c_str(), "png", &error, nullptr)) {
+            std::cerr << "flowrun: cannot save the picture of window \"" << gtk_window_get_title(p.window)
+                      << "\" to " << path << ": " << (error ? error->message : "cannot read the window")
+                      << std::endl;
+            if (error) g_error_free(error);
+        } else {
+            ++saved;
+        }
+        if (pixbuf) g_object_unref(pixbuf);
+    }
+    return saved;
+}
+
+}  // namespace
+
+bool start() {
+    if (started) return displayOpen;
+    started = true;
+    gdk_threads_set_lock_functions(enterGdkLock, leaveGdkLock);
+    gdk_threads_init();
+    displayOpen = openDisplay("flowrun");
+    return displayOpen;
+}
+
+int finish(bool hold, const std::string& snapshotDir) {
+    if (!displayOpen && !openDisplay("flowrun")) return 0;
+    displayOpen = true;
+    gdk_threads_enter();
+    // Let pending redraws reach the windows before they are saved or held.
+    while (gtk_events_pending()) gtk_main_iteration_do(FALSE);
+    int saved = snapshotDir.empty() ? 0 : savePictures(snapshotDir);
+    if (hold) {
+        size_t open = shownWindows().size();
+        if (open > 0) {
+            std::cerr << "flowrun: the stream has ended; close the " << open
+                      << (open == 1 ? " window" : " windows") << " to finish" << std::endl;
+        }
+        while (!shownWindows().empty()) gtk_main_iteration_do(TRUE);
+    }
+    gdk_flush();
+    gdk_threads_leave();
+    return saved;
+}
+
+}  // namespace gui
+}  // namespace FD
+
+// GTK, GLib and fontconfig keep process-lifetime allocations that they never free;
+// under the leak checker these are not the program's leaks.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libgtk-x11-2.0\n"
+           "leak:libgdk-x11-2.0\n"
+           "leak:libgdk_pixbuf\n"
+           "leak:libglib-2.0\n"
+           "leak:libgobject-2.0\n"
+           "leak:libgio-2.0\n"
+           "leak:libfontconfig\n"
+           "leak:libpango\n"
+           "leak:libcairo\n"
+           "leak:libX11\n"
+           "leak:libXi\n"
+           "leak:libXrandr\n"
+           "leak:libatk\n";
+}
