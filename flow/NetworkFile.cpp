@@ -1,0 +1,606 @@
+#include "flow/NetworkFile.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <pugixml.hpp>
+#include <set>
+#include <sstream>
+
+#include "flow/Catalogue.h"
+
+namespace FD {
+
+std::string LoadError::message() const {
+    std::string m;
+    for (const std::string& p : problems_) m += (m.empty() ? "" : "; ") + p;
+    return m;
+}
+
+ObjectRef parseValue(const std::string& type, const std::string& text) {
+    if (type == "string") return ObjectRef(new String(text));
+    if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) return ObjectRef();
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    errno = 0;
+    if (type == "int") {
+        long v = std::strtol(begin, &end, 10);
+        if (*end || errno == ERANGE || v < INT32_MIN || v > INT32_MAX) return ObjectRef();
+        return ObjectRef(new Int(int(v)));
+    }
+    if (type == "float") {
+        float v = std::strtof(begin, &end);
+        if (*end || errno == ERANGE || !std::isfinite(v)) return ObjectRef();
+        return ObjectRef(new Float(v));
+    }
+    if (type == "bool") {
+        if (text == "true") return ObjectRef(new Bool(true));
+        if (text == "false") return ObjectRef(new Bool(false));
+    }
+    return ObjectRef();
+}
+
+namespace {
+
+bool knownType(const std::string& t) { return t == "int" || t == "float" || t == "string" || t == "bool"; }
+
+std::string an(const std::string& type) { return (type == "int" ? "an " : "a ") + type; }
+
+std::string joined(const std::vector<std::string>& names) {
+    std::string s;
+    for (const std::string& n : names) s += (s.empty() ? "" : ", ") + n;
+    return s.empty() ? "none" : s;
+}
+
+size_t editDistance(const std::string& a, const std::string& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diag = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            size_t up = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diag = up;
+        }
+    }
+    return row[b.size()];
+}
+
+// The closest of `names` to `word`, if close enough to be a misspelling.
+std::string closest(const std::string& word, const std::vector<std::string>& names) {
+    std::string best;
+    size_t bestDistance = std::max<size_t>(2, word.size() / 3) + 1;
+    for (const std::string& n : names) {
+        size_t d = editDistance(word, n);
+        if (d < bestDistance) {
+            bestDistance = d;
+            best = n;
+        }
+    }
+    return best;
+}
+
+std::string suggestion(const std::string& word, const std::vector<std::string>& names) {
+    std::string c = closest(word, names);
+    return c.empty() ? "" : " (did you mean " + c + "?)";
+}
+
+// "int 18", "string \"abc\"": what a value is, for messages.
+std::string describe(const ObjectRef& v) {
+    std::string value = describeValue(v.get());
+    return describeType(v.get()) + (value.empty() ? "" : " " + value);
+}
+
+struct ParamEntry {
+    std::string name, type, text;
+    ObjectRef value;
+    int line = 0;
+};
+
+struct NodeEntry {
+    std::string name, type;
+    int line = 0;
+    std::vector<ParamEntry> params;
+    Node* built = nullptr;
+    bool valid = true;  // false once a problem was found with its declaration
+};
+
+struct LinkEntry {
+    std::string from, output, to, input;
+    int line = 0;
+};
+
+class Loader {
+public:
+    Loader(std::string path, const std::map<std::string, std::string>& args)
+        : path_(std::move(path)), args_(args) {}
+
+    std::unique_ptr<Network> load();
+    std::vector<NetworkArgument> arguments();
+
+private:
+    bool parse();
+    pugi::xml_node mainNetwork();
+    void readArguments(pugi::xml_node net);
+    void readNodes(pugi::xml_node net);
+    void readLinks(pugi::xml_node net);
+    void checkAgainstCatalogue(NodeEntry& node, const NodeInfo& info);
+    void build(NodeEntry& node);
+    void connect();
+    void checkInputs();
+    void checkCycles();
+    void translate(BaseException* e, NodeEntry& node, const ParameterSet& params);
+
+    int lineOf(const pugi::xml_node& n) const;
+    void problem(int line, const std::string& text) {
+        problems_.push_back(path_ + (line > 0 ? ":" + std::to_string(line) : "") + ": " + text);
+    }
+    NodeEntry* findNode(const std::string& name) {
+        for (NodeEntry& n : nodes_)
+            if (n.name == name) return &n;
+        return nullptr;
+    }
+
+    std::string path_;
+    std::map<std::string, std::string> args_;
+    std::string text_;
+    pugi::xml_document doc_;
+    std::vector<std::string> problems_;
+    std::vector<NetworkArgument> declared_;
+    std::map<std::string, ObjectRef> values_;  // argument values that parsed
+    std::vector<NodeEntry> nodes_;
+    std::vector<LinkEntry> links_;
+    std::unique_ptr<Network> net_;
+};
+
+int Loader::lineOf(const pugi::xml_node& n) const {
+    ptrdiff_t offset = n.offset_debug();
+    if (offset < 0 || size_t(offset) > text_.size()) return 0;
+    int line = 1;
+    for (ptrdiff_t i = 0; i < offset; ++i)
+        if (text_[size_t(i)] == '\n') ++line;
+    return line;
+}
+
+bool Loader::parse() {
+    std::ifstream in(path_, std::ios::binary);
+    if (!in) {
+        problems_.push_back("cannot read " + path_ + ": " + std::strerror(errno));
+        return false;
+    }
+    std::ostringstream all;
+    all << in.rdbuf();
+    text_ = all.str();
+    pugi::xml_parse_result r = doc_.load_buffer(text_.data(), text_.size());
+    if (!r) {
+        int line = 1;
+        for (ptrdiff_t i = 0; i < r.offset && size_t(i) < text_.size(); ++i)
+            if (text_[size_t(i)] == '\n') ++line;
+        problem(line, std::string("not well-formed XML: ") + r.description());
+        return false;
+    }
+    return true;
+}
+
+pugi::xml_node Loader::mainNetwork() {
+    pugi::xml_node root = doc_.document_element();
+    if (std::string(root.name()) != "document") {
+        problem(lineOf(root),
+                std::string("the file must hold a <document> element, found <") + root.name() + ">");
+        return pugi::xml_node();
+    }
+    std::vector<pugi::xml_node> networks;
+    for (pugi::xml_node n : root.children("network")) networks.push_back(n);
+    for (pugi::xml_node n : networks)
+        if (std::string(n.attribute("name").value()) == "MAIN") return n;
+    if (networks.size() == 1) return networks[0];
+    problem(lineOf(root), networks.empty() ? "the document holds no <network>"
+                                           : "the document holds several networks and none is named MAIN");
+    return pugi::xml_node();
+}
+
+void Loader::readArguments(pugi::xml_node net) {
+    std::set<std::string> names;
+    for (pugi::xml_node a : net.children("arg")) {
+        int line = lineOf(a);
+        NetworkArgument arg;
+        arg.name = a.attribute("name").value();
+        arg.type = a.attribute("type").value();
+        if (arg.name.empty()) {
+            problem(line, "<arg> without a name");
+            continue;
+        }
+        if (!knownType(arg.type)) {
+            problem(line,
+                    "argument " + arg.name + ": type \"" + arg.type + "\" is not int, float, string or bool");
+            continue;
+        }
+        if (!names.insert(arg.name).second) {
+            problem(line, "argument " + arg.name + " is declared twice");
+            continue;
+        }
+        if (pugi::xml_attribute d = a.attribute("default")) {
+            arg.hasDefault = true;
+            arg.defaultValue = d.value();
+            if (!parseValue(arg.type, arg.defaultValue))
+                problem(line, "argument " + arg.name + ": default \"" + arg.defaultValue + "\" is not " +
+                                  an(arg.type));
+        }
+        declared_.push_back(arg);
+    }
+
+    std::vector<std::string> declaredNames;
+    for (const NetworkArgument& a : declared_) declaredNames.push_back(a.name);
+    for (const auto& kv : args_) {
+        if (!names.count(kv.first))
+            problems_.push_back(path_ + ": unknown argument " + kv.first +
+                                suggestion(kv.first, declaredNames) + "; the network takes " +
+                                joined(declaredNames));
+    }
+    for (const NetworkArgument& a : declared_) {
+        auto given = args_.find(a.name);
+        std::string text;
+        if (given != args_.end()) {
+            text = given->second;
+        } else if (a.hasDefault) {
+            text = a.defaultValue;
+        } else {
+            problems_.push_back(path_ + ": argument " + a.name + " (" + a.type + ") has no value: give " +
+                                a.name + "=... on the command line");
+            continue;
+        }
+        ObjectRef v = parseValue(a.type, text);
+        if (!v) {
+            if (given != args_.end())
+                problems_.push_back(path_ + ": argument " + a.name + "=" + text + " is not " + an(a.type));
+            continue;
+        }
+        values_[a.name] = v;
+    }
+}
+
+void Loader::readNodes(pugi::xml_node net) {
+    for (pugi::xml_node child : net.children()) {
+        if (child.type() != pugi::node_element) continue;
+        std::string tag = child.name();
+        if (tag != "node" && tag != "link" && tag != "arg")
+            problem(lineOf(child),
+                    "unknown element <" + tag + "> in the network (expected <arg>, <node> or <link>)");
+    }
+    for (pugi::xml_node n : net.children("node")) {
+        NodeEntry node;
+        node.line = lineOf(n);
+        node.name = n.attribute("name").value();
+        node.type = n.attribute("type").value();
+        if (node.name.empty() || node.type.empty()) {
+            problem(node.line, "<node> needs a name and a type");
+            continue;
+        }
+        if (findNode(node.name)) {
+            problem(node.line, "two nodes are named " + node.name);
+            continue;
+        }
+        std::set<std::string> seen;
+        for (pugi::xml_node child : n.children()) {
+            if (child.type() != pugi::node_element) continue;
+            int line = lineOf(child);
+            if (std::string(child.name()) != "param") {
+                problem(line,
+                        "node " + node.name + ": unknown element <" + child.name() + "> (expected <param>)");
+                node.valid = false;
+                continue;
+            }
+            ParamEntry p;
+            p.line = line;
+            p.name = child.attribute("name").value();
+            p.type = child.attribute("type").value();
+            pugi::xml_attribute value = child.attribute("value"), arg = child.attribute("arg");
+            if (p.name.empty()) {
+                problem(line, "node " + node.name + ": <param> without a name");
+                node.valid = false;
+                continue;
+            }
+            const std::string what = p.name + " of node " + node.name;
+            if (!seen.insert(p.name).second) {
+                problem(line, what + " is given twice");
+                node.valid = false;
+                continue;
+            }
+            if (!knownType(p.type)) {
+                problem(line, what + ": type \"" + p.type + "\" is not int, float, string or bool");
+                node.valid = false;
+                continue;
+            }
+            if (bool(value) == bool(arg)) {
+                problem(line, what + " needs either a value or an arg attribute");
+                node.valid = false;
+                continue;
+            }
+            if (value) {
+                p.text = value.value();
+                p.value = parseValue(p.type, p.text);
+                if (!p.value) {
+                    problem(line, what + ": \"" + p.text + "\" is not " + an(p.type));
+                    node.valid = false;
+                }
+            } else {
+                std::string argName = arg.value();
+                const NetworkArgument* decl = nullptr;
+                for (const NetworkArgument& a : declared_)
+                    if (a.name == argName) decl = &a;
+                if (!decl) {
+                    std::vector<std::string> names;
+                    for (const NetworkArgument& a : declared_) names.push_back(a.name);
+                    problem(line, what + " takes argument " + argName + suggestion(argName, names) +
+                                      ", which the network does not declare (declared: " + joined(names) +
+                                      ")");
+                    node.valid = false;
+                } else if (decl->type != p.type) {
+                    problem(line, what + " is " + an(p.type) + " but argument " + argName + " is " +
+                                      an(decl->type));
+                    node.valid = false;
+                } else if (values_.count(argName)) {
+                    p.value = values_[argName];
+                    p.text = describeValue(p.value.get());
+                } else {
+                    node.valid = false;  // the argument's own problem is reported once
+                }
+            }
+            node.params.push_back(p);
+        }
+        nodes_.push_back(node);
+    }
+}
+
+void Loader::readLinks(pugi::xml_node net) {
+    for (pugi::xml_node l : net.children("link")) {
+        LinkEntry link;
+        link.line = lineOf(l);
+        link.from = l.attribute("from").value();
+        link.output = l.attribute("output").value();
+        link.to = l.attribute("to").value();
+        link.input = l.attribute("input").value();
+        if (link.from.empty() || link.output.empty() || link.to.empty() || link.input.empty()) {
+            problem(link.line, "<link> needs from, output, to and input");
+            continue;
+        }
+        links_.push_back(link);
+    }
+}
+
+void Loader::checkAgainstCatalogue(NodeEntry& node, const NodeInfo& info) {
+    std::vector<std::string> accepted;
+    for (const ParamInfo& p : info.params) accepted.push_back(p.name);
+    for (const ParamEntry& p : node.params) {
+        const ParamInfo* expected = info.param(p.name);
+        if (!expected) {
+            problem(p.line, "node " + node.name + " (" + node.type + ") has no parameter " + p.name +
+                                suggestion(p.name, accepted) + "; it takes " + joined(accepted));
+            node.valid = false;
+        } else if (expected->type != p.type) {
+            std::string found = p.type + (p.value ? " " + describeValue(p.value.get()) : "");
+            problem(p.line,
+                    p.name + " of node " + node.name + " expects " + expected->type + ", got " + found);
+            node.valid = false;
+        }
+    }
+    for (const ParamInfo& expected : info.params) {
+        if (expected.optional) continue;
+        bool given = false;
+        for (const ParamEntry& p : node.params) given = given || p.name == expected.name;
+        if (!given) {
+            problem(node.line, "node " + node.name + " (" + node.type + ") is missing parameter " +
+                                   expected.name + " (" + expected.type + ")");
+            node.valid = false;
+        }
+    }
+}
+
+void Loader::translate(BaseException* e, NodeEntry& node, const ParameterSet& params) {
+    std::string expected, found;
+    if (auto* c = dynamic_cast<CastException<int>*>(e))
+        expected = "int", found = c->type() + " " + c->value();
+    if (auto* c = dynamic_cast<CastException<float>*>(e))
+        expected = "float", found = c->type() + " " + c->value();
+    if (auto* c = dynamic_cast<CastException<bool>*>(e))
+        expected = "bool", found = c->type() + " " + c->value();
+    if (auto* c = dynamic_cast<CastException<String>*>(e))
+        expected = "string", found = c->type() + " " + c->value();
+    std::string text = e->message();
+    delete e;
+    if (!expected.empty()) {
+        while (!found.empty() && found.back() == ' ') found.pop_back();
+        // The parameter read last is the one that failed; when the node read a
+        // copy of the set, the one holding the value found.
+        std::string param;
+        if (!params.namesRead().empty()) param = params.namesRead().back();
+        if (param.empty()) {
+            for (const auto& kv : params.all())
+                if (describe(kv.second) == found) param = param.empty() ? kv.first : "?";
+            if (param == "?") param.clear();
+        }
+        int line = node.line;
+        for (const ParamEntry& p : node.params)
+            if (p.name == param) line = p.line;
+        problem(line, (param.empty() ? "a parameter" : param) + " of node " + node.name + " expects " +
+                          expected + ", got " + found);
+        return;
+    }
+    const std::string missing = "missing parameter ";
+    if (text.compare(0, missing.size(), missing) == 0) {
+        problem(node.line, "node " + node.name + " (" + node.type + ") is missing parameter " +
+                               text.substr(missing.size()));
+        return;
+    }
+    const std::string own = node.type + " \"" + node.name + "\"";
+    if (text.compare(0, own.size(), own) == 0)
+        problem(node.line, text);
+    else
+        problem(node.line, "node " + node.name + " (" + node.type + "): " + text);
+}
+
+void Loader::build(NodeEntry& node) {
+    if (!Node::getFactory(node.type)) {
+        std::vector<std::string> known = Node::factoryNames();
+        problem(node.line, "node " + node.name + ": unknown node type " + node.type +
+                               suggestion(node.type, known) + "; known types: " + joined(known));
+        node.valid = false;
+        return;
+    }
+    if (const NodeInfo* info = nodeInfo(node.type)) checkAgainstCatalogue(node, *info);
+    if (!node.valid) return;
+    ParameterSet params;
+    for (const ParamEntry& p : node.params) params.add(p.name, p.value);
+    try {
+        node.built = net_->addNode(node.type, node.name, params);
+    } catch (BaseException* e) {
+        translate(e, node, params);
+        node.valid = false;
+    } catch (const std::exception& e) {
+        problem(node.line, "node " + node.name + " (" + node.type + "): " + e.what());
+        node.valid = false;
+    }
+}
+
+void Loader::connect() {
+    for (const LinkEntry& l : links_) {
+        NodeEntry* from = findNode(l.from);
+        NodeEntry* to = findNode(l.to);
+        std::string where = "link from " + l.from + " " + l.output + " to " + l.to + " " + l.input;
+        if (!from || !to) {
+            std::vector<std::string> names;
+            for (const NodeEntry& n : nodes_) names.push_back(n.name);
+            const std::string& missing = !from ? l.from : l.to;
+            problem(l.line, where + ": there is no node " + missing + suggestion(missing, names));
+            continue;
+        }
+        // Ports: of the built node, or of the catalogue when the node could not be built.
+        std::vector<std::string> outputs, inputs;
+        bool knowFrom = false, knowTo = false;
+        if (from->built) {
+            outputs = from->built->getOutputNames();
+            knowFrom = true;
+        } else if (const NodeInfo* info = nodeInfo(from->type)) {
+            for (const PortInfo& p : info->outputs) outputs.push_back(p.name);
+            knowFrom = true;
+        }
+        if (to->built) {
+            for (const NodeInput& in : to->built->getInputs()) inputs.push_back(in.name);
+            knowTo = true;
+        } else if (const NodeInfo* info = nodeInfo(to->type)) {
+            for (const PortInfo& p : info->inputs) inputs.push_back(p.name);
+            knowTo = true;
+        }
+        bool ok = true;
+        if (knowFrom && std::find(outputs.begin(), outputs.end(), l.output) == outputs.end()) {
+            problem(l.line, where + ": node " + l.from + " (" + from->type + ") has no output " + l.output +
+                                suggestion(l.output, outputs) + "; its outputs: " + joined(outputs));
+            ok = false;
+        }
+        if (knowTo && std::find(inputs.begin(), inputs.end(), l.input) == inputs.end()) {
+            problem(l.line, where + ": node " + l.to + " (" + to->type + ") has no input " + l.input +
+                                suggestion(l.input, inputs) + "; its inputs: " + joined(inputs));
+            ok = false;
+        }
+        if (!ok || !from->built || !to->built) continue;
+        try {
+            net_->connect(l.from, l.output, l.to, l.input);
+        } catch (BaseException* e) {
+            problem(l.line, where + ": " + e->message());
+            delete e;
+        }
+    }
+}
+
+void Loader::checkInputs() {
+    for (const NodeEntry& n : nodes_) {
+        if (!n.built) continue;
+        for (const NodeInput& in : n.built->getInputs())
+            if (!in.node) problem(n.line, "input " + in.name + " of node " + n.name + " is not connected");
+    }
+}
+
+void Loader::checkCycles() {
+    // Depth-first over the links as written, downstream to upstream.
+    std::map<std::string, std::vector<std::string>> upstream;
+    for (const LinkEntry& l : links_)
+        if (findNode(l.from) && findNode(l.to)) upstream[l.to].push_back(l.from);
+    std::map<std::string, int> state;  // 1 open, 2 done
+    std::vector<std::string> path;
+    std::set<std::string> reported;
+    std::function<void(const std::string&)> visit = [&](const std::string& n) {
+        int& s = state[n];
+        if (s == 2) return;
+        if (s == 1) {
+            std::string cycle;
+            bool on = false;
+            for (const std::string& p : path) {
+                if (p == n) on = true;
+                if (on) cycle = p + (cycle.empty() ? "" : " -> " + cycle);
+            }
+            cycle = n + " -> " + cycle;
+            if (reported.insert(n).second) problems_.push_back(path_ + ": the network has a cycle: " + cycle);
+            return;
+        }
+        s = 1;
+        path.push_back(n);
+        for (const std::string& u : upstream[n]) visit(u);
+        path.pop_back();
+        state[n] = 2;
+    };
+    for (const NodeEntry& n : nodes_) visit(n.name);
+}
+
+std::unique_ptr<Network> Loader::load() {
+    if (!parse()) throw new LoadError(problems_);
+    pugi::xml_node net = mainNetwork();
+    if (!net) throw new LoadError(problems_);
+    net_ = std::make_unique<Network>();
+    readArguments(net);
+    readNodes(net);
+    readLinks(net);
+    if (nodes_.empty()) problem(lineOf(net), "the network has no node");
+    for (NodeEntry& n : nodes_) build(n);
+    connect();
+    checkCycles();
+    if (problems_.empty()) checkInputs();
+    if (problems_.empty()) {
+        try {
+            net_->initialize();
+        } catch (BaseException* e) {
+            problems_.push_back(path_ + ": " + e->message());
+            delete e;
+        }
+    }
+    if (!problems_.empty()) throw new LoadError(problems_);
+    return std::move(net_);
+}
+
+std::vector<NetworkArgument> Loader::arguments() {
+    if (!parse()) throw new LoadError(problems_);
+    pugi::xml_node net = mainNetwork();
+    if (!net) throw new LoadError(problems_);
+    std::map<std::string, std::string> none;
+    args_ = none;
+    readArguments(net);
+    return declared_;
+}
+
+}  // namespace
+
+std::unique_ptr<Network> loadNetwork(const std::string& path,
+                                     const std::map<std::string, std::string>& args) {
+    return Loader(path, args).load();
+}
+
+std::vector<NetworkArgument> networkArguments(const std::string& path) {
+    return Loader(path, {}).arguments();
+}
+
+}  // namespace FD

@@ -1,0 +1,67 @@
+// Network files: an XML document holding a main network of typed nodes, their
+// parameters and links, and the arguments the network takes.
+//
+//   <document>
+//     <network name="MAIN">
+//       <arg name="INPUT" type="string"/>
+//       <arg name="ADVANCE" type="int" default="160"/>
+//       <node name="audio" type="AudioFileSource">
+//         <param name="FILE" type="string" arg="INPUT"/>
+//         <param name="LENGTH" type="int" value="512"/>
+//       </node>
+//       <link from="audio" output="AUDIO" to="stft" input="AUDIO"/>
+//     </network>
+//   </document>
+//
+// Parameter and argument types: int, float, string, bool ("true" / "false").
+// A parameter takes either a literal value or the value of an argument; an
+// argument gets its value from the command line (NAME=VALUE) or its default.
+//
+// Loading checks the whole file before anything runs and reports every problem
+// at once, each as one line naming the file, its line, the node and the
+// parameter or port: XML that is not well-formed, unknown node types, missing,
+// misspelt or wrongly typed parameters (against the node catalogue, then the
+// node's own constructor), links to ports that do not exist, unconnected
+// inputs, cycles, arguments without a value or whose value does not parse.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "flow/Exception.h"
+#include "flow/Network.h"
+
+namespace FD {
+
+// Everything wrong with a network file, one readable line per problem.
+class LoadError : public BaseException {
+public:
+    explicit LoadError(std::vector<std::string> problems) : problems_(std::move(problems)) {}
+    std::string message() const override;  // the problems joined by "; "
+    const std::vector<std::string>& problems() const { return problems_; }
+
+private:
+    std::vector<std::string> problems_;
+};
+
+struct NetworkArgument {
+    std::string name, type;
+    bool hasDefault = false;
+    std::string defaultValue;
+};
+
+// Reads and checks the file, builds and initialises its main network with the
+// argument values `args` (NAME -> VALUE text). Throws LoadError* on any problem.
+std::unique_ptr<Network> loadNetwork(const std::string& path, const std::map<std::string, std::string>& args);
+
+// The arguments a network file declares (for usage messages); throws LoadError*
+// when the file cannot be read or is not well-formed.
+std::vector<NetworkArgument> networkArguments(const std::string& path);
+
+// The typed object of a text: "int", "float", "string" or "bool". Returns a null
+// reference when the text does not parse as the type.
+ObjectRef parseValue(const std::string& type, const std::string& text);
+
+}  // namespace FD

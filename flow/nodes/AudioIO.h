@@ -1,0 +1,87 @@
+// Audio file access for the host's I/O nodes, free of host types.
+//
+// AudioReader streams an audio file of any format libsndfile reads (WAV, FLAC,
+// ...) and any channel count, on the 16-bit integer scale (a full-scale sample is
+// +-32768), converting it to a target rate with libsamplerate when the file's rate
+// differs. Past the last sample it delivers silence. Errors name the file and
+// are thrown as std::runtime_error.
+//
+// AtomicFile is an output file that appears under its final name only when it is
+// complete: it is written under a hidden temporary name in the same directory and
+// renamed by commit(); dropped without commit, the temporary file is removed.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+typedef struct sf_private_tag SNDFILE;
+typedef struct SRC_STATE_tag SRC_STATE;
+
+namespace FD {
+namespace nodes {
+
+class AudioReader {
+public:
+    AudioReader(const std::string& path, int targetRate);
+    ~AudioReader();
+    AudioReader(const AudioReader&) = delete;
+    AudioReader& operator=(const AudioReader&) = delete;
+
+    int channels() const { return channels_; }
+    int fileRate() const { return fileRate_; }
+    bool resampling() const { return state_ != nullptr; }
+    // Samples per channel at the target rate: all those whose time lies within
+    // the file, ceil(fileSamples * targetRate / fileRate).
+    long long sampleCount() const { return count_; }
+
+    // Next `n` samples per channel, interleaved, into `out` (n * channels floats):
+    // samples past the end of the stream are 0. A file that ends before the length
+    // its header declares throws.
+    void read(float* out, long long n);
+
+private:
+    long long readFile(float* out, long long n);  // at the file's rate, short at the end only
+    static long supply(void* self, float** data);
+
+    std::string path_;
+    SNDFILE* file_ = nullptr;
+    SRC_STATE* state_ = nullptr;
+    int channels_ = 0, fileRate_ = 0, targetRate_ = 0;
+    long long fileSamples_ = 0;  // per channel, as the header declares
+    long long fileRead_ = 0;     // per channel, read from the file so far
+    long long count_ = 0;        // per channel, at the target rate
+    long long delivered_ = 0;    // per channel, handed out by read()
+    std::vector<float> chunk_;   // file samples handed to the resampler
+    std::string failure_;        // a read error met inside the resampler
+};
+
+class AtomicFile {
+public:
+    explicit AtomicFile(const std::string& path);
+    ~AtomicFile();
+    AtomicFile(const AtomicFile&) = delete;
+    AtomicFile& operator=(const AtomicFile&) = delete;
+
+    const std::string& path() const { return path_; }
+    int fd() const { return fd_; }
+    // A stdio stream on the temporary file (opened on first use).
+    FILE* stream();
+    // Flushes, syncs and closes the file and gives it its final name.
+    void commit();
+    bool committed() const { return committed_; }
+
+private:
+    std::string path_, temp_;
+    int fd_ = -1;
+    FILE* stream_ = nullptr;
+    bool committed_ = false;
+};
+
+// 16-bit integer of a sample on the 16-bit scale: rounded to nearest, clipped to
+// -32768 .. 32767 (NaN gives 0). `clipped` counts the samples that did not fit.
+short toPcm16(float x, long long& clipped);
+
+}  // namespace nodes
+}  // namespace FD

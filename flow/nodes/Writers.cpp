@@ -1,0 +1,211 @@
+#include "flow/nodes/Writers.h"
+
+#include <climits>
+#include <cmath>
+#include <complex>
+#include <cstdio>
+#include <stdexcept>
+
+#include "flow/nodes/NodeText.h"
+#include "plugin/Source.h"
+
+namespace FD {
+
+using nodes::frameText;
+using nodes::who;
+
+namespace {
+
+std::unique_ptr<nodes::AtomicFile> createFile(const std::string& me, const std::string& file) {
+    try {
+        return std::make_unique<nodes::AtomicFile>(file);
+    } catch (const std::exception& e) {
+        throw new GeneralException(me + e.what());
+    }
+}
+
+void commitFile(const std::string& me, nodes::AtomicFile& file) {
+    try {
+        file.commit();
+    } catch (const std::exception& e) {
+        throw new GeneralException(me + e.what());
+    }
+}
+
+void put(const std::string& me, FILE* f, const std::string& text) {
+    if (std::fwrite(text.data(), 1, text.size(), f) != text.size())
+        throw new GeneralException(me + "cannot write: the disk may be full");
+}
+
+// A JSON number; non-finite values have no JSON form and are written null.
+std::string number(double v, const char* format) {
+    if (!std::isfinite(v)) return "null";
+    char buf[64];
+    std::snprintf(buf, sizeof(buf), format, v);
+    return buf;
+}
+
+const Vector<ObjectRef>& listOf(const ObjectRef& ref, const std::string& me, const char* port) {
+    return nodes::frameAs<Vector<ObjectRef>>(ref, me, port, "Vector<ObjectRef>");
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- SourceListWriter
+
+SourceListWriter::SourceListWriter(const std::string& nodeName, const ParameterSet& params)
+    : BufferedNode(nodeName, params) {
+    sourcesID_ = addInput("SOURCES");
+    outputID_ = addOutput("OUTPUT");
+    const std::string me = who("SourceListWriter", nodeName);
+    file_ = nodes::stringParam(params, "FILE");
+    advance_ = nodes::intInRange(params, me, "ADVANCE", 1, INT_MAX, "positive");
+    samplingRate_ = nodes::intInRange(params, me, "SAMPLING_RATE", 1, INT_MAX, "positive");
+    inOrder = true;
+    out_ = createFile(me, file_);
+}
+
+void SourceListWriter::calculate(int, int count, Buffer& out) {
+    ObjectRef ref = getInput(sourcesID_, count);
+    out[count] = ref;
+    const std::string me = who("SourceListWriter", name) + frameText(count);
+    const Vector<ObjectRef>& list = listOf(ref, me, "SOURCES");
+    std::string line = "{\"frame\":" + std::to_string(count) +
+                       ",\"time\":" + number(nodes::frameTime(count, advance_, samplingRate_), "%.6f") +
+                       ",\"sources\":[";
+    for (size_t i = 0; i < list.size(); ++i) {
+        const auto* s = dynamic_cast<const Source*>(list[i].get());
+        if (!s)
+            throw new GeneralException(me + "SOURCES element " + std::to_string(i) + " is " +
+                                       describeType(list[i].get()) + ", not a Source");
+        double azimuth = std::atan2(double(s->x[1]), double(s->x[0])) * 180.0 / 3.141592653589793;
+        line += std::string(i ? "," : "") + "{\"id\":" + std::to_string(s->id) +
+                ",\"azimuth\":" + number(azimuth, "%.4f") + ",\"power\":" + number(s->power, "%.6g") + "}";
+    }
+    line += "]}\n";
+    put(me, out_->stream(), line);
+}
+
+void SourceListWriter::endOfStream(int) {
+    out_->stream();  // an empty stream still gives an (empty) file
+    commitFile(who("SourceListWriter", name), *out_);
+}
+
+// ---------------------------------------------------------------- SegmentWriter
+
+SegmentWriter::SegmentWriter(const std::string& nodeName, const ParameterSet& params)
+    : BufferedNode(nodeName, params) {
+    decisionID_ = addInput("DECISION");
+    outputID_ = addOutput("OUTPUT");
+    const std::string me = who("SegmentWriter", nodeName);
+    file_ = nodes::stringParam(params, "FILE");
+    advance_ = nodes::intInRange(params, me, "ADVANCE", 1, INT_MAX, "positive");
+    samplingRate_ = nodes::intInRange(params, me, "SAMPLING_RATE", 1, INT_MAX, "positive");
+    inOrder = true;
+    out_ = createFile(me, file_);
+}
+
+void SegmentWriter::closeSegment(int endFrame) {
+    char line[128];
+    std::snprintf(line, sizeof(line), "%.6f\t%.6f\tspeech\n",
+                  nodes::frameTime(start_, advance_, samplingRate_),
+                  nodes::frameTime(endFrame, advance_, samplingRate_));
+    put(who("SegmentWriter", name), out_->stream(), line);
+    start_ = -1;
+}
+
+void SegmentWriter::calculate(int, int count, Buffer& out) {
+    ObjectRef ref = getInput(decisionID_, count);
+    out[count] = ref;
+    bool speech = !listOf(ref, who("SegmentWriter", name) + frameText(count), "DECISION").empty();
+    if (speech && start_ < 0) start_ = count;
+    if (!speech && start_ >= 0) closeSegment(count);
+}
+
+void SegmentWriter::endOfStream(int frames) {
+    if (start_ >= 0) closeSegment(frames);
+    out_->stream();
+    commitFile(who("SegmentWriter", name), *out_);
+}
+
+// ---------------------------------------------------------------- MatrixWriter
+
+namespace nodes {
+std::string npyHeader(const std::string& descr, const std::vector<long long>& shape, size_t minLength) {
+    std::string tuple;
+    for (size_t i = 0; i < shape.size(); ++i) tuple += (i ? ", " : "") + std::to_string(shape[i]);
+    if (shape.size() == 1) tuple += ",";
+    std::string dict = "{'descr': '" + descr + "', 'fortran_order': False, 'shape': (" + tuple + "), }";
+    size_t total = 10 + dict.size() + 1;  // magic, version, length, dict, newline
+    size_t padded = (std::max(total, minLength) + 63) / 64 * 64;
+    dict.append(padded - total, ' ');
+    dict += '\n';
+    std::string h = "\x93NUMPY";
+    h += char(1);
+    h += char(0);
+    size_t len = dict.size();
+    h += char(len & 0xff);
+    h += char((len >> 8) & 0xff);
+    return h + dict;
+}
+}  // namespace nodes
+
+MatrixWriter::MatrixWriter(const std::string& nodeName, const ParameterSet& params)
+    : BufferedNode(nodeName, params) {
+    inputID_ = addInput("INPUT");
+    outputID_ = addOutput("OUTPUT");
+    file_ = nodes::stringParam(params, "FILE");
+    inOrder = true;
+    out_ = createFile(who("MatrixWriter", nodeName), file_);
+}
+
+void MatrixWriter::writeHeader(long long frames) {
+    // Room for the largest frame count, so that the final header fits in place.
+    const std::string me = who("MatrixWriter", name);
+    std::string h = nodes::npyHeader(descr_.empty() ? "<f4" : descr_, {frames, rows_, cols_},
+                                     nodes::npyHeader("<c8", {LLONG_MAX, INT_MAX, INT_MAX}).size());
+    FILE* f = out_->stream();
+    if (std::fseek(f, 0, SEEK_SET) != 0) throw new GeneralException(me + "cannot write " + file_);
+    put(me, f, h);
+    if (std::fseek(f, 0, SEEK_END) != 0) throw new GeneralException(me + "cannot write " + file_);
+}
+
+void MatrixWriter::calculate(int, int count, Buffer& out) {
+    ObjectRef ref = getInput(inputID_, count);
+    out[count] = ref;
+    const std::string me = who("MatrixWriter", name) + frameText(count);
+    const void* data = nullptr;
+    size_t bytes = 0;
+    std::string descr;
+    int rows = 0, cols = 0;
+    if (auto* m = dynamic_cast<const Matrix<float>*>(ref.get())) {
+        descr = "<f4", rows = m->nrows(), cols = m->ncols(), data = m->data(),
+        bytes = m->size() * sizeof(float);
+    } else if (auto* c = dynamic_cast<const Matrix<std::complex<float>>*>(ref.get())) {
+        descr = "<c8", rows = c->nrows(), cols = c->ncols(), data = c->data();
+        bytes = c->size() * sizeof(std::complex<float>);
+    } else {
+        throw new GeneralException(me + "INPUT expects Matrix<float> or Matrix<complex<float>>, got " +
+                                   describeType(ref.get()));
+    }
+    if (frames_ == 0) {
+        descr_ = descr, rows_ = rows, cols_ = cols;
+        writeHeader(0);
+    } else if (descr != descr_ || rows != rows_ || cols != cols_) {
+        throw new GeneralException(me + "INPUT frame is " + describeType(ref.get()) + " " +
+                                   std::to_string(rows) + " x " + std::to_string(cols) +
+                                   ", the stream started with " +
+                                   (descr_ == "<f4" ? "Matrix<float> " : "Matrix<complex<float>> ") +
+                                   std::to_string(rows_) + " x " + std::to_string(cols_));
+    }
+    if (std::fwrite(data, 1, bytes, out_->stream()) != bytes)
+        throw new GeneralException(me + "cannot write " + file_ + ": the disk may be full");
+    ++frames_;
+}
+
+void MatrixWriter::endOfStream(int) {
+    writeHeader(frames_);
+    commitFile(who("MatrixWriter", name), *out_);
+}
+
+}  // namespace FD

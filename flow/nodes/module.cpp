@@ -1,0 +1,91 @@
+// The host's own node module (libflownodes.so): audio files in and out, the
+// short-time spectrum and its inverse, and writers of results for other tools.
+// Loaded by the runner next to the plug-in; registers factories and describes
+// each type for the catalogue.
+#include "flow/Catalogue.h"
+#include "flow/Node.h"
+#include "flow/nodes/AudioFileSink.h"
+#include "flow/nodes/AudioFileSource.h"
+#include "flow/nodes/ShortTimeSpectrum.h"
+#include "flow/nodes/Writers.h"
+
+namespace {
+
+using FD::NodeInfo;
+
+const char* kFraming =
+    "frames of LENGTH samples, ADVANCE apart; frame k ends with samples k*ADVANCE .. k*ADVANCE+ADVANCE-1";
+
+template <class T>
+void registerNode(const NodeInfo& info) {
+    FD::Node::addFactory(info.type, new FD::NodeFactory<T>(info.type));
+    FD::describeNode(info);
+}
+
+int registerModule() {
+    FD::Object::setModuleVersion("FLOWNODES", "1", "1.0.0");
+    registerNode<FD::AudioFileSource>(
+        {"AudioFileSource",
+         "reads an audio file (WAV, FLAC, ...; any channel count) as signal frames; resamples to "
+         "SAMPLING_RATE",
+         {},
+         {{"AUDIO", std::string("Matrix<float>, one row per channel, 16-bit scale; ") + kFraming}},
+         {{"FILE", "string", "audio file to read"},
+          {"LENGTH", "int", "samples per frame"},
+          {"ADVANCE", "int", "samples between frames, 1 to LENGTH"},
+          {"SAMPLING_RATE", "int",
+           "samples per second of the stream (the file is resampled if it differs)"}}});
+    registerNode<FD::ShortTimeSpectrum>(
+        {"ShortTimeSpectrum",
+         "short-time spectrum of signal frames: sine window, real FFT, LENGTH/2+1 bins per row",
+         {{"AUDIO", "Matrix<float> signal frames of LENGTH samples"}},
+         {{"SPECTRUM",
+           "Matrix<complex<float>>, one row per channel, LENGTH/2+1 bins from 0 Hz to half the rate"}},
+         {{"LENGTH", "int", "samples per frame (FFT size)"},
+          {"ADVANCE", "int", "samples between frames, 1 to LENGTH"}}});
+    registerNode<FD::Resynthesis>(
+        {"Resynthesis",
+         "signal frames back from spectrum frames by weighted overlap-add (exact inverse of "
+         "ShortTimeSpectrum)",
+         {{"SPECTRUM", "Matrix<complex<float>> with LENGTH/2+1 columns"}},
+         {{"AUDIO", "Matrix<float> signal frames of LENGTH samples, aligned with the analysed ones"}},
+         {{"LENGTH", "int", "samples per frame (FFT size)"},
+          {"ADVANCE", "int", "samples between frames, 1 to LENGTH"}}});
+    registerNode<FD::AudioFileSink>(
+        {"AudioFileSink",
+         "writes a signal stream to a 16-bit WAV file with exactly the source's sample count",
+         {{"AUDIO", "Matrix<float> signal frames, 16-bit scale"}},
+         {{"OUTPUT", "the AUDIO frames, passed on"}},
+         {{"FILE", "string", "WAV file to write (appears only when the run succeeds)"},
+          {"SAMPLING_RATE", "int", "samples per second, must match the source"},
+          {"LENGTH", "int", "samples per input frame"},
+          {"ADVANCE", "int", "new samples per input frame, must match the source"},
+          {"CHANNELS", "string", "rows to write, e.g. \"0\" or \"1,0\" (default: all rows)", true}}});
+    registerNode<FD::SourceListWriter>(
+        {"SourceListWriter",
+         "writes source lists as JSON Lines: frame, time (s), sources with id, azimuth (degrees), power",
+         {{"SOURCES", "Vector<ObjectRef> of Source records"}},
+         {{"OUTPUT", "the SOURCES lists, passed on"}},
+         {{"FILE", "string", "JSON Lines file to write"},
+          {"ADVANCE", "int", "samples between frames"},
+          {"SAMPLING_RATE", "int", "samples per second"}}});
+    registerNode<FD::SegmentWriter>(
+        {"SegmentWriter",
+         "writes speech segments as a label file: start<TAB>end<TAB>speech, in seconds",
+         {{"DECISION", "Vector<ObjectRef>: empty for no speech, non-empty for speech"}},
+         {{"OUTPUT", "the DECISION lists, passed on"}},
+         {{"FILE", "string", "label file to write"},
+          {"ADVANCE", "int", "samples between frames"},
+          {"SAMPLING_RATE", "int", "samples per second"}}});
+    registerNode<FD::MatrixWriter>(
+        {"MatrixWriter",
+         "writes a signal or spectrum stream to a NumPy .npy file of shape frames x rows x columns",
+         {{"INPUT", "Matrix<float> (float32) or Matrix<complex<float>> (complex64) frames of a fixed shape"}},
+         {{"OUTPUT", "the INPUT frames, passed on"}},
+         {{"FILE", "string", ".npy file to write"}}});
+    return 0;
+}
+
+[[maybe_unused]] const int registered = registerModule();
+
+}  // namespace
