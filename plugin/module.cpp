@@ -5,8 +5,8 @@
 #include "flow/Object.h"
 
 // Node headers, one per registered type (uncommented as each type lands):
-// #include "localization/BinauralMultisourceLocalization.h"
-// #include "localization/BinauralMultisourceTracker.h"
+#include "localization/BinauralMultisourceLocalization.h"
+#include "localization/BinauralMultisourceTracker.h"
 // #include "visualization/SSLvisualization.h"
 // #include "separation/SourceSeparation.h"
 // #include "visualization/SpectrumVisualization.h"
@@ -25,8 +25,8 @@ void registerNode(const char* typeName) {
 
 int registerModule() {
     FD::Object::setModuleVersion("ZELKBP", "7993", "2.2.0");
-    // registerNode<BinauralMultisourceLocalization>("BinauralMultisourceLocalization");
-    // registerNode<BinauralMultisourceTracker>("BinauralMultisourceTracker");
+    registerNode<BinauralMultisourceLocalization>("BinauralMultisourceLocalization");
+    registerNode<BinauralMultisourceTracker>("BinauralMultisourceTracker");
     // registerNode<SSLvisualization>("SSLvisualization");
     // registerNode<SourceSeparation>("SourceSeparation");
     // registerNode<SpectrumVisualization>("SpectrumVisualization");
