@@ -16,7 +16,7 @@ ShortTimeSpectrum::ShortTimeSpectrum(const std::string& nodeName, const Paramete
     advance_ =
         nodes::intInRange(params, me, "ADVANCE", 1, length_, "1 to LENGTH (" + std::to_string(length_) + ")");
     inOrder = true;
-    fft_ = std::make_unique<nodes::SpectrumAnalyzer>(length_);
+    fft_ = std::make_unique<nodes::SpectrumAnalyzer>(length_, advance_);
 }
 
 void ShortTimeSpectrum::calculate(int, int count, Buffer& out) {

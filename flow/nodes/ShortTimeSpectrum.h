@@ -1,5 +1,5 @@
 // Short-time spectrum: each signal frame (one row per channel, LENGTH samples)
-// becomes a spectrum frame of LENGTH/2 + 1 bins per row through the sine window
+// becomes a spectrum frame of LENGTH/2 + 1 bins per row through the analysis window
 // and a single-precision real FFT (Stft.h).
 #pragma once
 

@@ -2,6 +2,7 @@
 
 #include <fftw3.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
@@ -10,10 +11,16 @@
 namespace FD {
 namespace nodes {
 
-std::vector<float> sineWindow(int length) {
-    std::vector<float> w(size_t(length > 0 ? length : 0));
+std::vector<float> analysisWindow(int length, int advance) {
+    if (length < 1) return {};
+    std::vector<float> w(size_t(length), 1.0f);
+    const int taper = std::min(length / 2, length - std::min(advance, length));
     const double pi = 3.141592653589793;
-    for (int i = 0; i < length; ++i) w[size_t(i)] = float(std::sin(pi * (i + 0.5) / length));
+    for (int i = 0; i < taper; ++i) {
+        float v = float(std::sin(pi * (i + 0.5) / (2.0 * taper)));
+        w[size_t(i)] = v;
+        w[size_t(length - 1 - i)] = v;
+    }
     return w;
 }
 
@@ -21,7 +28,8 @@ int overlapFrames(int length, int advance) { return (length - 1) / advance; }
 
 // ---------------------------------------------------------------- SpectrumAnalyzer
 
-SpectrumAnalyzer::SpectrumAnalyzer(int length) : length_(length), window_(sineWindow(length)) {
+SpectrumAnalyzer::SpectrumAnalyzer(int length, int advance)
+    : length_(length), window_(analysisWindow(length, advance)) {
     if (length < 1)
         throw std::invalid_argument("frame length must be at least 1, got " + std::to_string(length));
     in_ = fftwf_alloc_real(size_t(length));
@@ -51,7 +59,7 @@ OverlapAdd::OverlapAdd(int length, int advance, int channels)
     if (channels < 1) throw std::invalid_argument("no channel to resynthesise");
     ahead_ = overlapFrames(length, advance);
     span_ = length + ahead_ * advance;
-    std::vector<float> w = sineWindow(length);
+    std::vector<float> w = analysisWindow(length, advance);
     synthesis_.resize(size_t(length));
     square_.resize(size_t(length));
     for (int i = 0; i < length; ++i) {

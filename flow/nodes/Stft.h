@@ -6,16 +6,21 @@
 // alignment makes the analysis and the resynthesis add no delay: a resynthesised
 // frame k holds the very samples of input frame k.
 //
-// Window: the sine window w(i) = sin(pi (i + 1/2) / N), the square root of a Hann
-// window shifted by half a sample; it has no zero, so every sample is seen by
-// some frame with a non-zero weight. Analysis: X = DFT(w . x), unnormalised, with
-// the forward sign (a delay t multiplies bin k by e^(-j 2 pi k t / N)); N/2 + 1
-// bins. Synthesis: each frame's inverse DFT (divided by N) is weighted by w again
-// and added at its place; every sample is divided by the sum of w^2 over the
-// frames (of index 0 and up) that cover it. An unmodified spectrum thus gives
-// back the input to within float rounding, the first samples included, and in
-// the middle of the stream, where the sum of w^2 is constant for A = N/2, N/4...,
-// this is plain weighted overlap-add.
+// Window: power-complementary sine tapers of T = min(N/2, N - A) samples at
+// both ends, flat in between: w(i) = sin(pi (i + 1/2) / (2T)) on the first T
+// samples, mirrored on the last T, 1 elsewhere. For A <= N/2 this is the sine
+// window sin(pi (i + 1/2) / N), the square root of a Hann window shifted by half
+// a sample; for A = N it is rectangular. The tapers of overlapping frames add up
+// in w^2, so every sample of the stream is seen with a weight sum of w^2 of at
+// least 1/2, which keeps the inverse exact whatever the overlap. Analysis:
+// X = DFT(w . x), unnormalised, with the forward sign (a delay t multiplies bin k
+// by e^(-j 2 pi k t / N)); N/2 + 1 bins, the half-rate bin kept. Synthesis: each
+// frame's inverse DFT (divided by N) is weighted by w again and added at its
+// place; every sample is divided by the sum of w^2 over the frames (of index 0
+// and up) that cover it. An unmodified spectrum thus gives back the input to
+// within float rounding, the first samples included; in the middle of the
+// stream, where the sum of w^2 is constant for A = N/2, N/4, ..., this is plain
+// weighted overlap-add.
 #pragma once
 
 #include <complex>
@@ -26,7 +31,7 @@ typedef struct fftwf_plan_s* fftwf_plan;
 namespace FD {
 namespace nodes {
 
-std::vector<float> sineWindow(int length);
+std::vector<float> analysisWindow(int length, int advance);
 
 // Frames beyond frame k that overlap its last sample: the look-ahead the
 // resynthesis needs, floor((N - 1) / A).
@@ -36,7 +41,7 @@ int overlapFrames(int length, int advance);
 // buffers; not copyable.
 class SpectrumAnalyzer {
 public:
-    explicit SpectrumAnalyzer(int length);
+    SpectrumAnalyzer(int length, int advance);
     ~SpectrumAnalyzer();
     SpectrumAnalyzer(const SpectrumAnalyzer&) = delete;
     SpectrumAnalyzer& operator=(const SpectrumAnalyzer&) = delete;

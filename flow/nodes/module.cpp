@@ -37,7 +37,7 @@ int registerModule() {
            "samples per second of the stream (the file is resampled if it differs)"}}});
     registerNode<FD::ShortTimeSpectrum>(
         {"ShortTimeSpectrum",
-         "short-time spectrum of signal frames: sine window, real FFT, LENGTH/2+1 bins per row",
+         "short-time spectrum of signal frames: sine-tapered window, real FFT, LENGTH/2+1 bins per row",
          {{"AUDIO", "Matrix<float> signal frames of LENGTH samples"}},
          {{"SPECTRUM",
            "Matrix<complex<float>>, one row per channel, LENGTH/2+1 bins from 0 Hz to half the rate"}},

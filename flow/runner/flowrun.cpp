@@ -98,10 +98,10 @@ void loadModules() {
 }
 
 void printPorts(const char* title, const std::vector<FD::PortInfo>& ports) {
-    std::printf("  %-11s", title);
+    std::printf("  %-12s", title);
     if (ports.empty()) std::printf("none\n");
     for (size_t i = 0; i < ports.size(); ++i)
-        std::printf("%s%-28s %s\n", i ? "             " : "", ports[i].name.c_str(), ports[i].help.c_str());
+        std::printf("%s%-32s %s\n", i ? "              " : "", ports[i].name.c_str(), ports[i].help.c_str());
 }
 
 void listNodes() {
@@ -115,11 +115,11 @@ void listNodes() {
         std::printf("  %s\n", info->help.c_str());
         printPorts("inputs:", info->inputs);
         printPorts("outputs:", info->outputs);
-        std::printf("  %-11s", "parameters:");
+        std::printf("  %-12s", "parameters:");
         if (info->params.empty()) std::printf("none\n");
         for (size_t i = 0; i < info->params.size(); ++i) {
             const FD::ParamInfo& p = info->params[i];
-            std::printf("%s%-32s %-7s %s%s\n", i ? "             " : "", p.name.c_str(), p.type.c_str(),
+            std::printf("%s%-32s %-7s %s%s\n", i ? "              " : "", p.name.c_str(), p.type.c_str(),
                         p.optional ? "(optional) " : "", p.help.c_str());
         }
         std::printf("\n");
@@ -188,8 +188,9 @@ private:
 };
 
 std::string frameError(const std::string& message, int frame) {
-    std::string tag = "frame " + std::to_string(frame);
-    return message.find(tag) == std::string::npos ? tag + ": " + message : message;
+    // Nodes name the frame they were computing; the runner's count is only a fallback.
+    return message.find("frame ") == std::string::npos ? "frame " + std::to_string(frame) + ": " + message
+                                                       : message;
 }
 
 int run(const Options& o) {
