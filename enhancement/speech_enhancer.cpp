@@ -1,0 +1,96 @@
+#include "enhancement/speech_enhancer.h"
+
+#include <stdexcept>
+#include <string>
+
+#include "enhancement/harmonic_regeneration.h"
+
+namespace enhancement {
+
+SpeechEnhancer::SpeechEnhancer(NoiseReductionMethod method, bool harmonicRegeneration, int noiseFrames)
+    : method_(method), regeneration_(harmonicRegeneration), noiseFrames_(noiseFrames < 1 ? 1 : noiseFrames) {}
+
+bool SpeechEnhancer::regenerationFits(int columns) { return rfft<float>::validSize(columns - 1); }
+
+void SpeechEnhancer::start(int rows, int columns) {
+    if (rows < 0 || columns < 0) throw std::invalid_argument("negative frame shape");
+    if (regeneration_ && !regenerationFits(columns))
+        throw std::invalid_argument("harmonic regeneration needs 2^k+1 columns (k >= 1), got " +
+                                    std::to_string(columns));
+    rows_ = rows;
+    columns_ = columns;
+    bins_ = columns > 0 ? columns - 1 : 0;
+    const size_t m = size_t(bins_);
+    noisePower_.assign(size_t(rows) * m, 0.0f);
+    prevPower_.assign(m, 0.0f);
+    regenGain_.assign(m, 0.0f);
+    regenAmplitude_.assign(m, 0.0f);
+    power_.assign(m, 0.0f);
+    magnitude_.assign(m, 0.0f);
+    cosPhase_.assign(m, 0.0f);
+    sinPhase_.assign(m, 0.0f);
+    if (regeneration_) fft_.setup(bins_, bins_ + 1);
+}
+
+void SpeechEnhancer::processFrame(int count, const std::complex<float>* x, std::complex<float>* y) {
+    const size_t cols = size_t(columns_);
+    for (int r = 0; r < rows_; ++r) {
+        const std::complex<float>* xr = x + size_t(r) * cols;
+        std::complex<float>* yr = y + size_t(r) * cols;
+        for (size_t k = 0; k < cols; ++k) yr[k] = std::complex<float>(0.0f, 0.0f);
+        if (count < noiseFrames_)
+            learnRow(r, xr);
+        else
+            enhanceRow(r, xr, yr);
+    }
+}
+
+void SpeechEnhancer::learnRow(int row, const std::complex<float>* x) {
+    float* noise = noisePower_.data() + size_t(row) * size_t(bins_);
+    const float frames = float(noiseFrames_);
+    for (int k = 0; k < bins_; ++k) {
+        const float re = x[k].real(), im = x[k].imag();
+        const float p = re * re + im * im;
+        if (usablePower(p)) noise[k] += p / frames;
+    }
+}
+
+void SpeechEnhancer::enhanceRow(int row, const std::complex<float>* x, std::complex<float>* y) {
+    const int m = bins_;
+    const float* noise = noisePower_.data() + size_t(row) * size_t(m);
+    for (int k = 0; k < m; ++k) {
+        const float re = x[k].real(), im = x[k].imag();
+        power_[size_t(k)] = re * re + im * im;
+    }
+    for (int k = 0; k < m; ++k) {
+        if (usablePower(power_[size_t(k)])) {
+            const float phase = std::atan2(x[k].imag(), x[k].real());
+            cosPhase_[size_t(k)] = std::cos(phase);
+            sinPhase_[size_t(k)] = std::sin(phase);
+            magnitude_[size_t(k)] = std::sqrt(power_[size_t(k)]);
+        } else {
+            cosPhase_[size_t(k)] = 0.0f;
+            sinPhase_[size_t(k)] = 0.0f;
+            magnitude_[size_t(k)] = 0.0f;
+        }
+    }
+    applyGainRuleRow(method_, m, power_.data(), noise, prevPower_.data(), regenGain_.data(),
+                     regenAmplitude_.data());
+    for (int k = 0; k < m; ++k) {
+        const float a = regenAmplitude_[size_t(k)];
+        y[k] = std::complex<float>(a * cosPhase_[size_t(k)], a * sinPhase_[size_t(k)]);
+    }
+    if (regeneration_) {
+        const RegenerationRow regen{m,
+                                    power_.data(),
+                                    magnitude_.data(),
+                                    cosPhase_.data(),
+                                    sinPhase_.data(),
+                                    regenGain_.data(),
+                                    regenAmplitude_.data(),
+                                    noise};
+        regenerateHarmonics(fft_, regen, y);
+    }
+}
+
+}  // namespace enhancement
