@@ -41,14 +41,7 @@ __attribute__((target("avx2"))) void scoreAvx2(const SteeringTables& t, const st
     scoreBand(t, l, r, noise, score);
 }
 
-__attribute__((target("avx512f"))) void scoreAvx512(const SteeringTables& t, const std::complex<float>* l,
-                                                    const std::complex<float>* r, const float* noise,
-                                                    float* score) {
-    scoreBand(t, l, r, noise, score);
-}
-
 ScoreFunction choose() {
-    if (isaAvailable(Isa::Avx512)) return scoreAvx512;
     if (isaAvailable(Isa::Avx2)) return scoreAvx2;
     return scoreGeneric;
 }
@@ -58,8 +51,6 @@ ScoreFunction choose() {
 bool isaAvailable(Isa isa) {
     __builtin_cpu_init();
     switch (isa) {
-        case Isa::Avx512:
-            return __builtin_cpu_supports("avx512f");
         case Isa::Avx2:
             return __builtin_cpu_supports("avx2");
         case Isa::Generic:
@@ -70,8 +61,6 @@ bool isaAvailable(Isa isa) {
 
 ScoreFunction scoreKernelFor(Isa isa) {
     switch (isa) {
-        case Isa::Avx512:
-            return scoreAvx512;
         case Isa::Avx2:
             return scoreAvx2;
         case Isa::Generic:
