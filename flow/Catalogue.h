@@ -28,6 +28,7 @@ struct NodeInfo {
     std::vector<PortInfo> inputs;
     std::vector<PortInfo> outputs;
     std::vector<ParamInfo> params;
+    bool window = false;  // shows a live window (the runner then prepares the toolkit)
 
     const ParamInfo* param(const std::string& name) const;
     bool hasInput(const std::string& name) const;

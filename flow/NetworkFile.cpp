@@ -57,30 +57,37 @@ std::string joined(const std::vector<std::string>& names) {
     return s.empty() ? "none" : s;
 }
 
+// Edits between two words, a swap of neighbours counting as one.
 size_t editDistance(const std::string& a, const std::string& b) {
-    std::vector<size_t> row(b.size() + 1);
-    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+    for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+    for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
     for (size_t i = 1; i <= a.size(); ++i) {
-        size_t diag = row[0];
-        row[0] = i;
         for (size_t j = 1; j <= b.size(); ++j) {
-            size_t up = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (a[i - 1] == b[j - 1] ? 0 : 1)});
-            diag = up;
+            d[i][j] = std::min(
+                {d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
         }
     }
-    return row[b.size()];
+    return d[a.size()][b.size()];
 }
 
-// The closest of `names` to `word`, if close enough to be a misspelling.
+// The closest of `names` to `word`, if close enough to be a misspelling: a few
+// edits for the word's length, or one of the two cut short.
 std::string closest(const std::string& word, const std::vector<std::string>& names) {
     std::string best;
-    size_t bestDistance = std::max<size_t>(2, word.size() / 3) + 1;
+    size_t bestDistance = SIZE_MAX;
     for (const std::string& n : names) {
         size_t d = editDistance(word, n);
-        if (d < bestDistance) {
-            bestDistance = d;
-            best = n;
+        size_t allowed = std::max<size_t>(1, std::min(word.size(), n.size()) / 3);
+        bool prefix = word.size() >= 2 && n.size() >= 2 &&
+                      (n.compare(0, word.size(), word) == 0 || word.compare(0, n.size(), n) == 0);
+        if ((d <= allowed && d < word.size()) || prefix) {
+            if (d < bestDistance) {
+                bestDistance = d;
+                best = n;
+            }
         }
     }
     return best;
@@ -123,6 +130,7 @@ public:
 
     std::unique_ptr<Network> load();
     std::vector<NetworkArgument> arguments();
+    std::vector<std::string> nodeTypes();
 
 private:
     bool parse();
@@ -592,6 +600,14 @@ std::vector<NetworkArgument> Loader::arguments() {
     return declared_;
 }
 
+std::vector<std::string> Loader::nodeTypes() {
+    std::vector<std::string> types;
+    if (!parse()) return types;
+    pugi::xml_node net = mainNetwork();
+    for (pugi::xml_node n : net.children("node")) types.push_back(n.attribute("type").value());
+    return types;
+}
+
 }  // namespace
 
 std::unique_ptr<Network> loadNetwork(const std::string& path,
@@ -602,5 +618,7 @@ std::unique_ptr<Network> loadNetwork(const std::string& path,
 std::vector<NetworkArgument> networkArguments(const std::string& path) {
     return Loader(path, {}).arguments();
 }
+
+std::vector<std::string> networkNodeTypes(const std::string& path) { return Loader(path, {}).nodeTypes(); }
 
 }  // namespace FD

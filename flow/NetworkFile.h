@@ -60,6 +60,10 @@ std::unique_ptr<Network> loadNetwork(const std::string& path, const std::map<std
 // when the file cannot be read or is not well-formed.
 std::vector<NetworkArgument> networkArguments(const std::string& path);
 
+// The node types a network file names, in file order; empty when the file
+// cannot be read (loadNetwork then says why).
+std::vector<std::string> networkNodeTypes(const std::string& path);
+
 // The typed object of a text: "int", "float", "string" or "bool". Returns a null
 // reference when the text does not parse as the type.
 ObjectRef parseValue(const std::string& type, const std::string& text);

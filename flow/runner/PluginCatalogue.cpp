@@ -16,6 +16,12 @@ ParamInfo timeLength() { return {"VISUALIZATION_TIME_LENGTH", "float", "seconds 
 ParamInfo windowName() { return {"WINDOW_NAME", "string", "window title"}; }
 }  // namespace
 
+// The four window nodes.
+void describeWindowNode(NodeInfo info) {
+    info.window = true;
+    describeNode(info);
+}
+
 void describePluginNodes() {
     describeNode(
         {"BinauralMultisourceLocalization",
@@ -53,11 +59,11 @@ void describePluginNodes() {
                    {"SEPARATION_TIME_LENGTH", "float", "seconds per separation block"},
                    advance(),
                    rate()}});
-    describeNode({"SpectrumVisualization",
-                  "window showing a scrolling spectrogram; passes its input on",
-                  {{"INPUT_AUDIO_SPECTRUM", kSpectrum}},
-                  {{"OUTPUT_AUDIO_SPECTRUM", "the input spectrum"}},
-                  {timeLength(), windowName(), advance(), rate()}});
+    describeWindowNode({"SpectrumVisualization",
+                        "window showing a scrolling spectrogram; passes its input on",
+                        {{"INPUT_AUDIO_SPECTRUM", kSpectrum}},
+                        {{"OUTPUT_AUDIO_SPECTRUM", "the input spectrum"}},
+                        {timeLength(), windowName(), advance(), rate()}});
     describeNode({"SpeechEnhancement",
                   "noise reduction per channel, optionally with harmonic regeneration",
                   {{"NOISY_SPEECH_SPECTRUM", kSpectrum}},
@@ -83,11 +89,11 @@ void describePluginNodes() {
                    rate(),
                    {"VAD_NOISE_DURATION", "float", "seconds of noise learned at the start"},
                    {"VAD_THRESHOLD", "float", "decision threshold"}}});
-    describeNode({"WaveVisualization",
-                  "window plotting the waveform; passes its input on",
-                  {{"INPUT_AUDIO_SIGNAL", kSignal}},
-                  {{"OUTPUT_AUDIO_SIGNAL", "the input signal"}},
-                  {timeLength(), windowName(), advance(), rate()}});
+    describeWindowNode({"WaveVisualization",
+                        "window plotting the waveform; passes its input on",
+                        {{"INPUT_AUDIO_SIGNAL", kSignal}},
+                        {{"OUTPUT_AUDIO_SIGNAL", "the input signal"}},
+                        {timeLength(), windowName(), advance(), rate()}});
 }
 
 }  // namespace FD

@@ -205,7 +205,15 @@ int run(const Options& o) {
         return 0;
     }
 
-    FD::gui::start();
+    // The window toolkit is prepared before any node is built, and only for a
+    // network that may open windows (a type described as showing one, or not
+    // described at all).
+    bool windows = false;
+    for (const std::string& type : FD::networkNodeTypes(o.network)) {
+        const FD::NodeInfo* info = FD::nodeInfo(type);
+        windows = windows || (FD::Node::getFactory(type) && (!info || info->window));
+    }
+    if (windows) FD::gui::start();
     std::unique_ptr<FD::Network> net = FD::loadNetwork(o.network, o.args);
     const int frames = net->streamLength();
     if (frames < 0)
@@ -241,7 +249,7 @@ int run(const Options& o) {
         return 130;
     }
     FD::endStream(net->nodes(), count);
-    FD::gui::finish(o.hold, o.snapshotDir);
+    if (windows) FD::gui::finish(o.hold, o.snapshotDir);
     if (!o.quiet) progress.summary(o.network, count);
     return 0;
 }
