@@ -2,7 +2,10 @@
 
 #include <fftw3.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
 
 namespace synthetic {
 
@@ -128,6 +131,23 @@ std::vector<FD::ObjectRef> shortTimeSpectra(const Stereo& signal, int length, in
     fftw_destroy_plan(plan);
     fftw_free(spec);
     return frames;
+}
+
+bool writeWav(const std::string& path, const Stereo& signal, int samplingRate) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    auto put16 = [f](uint32_t v) { std::fputc(int(v & 0xff), f), std::fputc(int((v >> 8) & 0xff), f); };
+    auto put32 = [&](uint32_t v) { put16(v & 0xffff), put16(v >> 16); };
+    const uint32_t bytes = uint32_t(signal.left.size() * 4);
+    std::fputs("RIFF", f), put32(36 + bytes), std::fputs("WAVEfmt ", f), put32(16), put16(1), put16(2);
+    put32(uint32_t(samplingRate)), put32(uint32_t(samplingRate) * 4), put16(4), put16(16);
+    std::fputs("data", f), put32(bytes);
+    auto sample = [](double v) {
+        return uint32_t(uint16_t(int16_t(std::lround(std::max(-32768.0, std::min(32767.0, v))))));
+    };
+    for (size_t i = 0; i < signal.left.size(); ++i)
+        put16(sample(signal.left[i])), put16(sample(signal.right[i]));
+    return std::fclose(f) == 0;
 }
 
 }  // namespace synthetic

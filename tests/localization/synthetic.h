@@ -5,6 +5,7 @@
 
 #include <complex>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "flow/Types.h"
@@ -42,5 +43,8 @@ Stereo renderFreeField(double azimuthDeg, double micsDistanceCm, int samplingRat
 // Short-time spectra of a stereo recording: `length`-point frames `advance` apart,
 // sqrt-Hann window, length / 2 + 1 bins with the top bin left 0.
 std::vector<FD::ObjectRef> shortTimeSpectra(const Stereo& signal, int length, int advance);
+
+// Writes a 16-bit stereo WAV file (samples rounded and clipped). False on failure.
+bool writeWav(const std::string& path, const Stereo& signal, int samplingRate);
 
 }  // namespace synthetic
