@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
     }
     const std::string command = programDirectory() + "/flowrun " + ZELKBP_SOURCE_DIR +
                                 "/networks/localize.n --quiet INPUT=" + wav + " LOCALIZED=" + dir +
-                                "/localized.jsonl TRACKED=" + dir + "/tracked.jsonl";
+                                "/localized.jsonl TRACKED=" + dir + "/tracked.jsonl 2>" + dir + "/stderr";
     double best = 1e300;
     int status = 0;
     for (int run = 0; run < 3 && status == 0; ++run) {
@@ -101,14 +101,19 @@ int main(int argc, char** argv) {
         best =
             std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
+    if (status != 0) {
+        std::fprintf(stderr, "bench_localization_network: flowrun failed: %s\n", command.c_str());
+        if (std::FILE* err = std::fopen((std::string(dir) + "/stderr").c_str(), "r")) {
+            for (int c; (c = std::fgetc(err)) != EOF;) std::fputc(c, stderr);
+            std::fclose(err);
+        }
+    }
     std::remove(wav.c_str());
+    std::remove((std::string(dir) + "/stderr").c_str());
     std::remove((std::string(dir) + "/localized.jsonl").c_str());
     std::remove((std::string(dir) + "/tracked.jsonl").c_str());
     rmdir(dir);
-    if (status != 0) {
-        std::fprintf(stderr, "bench_localization_network: flowrun failed: %s\n", command.c_str());
-        return 1;
-    }
+    if (status != 0) return 1;
     std::printf(
         "localize.n on %d s of 16 kHz stereo: %.3f s, %.0fx real time (best of 3, start-up included)\n",
         seconds, best, seconds / best);
