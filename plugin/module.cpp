@@ -8,7 +8,7 @@
 #include "localization/BinauralMultisourceLocalization.h"
 #include "localization/BinauralMultisourceTracker.h"
 // #include "visualization/SSLvisualization.h"
-// #include "separation/SourceSeparation.h"
+#include "separation/SourceSeparation.h"
 // #include "visualization/SpectrumVisualization.h"
 // #include "enhancement/SpeechEnhancement.h"
 // #include "visualization/VADvisualization.h"
@@ -28,7 +28,7 @@ int registerModule() {
     registerNode<BinauralMultisourceLocalization>("BinauralMultisourceLocalization");
     registerNode<BinauralMultisourceTracker>("BinauralMultisourceTracker");
     // registerNode<SSLvisualization>("SSLvisualization");
-    // registerNode<SourceSeparation>("SourceSeparation");
+    registerNode<SourceSeparation>("SourceSeparation");
     // registerNode<SpectrumVisualization>("SpectrumVisualization");
     // registerNode<SpeechEnhancement>("SpeechEnhancement");
     // registerNode<VADvisualization>("VADvisualization");
