@@ -116,21 +116,6 @@ TEST(Steering, DelaysOfBothHeadModels) {
             EXPECT_GT(steeringDelay(m, 18.0f, a), steeringDelay(m, 18.0f, a - 1));
 }
 
-TEST(Steering, TablesHoldCosAndSinOfTheBinPhase) {
-    const Band band{16, 129};
-    SteeringTables t(HeadModel::FreeSpace, 18.0f, 16000, 257, band);
-    EXPECT_EQ(angularFrequency(64, 16000, 256), 64.0 * 2 * kPi * 16000 / 512);
-    for (int k : {16, 77, 128}) {
-        for (int a : {0, 45, 90, 133, 180}) {
-            const double phase =
-                double(steeringDelay(HeadModel::FreeSpace, 18.0f, a)) * angularFrequency(k, 16000, 256);
-            EXPECT_EQ(t.cosAt(a, k), float(std::cos(phase)));
-            EXPECT_EQ(t.sinAt(a, k), float(std::sin(phase)));
-        }
-        for (int a = kDirections; a < kDirectionLanes; ++a) EXPECT_EQ(t.cosAt(a, k), 0.0f);
-    }
-}
-
 TEST(Score, EveryVariantMatchesTheStraightforwardLoopBitForBit) {
     std::mt19937 rng(11);
     std::uniform_real_distribution<float> u(-1000.0f, 1000.0f);
@@ -249,16 +234,4 @@ TEST(Peaks, SeveralMaximaInAzimuthOrderAndTheStrictThreshold) {
     // Strictly above: a peak equal to the threshold is dropped, and so are lower ones.
     EXPECT_EQ(indices(peaksOf(s, 0.4f)), (std::vector<int>{60, 130}));
     EXPECT_EQ(indices(peaksOf(s, 0.6f)), std::vector<int>{});
-}
-
-TEST(Peaks, DirectionVectorOfAnAzimuthIndex) {
-    float x0, x1;
-    directionVector(90, &x0, &x1);
-    EXPECT_EQ(x0, 1.0f);
-    EXPECT_EQ(x1, 0.0f);
-    directionVector(130, &x0, &x1);
-    EXPECT_EQ(x0, float(std::cos(40 * kPi / 180)));
-    EXPECT_EQ(x1, float(std::sin(40 * kPi / 180)));
-    directionVector(0, &x0, &x1);
-    EXPECT_EQ(x1, -1.0f);
 }
