@@ -1,12 +1,14 @@
 #include "flow/Node.h"
 
 #include <algorithm>
+#include <memory>
 
 namespace FD {
 
 namespace {
+// The host owns the factories handed to it and frees them at exit.
 struct Registry {
-    std::map<std::string, _NodeFactory*> factories;
+    std::map<std::string, std::unique_ptr<_NodeFactory>> factories;
     std::vector<std::string> order;
     std::map<std::string, char**> icons;
 };
@@ -80,14 +82,15 @@ ObjectRef Node::getInput(int inputID, int count) {
 void Node::addFactory(const std::string& typeName, _NodeFactory* factory) {
     Registry& r = registry();
     if (!r.factories.count(typeName)) r.order.push_back(typeName);
-    r.factories[typeName] = factory;
+    std::unique_ptr<_NodeFactory>& held = r.factories[typeName];
+    if (held.get() != factory) held.reset(factory);
 }
 
 void Node::addXPM(const std::string& typeName, char** xpm) { registry().icons[typeName] = xpm; }
 
 _NodeFactory* Node::getFactory(const std::string& typeName) {
     auto it = registry().factories.find(typeName);
-    return it == registry().factories.end() ? nullptr : it->second;
+    return it == registry().factories.end() ? nullptr : it->second.get();
 }
 
 const std::vector<std::string>& Node::factoryNames() { return registry().order; }
