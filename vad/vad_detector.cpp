@@ -133,12 +133,15 @@ bool Detector::detect() {
     const float* p = power_.data();
     const float* dev = deviation_.data();
     float score = 0.0f;
+    bool silent = n > 0;
     for (int j = 0; j < n; ++j) {
         const float g = p[j] / dev[j];
         score = score + (g - std::log(g) - 1.0f) / bins;
+        silent &= p[j] == 0.0f;
     }
     score_ = score;
-    return score > threshold_;
+    // A band of digital silence scores +inf (-ln 0) but holds no speech.
+    return score > threshold_ && !silent;
 }
 
 void Detector::resetLearning() {

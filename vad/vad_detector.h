@@ -15,6 +15,10 @@
 // precision. The frame is speech when L > threshold (strictly); a score that is not a
 // number is no speech. The learned statistics never change after learning.
 //
+// A frame whose whole band is digital silence (every band power exactly 0) is no speech,
+// although its score is +inf: a single silent bin still makes the score +inf and the
+// frame speech.
+//
 // Two guards keep a broken stream start from leaving the detector deaf for good:
 //   - a learning frame whose band holds a value that is not finite (NaN or infinite
 //     input, or a power beyond single precision) is not taken into the statistics; the
@@ -22,7 +26,7 @@
 //   - a learning period after which some band bin has heard nothing but digital silence
 //     (its mean is exactly 0, so its deviation is 0 and every later score would be NaN)
 //     is discarded, and learning starts over with the next frame.
-// Both only change frames the plain method would have scored NaN.
+// Both only change frames that would otherwise have scored NaN.
 #pragma once
 
 #include <complex>

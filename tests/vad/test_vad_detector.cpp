@@ -146,6 +146,8 @@ TEST(VadDetector, ZeroPowersZeroDeviationsAndAnEmptyBand) {
     f.ch0[7] = f.ch1[7] = 0.0f;  // -ln 0 = +inf beats any threshold
     EXPECT_TRUE(feed(d, f));
     EXPECT_EQ(d.lastScore(), kInf);
+    EXPECT_FALSE(feed(d, kSilence));  // but a whole band of digital silence is no speech
+    EXPECT_EQ(d.lastScore(), kInf);
 
     // One learning frame: every deviation is zero, every later score NaN, no speech.
     Detector one = started(1, -1.0f);
