@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Detection quality of voice activity detection on synthetic speech at 5 dB SNR, in
-# white noise and in a babble of five other synthetic voices.
+# white noise and in a babble of five other synthetic voices, through flowrun and
+# networks/vad.n. Needs flowrun, the modules and vad_coverage built in BUILD.
 #   bash bench/vad/coverage.sh [BUILD] [THRESHOLD...]
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -41,5 +42,16 @@ for i in "${!texts[@]}"; do
 done
 sox -q -m "${parts[@]}" "$tmp/babble.wav" trim 0 "$shortest"
 
-"$BUILD/bin/vad_coverage" "$tmp/speech.wav" white 5 1.5 1.0 "$@"
-"$BUILD/bin/vad_coverage" "$tmp/speech.wav" "$tmp/babble.wav" 5 1.5 1.0 "$@"
+# Detection by flowrun on networks/vad.n: 1.5 s lead-in, 1 s of noise learning.
+thresholds=("$@")
+[ ${#thresholds[@]} -gt 0 ] || thresholds=(0.5 0.75 1.0 1.5 2.0 3.0)
+for noise in white babble; do
+    [ "$noise" = white ] && source=white || source="$tmp/babble.wav"
+    "$BUILD/bin/vad_coverage" mix "$tmp/speech.wav" "$source" 5 1.5 "$tmp/mix.wav"
+    echo "$noise noise at 5 dB SNR (active speech level):"
+    for t in "${thresholds[@]}"; do
+        "$BUILD/bin/flowrun" networks/vad.n --quiet INPUT="$tmp/mix.wav" OUTPUT="$tmp/segments.txt" \
+            VAD_NOISE_DURATION=1.0 VAD_THRESHOLD="$t"
+        "$BUILD/bin/vad_coverage" score "$tmp/speech.wav" 1.5 1.0 "$tmp/segments.txt" "VAD_THRESHOLD $t"
+    done
+done
