@@ -86,6 +86,9 @@ void SourceSeparation::calculate(int, int count, FD::Buffer& out) {
 }
 
 void SourceSeparation::separateBlockAt(int first, int channels, int columns) {
+    if (channels < 1)
+        throw new FD::GeneralException(where() + "INPUT_AUDIO_SPECTRUM frame has no channel" +
+                                       frameSuffix(first));
     if (numSources > channels)
         throw new FD::GeneralException(where() + "NUMBER_OF_SOURCES_TO_BE_SEPARATED is " +
                                        std::to_string(numSources) + " but INPUT_AUDIO_SPECTRUM has " +

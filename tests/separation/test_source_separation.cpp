@@ -46,6 +46,10 @@ std::string hostError(F&& f) {
     return "";
 }
 
+cxf& at(const FD::ObjectRef& frame, int row, int column) {
+    return dynamic_cast<Spectrum&>(*frame)(row, column);
+}
+
 // Frames of a mixture: frame t holds column t of X, bins as columns, and a Nyquist
 // column of junk that must not reach the output. Past `length` frames, silence.
 struct Stream {
@@ -167,7 +171,7 @@ TEST(SourceSeparationNode, BadInputIsReportedWithNodeFrameAndWhat) {
             params(blockSeconds(4)),
             [&](int t) {
                 FD::ObjectRef f = stream.frame(t);
-                if (t == 6) dynamic_cast<Spectrum&> (*f)(1, 2) = cxf(0, bad);
+                if (t == 6) at(f, 1, 2) = cxf(0, bad);
                 return f;
             },
             8);
@@ -176,6 +180,21 @@ TEST(SourceSeparationNode, BadInputIsReportedWithNodeFrameAndWhat) {
                   std::string::npos)
             << e;
     }
+
+    // Finite but so large that the channel covariance overflows: the decomposition fails.
+    e = run(
+        params(blockSeconds(4)),
+        [&](int t) {
+            FD::ObjectRef f = stream.frame(t);
+            if (t == 1) at(f, 0, 3) = cxf(3e30f, 0);
+            return f;
+        },
+        8);
+    EXPECT_NE(
+        e.find("SourceSeparation \"sep\": separating the block of frames 0 to 3: eigen-decomposition of the "
+               "channel covariance failed at bin 3 (the covariance is not finite) (frame 0)"),
+        std::string::npos)
+        << e;
 
     e = run(
         params(blockSeconds(4)),
