@@ -236,6 +236,9 @@ int run(const Options& o) {
             delete e;
             progress.clear();
             throw new FD::GeneralException(m);
+        } catch (const FD::BaseException& e) {
+            progress.clear();
+            throw new FD::GeneralException(frameError(e.message(), count));
         } catch (const std::exception& e) {
             progress.clear();
             throw new FD::GeneralException(frameError(e.what(), count));
@@ -278,6 +281,8 @@ int main(int argc, char** argv) {
     } catch (FD::BaseException* e) {
         std::cerr << kProgram << ": " << where << e->message() << "\n";
         delete e;
+    } catch (const FD::BaseException& e) {  // thrown by value by mistake: still one line
+        std::cerr << kProgram << ": " << where << e.message() << "\n";
     } catch (const std::exception& e) {
         std::cerr << kProgram << ": " << where << e.what() << "\n";
     } catch (...) {
