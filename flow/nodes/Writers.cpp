@@ -1,5 +1,6 @@
 #include "flow/nodes/Writers.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <complex>
@@ -105,13 +106,22 @@ SegmentWriter::SegmentWriter(const std::string& nodeName, const ParameterSet& pa
     out_ = createFile(me, file_);
 }
 
+void SegmentWriter::initialize() {
+    BufferedNode::initialize();
+    if (const SampleStream* s = findSampleStream(this)) end_ = double(s->sampleCount()) / s->sampleRate();
+}
+
 void SegmentWriter::closeSegment(int endFrame) {
-    char line[128];
-    std::snprintf(line, sizeof(line), "%.6f\t%.6f\tspeech\n",
-                  nodes::frameTime(start_, advance_, samplingRate_),
-                  nodes::frameTime(endFrame, advance_, samplingRate_));
-    put(who("SegmentWriter", name), out_->stream(), line);
+    double start = nodes::frameTime(start_, advance_, samplingRate_);
+    double end = nodes::frameTime(endFrame, advance_, samplingRate_);
     start_ = -1;
+    if (end_ >= 0) {
+        if (start >= end_) return;  // speech found in the frames past the recording
+        end = std::min(end, end_);
+    }
+    char line[128];
+    std::snprintf(line, sizeof(line), "%.6f\t%.6f\tspeech\n", start, end);
+    put(who("SegmentWriter", name), out_->stream(), line);
 }
 
 void SegmentWriter::calculate(int, int count, Buffer& out) {

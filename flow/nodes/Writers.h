@@ -10,7 +10,9 @@
 // SegmentWriter: from a voice-activity decision stream (an empty list is no
 // speech), a label file of speech segments, one line each:
 //   start<TAB>end<TAB>speech   (seconds, 6 decimals)
-// a segment running from the first speech frame to the end of the last one.
+// a segment running from the first speech frame to the end of the last one,
+// cut at the end of the recording when an audio file source is upstream (the
+// last frames of a stream reach past it).
 //
 // MatrixWriter: the frames of a stream of Matrix<float> or
 // Matrix<complex<float>> of one shape, as a NumPy .npy array of shape
@@ -43,6 +45,7 @@ private:
 class SegmentWriter : public BufferedNode, public StreamEnd {
 public:
     SegmentWriter(const std::string& nodeName, const ParameterSet& params);
+    void initialize() override;
     void calculate(int outputID, int count, Buffer& out) override;
     void endOfStream(int frames) override;
 
@@ -54,6 +57,7 @@ private:
     int advance_;       // samples between frames
     int samplingRate_;  // samples per second
     int start_ = -1;    // first frame of the open speech segment, -1 when none
+    double end_ = -1;   // seconds of audio upstream, -1 when unknown
     std::unique_ptr<nodes::AtomicFile> out_;
 };
 

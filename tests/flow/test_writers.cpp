@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "flow/Stream.h"
 #include "flow/nodes/Writers.h"
 #include "plugin/Source.h"
 #include "tests/flow/AudioFiles.h"
@@ -118,6 +119,42 @@ TEST(SegmentWriter, SpeechRunsBecomeLabelLines) {
     auto silent = [](int) { return ObjectRef(new Vector<ObjectRef>()); };
     runWriter(new SegmentWriter("vad", timed(dir / "none.txt")), "DECISION", silent, 4);
     EXPECT_EQ(slurp(dir / "none.txt"), "");
+}
+
+TEST(SegmentWriter, SegmentsEndWithTheRecording) {
+    // Ten frames of 160 samples over a recording of 1400 samples (0.0875 s): speech
+    // from frame 7 on is cut at the end of the recording, speech past it is dropped.
+    class Decisions : public ft::ScriptedSource, public SampleStream {
+    public:
+        Decisions(std::vector<int> speech)
+            : ScriptedSource(
+                  "dec",
+                  [speech](int k) {
+                      auto* list = new Vector<ObjectRef>();
+                      if (speech[size_t(k)]) list->push_back(sourceAt(0.0f, 1.0f, 777));
+                      return ObjectRef(list);
+                  },
+                  int(speech.size())) {}
+        long long sampleCount() const override { return 1400; }
+        int sampleRate() const override { return 16000; }
+        int frameAdvance() const override { return 160; }
+        int channelCount() const override { return 1; }
+    };
+    ScratchDir dir;
+    for (auto [speech, expected] :
+         {std::pair{std::vector<int>{0, 0, 0, 0, 0, 0, 0, 1, 1, 1},
+                    std::string("0.070000\t0.087500\tspeech\n")},
+          {std::vector<int>{1, 0, 0, 0, 0, 0, 0, 0, 0, 1}, std::string("0.000000\t0.010000\tspeech\n")}}) {
+        Network net;
+        net.addNode(new Decisions(speech));
+        auto* writer = new SegmentWriter("vad", timed(dir / "s.txt"));
+        net.addNode(writer);
+        net.connect("dec", "OUTPUT", "vad", "DECISION");
+        net.initialize();
+        for (int k = 0; k < 10; ++k) net.process(k);
+        endStream(net.nodes(), 10);
+        EXPECT_EQ(slurp(dir / "s.txt"), expected);
+    }
 }
 
 TEST(MatrixWriter, FramesBecomeAThreeDimensionalArray) {
