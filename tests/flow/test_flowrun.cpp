@@ -33,9 +33,9 @@ std::string slurp(const std::string& path) {
     return s.str();
 }
 
-Result flowrun(const ScratchDir& dir, const std::string& args) {
-    std::string cmd = std::string(FLOWRUN) + " " + args + " >" + (dir / "stdout") + " 2>" + (dir / "stderr") +
-                      " </dev/null";
+Result flowrun(const ScratchDir& dir, const std::string& args, const std::string& environment = "") {
+    std::string cmd = environment + " " + FLOWRUN + " " + args + " >" + (dir / "stdout") + " 2>" +
+                      (dir / "stderr") + " </dev/null";
     int raw = std::system(cmd.c_str());
     Result r;
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
@@ -157,7 +157,7 @@ TEST(Flowrun, ListShowsEveryTypeWithItsPortsAndParameters) {
 
 TEST(Flowrun, ModulesComeFromTheOverrideDirectory) {
     ScratchDir dir;
-    Result r = flowrun(dir, "--list; ZELKBP_MODULE_DIR=" + dir.path() + " " + FLOWRUN + " --list");
+    Result r = flowrun(dir, "--list", "ZELKBP_MODULE_DIR=" + dir.path());
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("flowrun: cannot load module " + (dir / "libzelkbp.so")), std::string::npos)
         << r.err;
