@@ -21,9 +21,10 @@ namespace gui {
 
 namespace {
 
-// The window nodes take the GDK lock around each redraw and run one event-loop
-// iteration inside it, and GDK's event dispatch takes the lock again: the lock has
-// to be recursive, or the first dispatched event would deadlock.
+// The GDK lock. GTK's loop functions expect it held by their caller and give it up
+// while they wait; the window nodes hold it around each redraw. It is recursive so
+// that code already holding it (a window released while the runner's loop runs, a
+// redraw reached from a handler) takes it again instead of deadlocking.
 GRecMutex gdkLock;
 void enterGdkLock() { g_rec_mutex_lock(&gdkLock); }
 void leaveGdkLock() { g_rec_mutex_unlock(&gdkLock); }

@@ -1,0 +1,80 @@
+#include "tests/visualization/XvfbServer.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace vistest {
+
+bool XvfbServer::start(std::string& error) {
+    if (pid_ > 0) return true;
+    int fds[2];
+    if (pipe(fds) != 0) {
+        error = std::string("pipe: ") + std::strerror(errno);
+        return false;
+    }
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid < 0) {
+        error = std::string("fork: ") + std::strerror(errno);
+        close(fds[0]);
+        close(fds[1]);
+        return false;
+    }
+    if (pid == 0) {
+        // The server goes when the program that started it goes, even on a crash.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent) _exit(1);
+        close(fds[0]);
+        int quiet = open("/dev/null", O_RDWR);
+        if (quiet >= 0) {
+            dup2(quiet, 0);
+            dup2(quiet, 1);
+            dup2(quiet, 2);
+        }
+        std::string fd = std::to_string(fds[1]);
+        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
+               static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    pid_ = pid;
+
+    // Xvfb writes its display number, then a newline, once it is ready.
+    std::string number;
+    pollfd p{fds[0], POLLIN, 0};
+    while (number.find('\n') == std::string::npos) {
+        int ready = poll(&p, 1, 30000);
+        char buf[32];
+        ssize_t n = ready > 0 ? read(fds[0], buf, sizeof buf) : -1;
+        if (n <= 0) {
+            error = ready == 0 ? "Xvfb did not report a display within 30 s"
+                               : "Xvfb exited before reporting a display (is it installed?)";
+            close(fds[0]);
+            stop();
+            return false;
+        }
+        number.append(buf, size_t(n));
+    }
+    close(fds[0]);
+    display_ = ":" + number.substr(0, number.find('\n'));
+    setenv("DISPLAY", display_.c_str(), 1);
+    return true;
+}
+
+void XvfbServer::stop() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+}
+
+}  // namespace vistest

@@ -1,0 +1,30 @@
+// A private virtual X server for window tests and benchmarks: Xvfb picks a free
+// display number itself and reports it once it accepts connections, so programs
+// run in parallel never collide. The server dies with the program that started it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace vistest {
+
+class XvfbServer {
+public:
+    XvfbServer() = default;
+    XvfbServer(const XvfbServer&) = delete;
+    XvfbServer& operator=(const XvfbServer&) = delete;
+    ~XvfbServer() { stop(); }
+
+    // Starts a 1280 x 1024 x 24 server and sets DISPLAY; false with `error` set
+    // when it cannot (no Xvfb installed, no display number within the timeout).
+    bool start(std::string& error);
+    void stop();
+    const std::string& display() const { return display_; }
+
+private:
+    pid_t pid_ = -1;
+    std::string display_;
+};
+
+}  // namespace vistest
