@@ -28,6 +28,7 @@
 #include <cfloat>
 #include <cmath>
 #include <string>
+#include <vector>
 
 namespace enhancement {
 
@@ -77,9 +78,16 @@ BinGain twoStepWienerFiltering(float power, float noise, float& prevPower);
 BinGain minimumMeanSquareError(float power, float noise, float prevPower);
 BinGain applyGainRule(NoiseReductionMethod method, float power, float noise, float& prevPower);
 
-// The rule over bins 0 .. count-1 of one row, in increasing bin order, writing gain[k] and
-// amplitude[k]; bit-identical to applyGainRule bin by bin.
+// Work space of applyGainRuleRow, kept between rows so that a row allocates nothing.
+struct GainRuleScratch {
+    void resize(int count);
+    std::vector<float> v, c, gw;  // MMSE terms per bin
+    std::vector<int> bins;        // bins whose MMSE gain needs the Bessel terms
+};
+
+// The rule over bins 0 .. count-1 of one row, writing gain[k] and amplitude[k] and updating
+// prevPower[k]; bit-identical to applyGainRule bin by bin in increasing bin order.
 void applyGainRuleRow(NoiseReductionMethod method, int count, const float* power, const float* noise,
-                      float* prevPower, float* gain, float* amplitude);
+                      float* prevPower, float* gain, float* amplitude, GainRuleScratch& scratch);
 
 }  // namespace enhancement

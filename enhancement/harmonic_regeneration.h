@@ -38,4 +38,8 @@ void regenerateHarmonics(rfft<float>& fft, const RegenerationRow& row, std::comp
 // The regenerated gain for a priori SNR xi_h.
 float regeneratedGain(float xi);
 
+// y[k] = (amplitude[k] cos[k], amplitude[k] sin[k]) for k < count.
+void polarToBins(int count, const float* amplitude, const float* cosPhase, const float* sinPhase,
+                 std::complex<float>* y);
+
 }  // namespace enhancement

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "enhancement/harmonic_regeneration.h"
+#include "enhancement/phase.h"
 
 namespace enhancement {
 
@@ -25,7 +26,11 @@ void SpeechEnhancer::start(int rows, int columns) {
     prevPower_.assign(m, 0.0f);
     regenGain_.assign(m, 0.0f);
     regenAmplitude_.assign(m, 0.0f);
+    re_.assign(m, 0.0f);
+    im_.assign(m, 0.0f);
     power_.assign(m, 0.0f);
+    phase_.assign(m, 0.0f);
+    gainScratch_.resize(bins_);
     magnitude_.assign(m, 0.0f);
     cosPhase_.assign(m, 0.0f);
     sinPhase_.assign(m, 0.0f);
@@ -58,32 +63,39 @@ void SpeechEnhancer::learnRow(int row, const std::complex<float>* x) {
 void SpeechEnhancer::enhanceRow(int row, const std::complex<float>* x, std::complex<float>* y) {
     const int m = bins_;
     const float* noise = noisePower_.data() + size_t(row) * size_t(m);
+    float* re = re_.data();
+    float* im = im_.data();
+    float* power = power_.data();
+    float* magnitude = magnitude_.data();
+    const float* xv = reinterpret_cast<const float*>(x);
     for (int k = 0; k < m; ++k) {
-        const float re = x[k].real(), im = x[k].imag();
-        power_[size_t(k)] = re * re + im * im;
+        re[k] = xv[2 * k];
+        im[k] = xv[2 * k + 1];
+        power[k] = re[k] * re[k] + im[k] * im[k];
     }
+    for (int k = 0; k < m; ++k) magnitude[k] = usablePower(power[k]) ? std::sqrt(power[k]) : 0.0f;
+
+    // Noisy phase: cos and sin of atan2(im, re); zero for unusable bins, which come out zero.
+    float* phase = phase_.data();
+    float* cosPhase = cosPhase_.data();
+    float* sinPhase = sinPhase_.data();
+    phaseOf(re, im, m, phase);
+    for (int k = 0; k < m; ++k) phase[k] = usablePower(power[k]) ? phase[k] : 0.0f;
+    cosSinOf(phase, m, cosPhase, sinPhase);
     for (int k = 0; k < m; ++k) {
-        if (usablePower(power_[size_t(k)])) {
-            const float phase = std::atan2(x[k].imag(), x[k].real());
-            cosPhase_[size_t(k)] = std::cos(phase);
-            sinPhase_[size_t(k)] = std::sin(phase);
-            magnitude_[size_t(k)] = std::sqrt(power_[size_t(k)]);
-        } else {
-            cosPhase_[size_t(k)] = 0.0f;
-            sinPhase_[size_t(k)] = 0.0f;
-            magnitude_[size_t(k)] = 0.0f;
-        }
+        const bool usable = usablePower(power[k]);
+        cosPhase[k] = usable ? cosPhase[k] : 0.0f;
+        sinPhase[k] = usable ? sinPhase[k] : 0.0f;
     }
-    applyGainRuleRow(method_, m, power_.data(), noise, prevPower_.data(), regenGain_.data(),
-                     regenAmplitude_.data());
-    for (int k = 0; k < m; ++k) {
-        const float a = regenAmplitude_[size_t(k)];
-        y[k] = std::complex<float>(a * cosPhase_[size_t(k)], a * sinPhase_[size_t(k)]);
-    }
+
+    applyGainRuleRow(method_, m, power, noise, prevPower_.data(), regenGain_.data(), regenAmplitude_.data(),
+                     gainScratch_);
+    polarToBins(m, regenAmplitude_.data(), cosPhase_.data(), sinPhase_.data(), y);
+
     if (regeneration_) {
         const RegenerationRow regen{m,
-                                    power_.data(),
-                                    magnitude_.data(),
+                                    power,
+                                    magnitude,
                                     cosPhase_.data(),
                                     sinPhase_.data(),
                                     regenGain_.data(),

@@ -55,7 +55,10 @@ private:
     std::vector<float> prevPower_;       // M, enhanced power of the last row processed
     std::vector<float> regenGain_;       // M, gain of the rule, for regeneration
     std::vector<float> regenAmplitude_;  // M, enhanced magnitude of the rule
+    std::vector<float> re_, im_;         // M, real and imaginary parts of the current row
     std::vector<float> power_;           // M, noisy power of the current row
+    std::vector<float> phase_;           // M, its phase atan2(im, re)
+    GainRuleScratch gainScratch_;        // work space of the gain rule
     std::vector<float> magnitude_;       // M, sqrt of it (0 where unusable)
     std::vector<float> cosPhase_;        // M, cos and sin of the noisy phase (0 where unusable)
     std::vector<float> sinPhase_;

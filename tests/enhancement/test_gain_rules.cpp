@@ -209,8 +209,10 @@ TEST(GainRules, RowMatchesTheBinRuleInBinOrder) {
           NoiseReductionMethod::TwoStepWienerFiltering, NoiseReductionMethod::MinimumMeanSquareError,
           NoiseReductionMethod::None}) {
         std::vector<float> prevRow(m, 0.0f), prevBin(m, 0.0f), gain(m), amp(m);
+        GainRuleScratch scratch;
         for (int frame = 0; frame < 3; ++frame) {
-            applyGainRuleRow(method, m, power.data(), noise.data(), prevRow.data(), gain.data(), amp.data());
+            applyGainRuleRow(method, m, power.data(), noise.data(), prevRow.data(), gain.data(), amp.data(),
+                             scratch);
             for (int k = 0; k < m; ++k) {
                 const BinGain b = applyGainRule(method, power[k], noise[k], prevBin[k]);
                 ASSERT_EQ(bits(gain[k]), bits(b.gain)) << int(method) << " bin " << k;
