@@ -7,13 +7,13 @@
 // Node headers, one per registered type (uncommented as each type lands):
 #include "localization/BinauralMultisourceLocalization.h"
 #include "localization/BinauralMultisourceTracker.h"
-// #include "visualization/SSLvisualization.h"
+#include "visualization/SSLvisualization.h"
 #include "separation/SourceSeparation.h"
-// #include "visualization/SpectrumVisualization.h"
+#include "visualization/SpectrumVisualization.h"
 // #include "enhancement/SpeechEnhancement.h"
-// #include "visualization/VADvisualization.h"
+#include "visualization/VADvisualization.h"
 #include "vad/VoiceActivityDetection.h"
-// #include "visualization/WaveVisualization.h"
+#include "visualization/WaveVisualization.h"
 
 namespace {
 
@@ -27,13 +27,13 @@ int registerModule() {
     FD::Object::setModuleVersion("ZELKBP", "7993", "2.2.0");
     registerNode<BinauralMultisourceLocalization>("BinauralMultisourceLocalization");
     registerNode<BinauralMultisourceTracker>("BinauralMultisourceTracker");
-    // registerNode<SSLvisualization>("SSLvisualization");
+    registerNode<SSLvisualization>("SSLvisualization");
     registerNode<SourceSeparation>("SourceSeparation");
-    // registerNode<SpectrumVisualization>("SpectrumVisualization");
+    registerNode<SpectrumVisualization>("SpectrumVisualization");
     // registerNode<SpeechEnhancement>("SpeechEnhancement");
-    // registerNode<VADvisualization>("VADvisualization");
+    registerNode<VADvisualization>("VADvisualization");
     registerNode<VoiceActivityDetection>("VoiceActivityDetection");
-    // registerNode<WaveVisualization>("WaveVisualization");
+    registerNode<WaveVisualization>("WaveVisualization");
     return 0;
 }
 
