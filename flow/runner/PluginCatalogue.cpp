@@ -41,7 +41,7 @@ void describePluginNodes() {
                   {{"ESTIMATED_DOA", kSources}},
                   {{"TRACKED_DOA", kSources}},
                   {advance(), rate(), {"CLUSTERING_DURATION", "float", "seconds of the clustering window"}}});
-    describeNode(
+    describeWindowNode(
         {"SSLvisualization",
          "window plotting tracked directions over the signal envelope; passes its inputs on",
          {{"INPUT_AUDIO_SIGNAL", kSignal}, {"INPUT_TRACKED_DOA", kSources}},
@@ -75,7 +75,7 @@ void describePluginNodes() {
                    {"NOISE_PERIOD", "float", "seconds of noise learned at the start"},
                    advance(),
                    rate()}});
-    describeNode(
+    describeWindowNode(
         {"VADvisualization",
          "window plotting the signal and the voice-activity decisions; passes its inputs on",
          {{"INPUT_AUDIO_SIGNAL", kSignal}, {"INPUT_VAD_DECISION", "Vector<ObjectRef>, empty for no speech"}},
