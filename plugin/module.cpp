@@ -10,7 +10,7 @@
 #include "visualization/SSLvisualization.h"
 #include "separation/SourceSeparation.h"
 #include "visualization/SpectrumVisualization.h"
-// #include "enhancement/SpeechEnhancement.h"
+#include "enhancement/SpeechEnhancement.h"
 #include "visualization/VADvisualization.h"
 #include "vad/VoiceActivityDetection.h"
 #include "visualization/WaveVisualization.h"
@@ -30,7 +30,7 @@ int registerModule() {
     registerNode<SSLvisualization>("SSLvisualization");
     registerNode<SourceSeparation>("SourceSeparation");
     registerNode<SpectrumVisualization>("SpectrumVisualization");
-    // registerNode<SpeechEnhancement>("SpeechEnhancement");
+    registerNode<SpeechEnhancement>("SpeechEnhancement");
     registerNode<VADvisualization>("VADvisualization");
     registerNode<VoiceActivityDetection>("VoiceActivityDetection");
     registerNode<WaveVisualization>("WaveVisualization");
