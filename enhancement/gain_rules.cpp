@@ -157,6 +157,9 @@ inline Lanes lanes(const float* power, const float* noise) {
 inline f32x4 aprioriSnr(const Lanes& l, f32x4 r, f32x4 prev) {
     const f32x4 current =
         simd::select(r < splat(0.0f), splat(kEpsilonTimesOneMinusAlpha), r * splat(kOneMinusAlpha));
+    // With no enhanced power yet (the MMSE rule, the first frames) the first term is +0.
+    const i32x4 some = prev != splat(0.0f);
+    if (!(some[0] | some[1] | some[2] | some[3])) return current;
     return simd::mulExact(simd::divExact(prev, l.noise), splat(kAlpha)) + current;
 }
 
@@ -217,7 +220,12 @@ void minimumMeanSquareErrorTerms(int k, const float* power, const float* noise, 
     const f32x4 rFloored = simd::select(r < splat(0.0f), splat(kEpsilon), r);
     const f32x4 gw = simd::wienerGain(aprioriSnr(l, r, simd::load(prevPower + k)));
     const f32x4 v = simd::mulExact(rFloored, gw);
-    const f32x4 c = simd::divExact(simd::sqrt(v) * splat(kGamma), rFloored);
+    // sqrt(v) Gamma / R'. Below the noise (R' = epsilon) v is 0 and so is c: the quotient is
+    // taken as 0 there rather than divided by the subnormal epsilon, which is slow.
+    const f32x4 numerator = simd::sqrt(v) * splat(kGamma);
+    const i32x4 zeroOverEpsilon = (rFloored == splat(kEpsilon)) & (numerator == splat(0.0f));
+    const f32x4 c = simd::select(zeroOverEpsilon, splat(0.0f),
+                                 numerator / simd::select(zeroOverEpsilon, splat(1.0f), rFloored));
     simd::store(scratch.v.data() + k, v);
     simd::store(scratch.c.data() + k, c);
     simd::store(scratch.gw.data() + k, gw);
