@@ -192,32 +192,39 @@ TEST(GainRules, UnusableValuesNeverReachTheOutputOrPrevPower) {
 }
 
 TEST(GainRules, RowMatchesTheBinRuleInBinOrder) {
+    // Powers and noise from 1e-40 to 1e30, so that subnormal and overflowing terms occur,
+    // plus unusable bins; the enhanced power starts from zero and from random values.
     std::mt19937 gen(5);
-    std::exponential_distribution<float> noiseDist(1.0f);
+    std::uniform_real_distribution<float> decades(-40.0f, 30.0f);
     const int m = 257;
-    std::vector<float> power(m), noise(m);
+    std::vector<float> power(m), noise(m), start(m);
     for (int k = 0; k < m; ++k) {
-        noise[k] = 1000.0f * noiseDist(gen);
-        power[k] = noise[k] * std::pow(10.0f, (float(k % 40) - 10.0f) / 10.0f) * noiseDist(gen);
+        noise[k] = std::pow(10.0f, decades(gen));
+        power[k] = k % 3 ? noise[k] * std::pow(10.0f, decades(gen) / 20.0f) : std::pow(10.0f, decades(gen));
+        start[k] = std::pow(10.0f, decades(gen));
     }
     power[3] = kNaN;
     power[4] = kInf;
     noise[5] = 0.0f;
     power[6] = noise[6];
+    power[7] = 0.0f;
     for (NoiseReductionMethod method :
          {NoiseReductionMethod::SpectralSubtraction, NoiseReductionMethod::WienerFiltering,
           NoiseReductionMethod::TwoStepWienerFiltering, NoiseReductionMethod::MinimumMeanSquareError,
           NoiseReductionMethod::None}) {
-        std::vector<float> prevRow(m, 0.0f), prevBin(m, 0.0f), gain(m), amp(m);
-        GainRuleScratch scratch;
-        for (int frame = 0; frame < 3; ++frame) {
-            applyGainRuleRow(method, m, power.data(), noise.data(), prevRow.data(), gain.data(), amp.data(),
-                             scratch);
-            for (int k = 0; k < m; ++k) {
-                const BinGain b = applyGainRule(method, power[k], noise[k], prevBin[k]);
-                ASSERT_EQ(bits(gain[k]), bits(b.gain)) << int(method) << " bin " << k;
-                ASSERT_EQ(bits(amp[k]), bits(b.amplitude)) << int(method) << " bin " << k;
-                ASSERT_EQ(bits(prevRow[k]), bits(prevBin[k])) << int(method) << " bin " << k;
+        for (float first : {0.0f, 1.0f}) {
+            std::vector<float> prevRow(m), prevBin(m), gain(m), amp(m);
+            for (int k = 0; k < m; ++k) prevRow[k] = prevBin[k] = first * start[k];
+            GainRuleScratch scratch;
+            for (int frame = 0; frame < 3; ++frame) {
+                applyGainRuleRow(method, m, power.data(), noise.data(), prevRow.data(), gain.data(), amp.data(),
+                                 scratch);
+                for (int k = 0; k < m; ++k) {
+                    const BinGain b = applyGainRule(method, power[k], noise[k], prevBin[k]);
+                    ASSERT_EQ(bits(gain[k]), bits(b.gain)) << int(method) << " bin " << k;
+                    ASSERT_EQ(bits(amp[k]), bits(b.amplitude)) << int(method) << " bin " << k;
+                    ASSERT_EQ(bits(prevRow[k]), bits(prevBin[k])) << int(method) << " bin " << k;
+                }
             }
         }
     }
