@@ -63,7 +63,12 @@ void regenerateHarmonics(rfft<float>& fft, const RegenerationRow& row, std::comp
     const int length = fft.length;
     const float scale = 1.0f / float(length);
     float* s = fft.samples.data();
-    for (int n = 0; n < length; ++n) s[n] = s[n] < 0.0f ? 0.0f : scale * s[n];
+    int n = 0;
+    for (; n + simd::kLanes <= length; n += simd::kLanes) {
+        const f32x4 v = simd::load(s + n);
+        simd::store(s + n, simd::select(v < splat(0.0f), splat(0.0f), splat(scale) * v));
+    }
+    for (; n < length; ++n) s[n] = s[n] < 0.0f ? 0.0f : scale * s[n];
     fft.analyze();
 
     const std::complex<float>* h = fft.spectrum.data();

@@ -19,7 +19,10 @@
 #include <complex>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <vector>
+
+#include "enhancement/simd.h"
 
 template <class T>
 class rfft {
@@ -170,7 +173,26 @@ private:
                 const T wi = inverse ? -w.imag() : w.imag();
                 T* lo = v + 2 * s;
                 T* hi = v + 2 * (s + m);
-                for (int i = 0; i < m; ++i) {
+                int i = 0;
+                if constexpr (std::is_same<T, float>::value) {
+                    // Two butterflies at once: (re, im, re, im) lanes.
+                    using enhancement::simd::f32x4;
+                    using enhancement::simd::i32x4;
+                    const f32x4 wRe = {wr, wr, wr, wr}, wIm = {wi, wi, wi, wi},
+                                sign = {-1.0f, 1.0f, -1.0f, 1.0f};
+                    const i32x4 swap = {1, 0, 3, 2};
+                    for (; i + 2 <= m; i += 2) {
+                        const f32x4 a = enhancement::simd::load(lo + 2 * i),
+                                    c = enhancement::simd::load(hi + 2 * i);
+                        const f32x4 d = a - c;
+                        // (dr wr - di wi, dr wi + di wr): the products of one lane pair, the
+                        // second negated on the real lanes, added.
+                        const f32x4 cross = __builtin_shuffle(d, swap) * wIm;
+                        enhancement::simd::store(lo + 2 * i, a + c);
+                        enhancement::simd::store(hi + 2 * i, d * wRe + cross * sign);
+                    }
+                }
+                for (; i < m; ++i) {
                     const T ar = lo[2 * i], ai = lo[2 * i + 1];
                     const T cr = hi[2 * i], ci = hi[2 * i + 1];
                     const T dr = ar - cr, di = ai - ci;

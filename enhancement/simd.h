@@ -47,10 +47,15 @@ inline f32x4 sqrt(f32x4 v) {
 #endif
 }
 
-inline f64x4 wide(f32x4 v) { return __builtin_convertvector(v, f64x4); }
-inline f32x4 narrow(f64x4 v) { return __builtin_convertvector(v, f32x4); }
-inline f32x4 mulExact(f32x4 a, f32x4 b) { return narrow(wide(a) * wide(b)); }
-inline f32x4 divExact(f32x4 a, f32x4 b) { return narrow(wide(a) / wide(b)); }
+// (No function takes or returns the double vector: its calling convention depends on AVX.)
+inline f32x4 mulExact(f32x4 a, f32x4 b) {
+    return __builtin_convertvector(__builtin_convertvector(a, f64x4) * __builtin_convertvector(b, f64x4),
+                                   f32x4);
+}
+inline f32x4 divExact(f32x4 a, f32x4 b) {
+    return __builtin_convertvector(__builtin_convertvector(a, f64x4) / __builtin_convertvector(b, f64x4),
+                                   f32x4);
+}
 
 // xi / (1 + xi) lane by lane; xi itself below the smallest normal float (where 1 + xi is 1),
 // 1 for an infinite xi.
