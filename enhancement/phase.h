@@ -7,7 +7,7 @@
 // Written without branches, it runs on many bins at once; zeros, infinities, NaN, x = 1 and
 // ratios beyond [2^-29, 2^25) go to the C library's atan2f. The result is bit-identical to
 // the C library's single-precision atan2 where that library uses the same method (GNU libc
-// before 2.40).
+// from 2.28 to at least 2.36).
 #pragma once
 
 namespace enhancement {
