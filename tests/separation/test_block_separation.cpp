@@ -309,7 +309,9 @@ TEST(SeparateBlock, DegenerateBlocksStayFinite) {
         for (UpdateRule rule : {UpdateRule::NaturalGradient, UpdateRule::FixedPoint}) {
             BlockSeparator s = separatorFor(X, 2);
             const int done = s.separateBlock(rule, 1200, nullptr);
-            if (rule == UpdateRule::NaturalGradient) EXPECT_EQ(done, 1200);
+            if (rule == UpdateRule::NaturalGradient) {
+                EXPECT_EQ(done, 1200);
+            }
             EXPECT_TRUE(s.separatedBlock.is_finite()) << int(rule);
             EXPECT_EQ(arma::abs(s.separatedBlock.slice(2)).max(), 0.0f);
         }
