@@ -2,7 +2,9 @@
 // one check for a display, and after the last frame the saving of window pictures
 // and the event loop that keeps the windows open.
 #include <gdk-pixbuf/gdk-pixbuf.h>
+#include <glib-unix.h>
 #include <gtk/gtk.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <cctype>
@@ -111,6 +113,11 @@ int savePictures(const std::string& dir) {
     return saved;
 }
 
+gboolean stopHolding(gpointer flag) {
+    *static_cast<bool*>(flag) = true;
+    return G_SOURCE_CONTINUE;
+}
+
 }  // namespace
 
 bool start() {
@@ -126,16 +133,21 @@ int finish(bool hold, const std::string& snapshotDir) {
     if (!displayOpen && !openDisplay("flowrun")) return 0;
     displayOpen = true;
     gdk_threads_enter();
-    // Let pending redraws reach the windows before they are saved or held.
-    while (gtk_events_pending()) gtk_main_iteration_do(FALSE);
+    // Let pending redraws reach the windows before they are saved or held (bounded:
+    // a source that is always ready must not keep the run from ending).
+    for (int i = 0; i < 1000 && gtk_events_pending(); ++i) gtk_main_iteration_do(FALSE);
     int saved = snapshotDir.empty() ? 0 : savePictures(snapshotDir);
-    if (hold) {
+    if (hold && !shownWindows().empty()) {
         size_t open = shownWindows().size();
-        if (open > 0) {
-            std::cerr << "flowrun: the stream has ended; close the " << open
-                      << (open == 1 ? " window" : " windows") << " to finish" << std::endl;
-        }
-        while (!shownWindows().empty()) gtk_main_iteration_do(TRUE);
+        std::cerr << "flowrun: the stream has ended; close the " << open
+                  << (open == 1 ? " window" : " windows") << " (or interrupt) to finish" << std::endl;
+        // An interrupt ends the wait too: the loop would not see a plain handler's flag.
+        bool interrupted = false;
+        guint onInt = g_unix_signal_add(SIGINT, stopHolding, &interrupted);
+        guint onTerm = g_unix_signal_add(SIGTERM, stopHolding, &interrupted);
+        while (!interrupted && !shownWindows().empty()) gtk_main_iteration_do(TRUE);
+        g_source_remove(onInt);
+        g_source_remove(onTerm);
     }
     gdk_flush();
     gdk_threads_leave();

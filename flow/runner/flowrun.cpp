@@ -1,7 +1,7 @@
 // flowrun: loads the plug-in and the host's node module, builds a network from
 // its file and pulls its outputs frame by frame until the source's stream ends.
 //
-//   flowrun NETWORK.n [NAME=VALUE ...] [--quiet] [--hold] [--snapshots DIR]
+//   flowrun NETWORK.n [NAME=VALUE ...] [--quiet] [--realtime] [--hold] [--snapshot DIR]
 //   flowrun --list
 //
 // Exit status: 0 on success, 1 when loading or running fails, 2 for a wrong
@@ -15,6 +15,7 @@
 #include <iostream>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "flow/Catalogue.h"
@@ -35,7 +36,7 @@ void onSignal(int) { interrupted = 1; }
 struct Options {
     std::string network;
     std::map<std::string, std::string> args;
-    bool quiet = false, hold = false, list = false, help = false, version = false;
+    bool quiet = false, realtime = false, hold = false, list = false, help = false, version = false;
     std::string snapshotDir;
 };
 
@@ -44,12 +45,14 @@ struct UsageError {
 };
 
 void usage(std::ostream& out) {
-    out << "usage: " << kProgram << " NETWORK.n [NAME=VALUE ...] [--quiet] [--hold] [--snapshots DIR]\n"
+    out << "usage: " << kProgram
+        << " NETWORK.n [NAME=VALUE ...] [--quiet] [--realtime] [--hold] [--snapshot DIR]\n"
         << "       " << kProgram << " --list\n"
         << "  NAME=VALUE       sets an argument the network declares\n"
         << "  --quiet          no progress display and no summary\n"
+        << "  --realtime       pace the frames at the stream's own rate, as a live input would come\n"
         << "  --hold           after the last frame, keep the windows open until closed\n"
-        << "  --snapshots DIR  after the last frame, save each window as DIR/<title>.png\n"
+        << "  --snapshot DIR   after the last frame, save each window as DIR/<title>.png\n"
         << "  --list           list every node type with its inputs, outputs and parameters\n"
         << "  --version        print the versions of the loaded modules\n"
         << "Modules are loaded from the program's directory, or from $" << kModuleDirVariable << ".\n";
@@ -61,6 +64,8 @@ Options parseCommandLine(int argc, char** argv) {
         std::string a = argv[i];
         if (a == "--quiet" || a == "-q") {
             o.quiet = true;
+        } else if (a == "--realtime") {
+            o.realtime = true;
         } else if (a == "--hold") {
             o.hold = true;
         } else if (a == "--list") {
@@ -69,11 +74,11 @@ Options parseCommandLine(int argc, char** argv) {
             o.help = true;
         } else if (a == "--version") {
             o.version = true;
-        } else if (a == "--snapshots") {
-            if (i + 1 >= argc) throw UsageError{"--snapshots needs a directory"};
+        } else if (a == "--snapshot" || a == "--snapshots") {
+            if (i + 1 >= argc) throw UsageError{a + " needs a directory"};
             o.snapshotDir = argv[++i];
-        } else if (a.compare(0, 12, "--snapshots=") == 0) {
-            o.snapshotDir = a.substr(12);
+        } else if (a.compare(0, 11, "--snapshot=") == 0 || a.compare(0, 12, "--snapshots=") == 0) {
+            o.snapshotDir = a.substr(a.find('=') + 1);
         } else if (a.size() > 1 && a[0] == '-') {
             throw UsageError{"unknown option " + a};
         } else if (o.network.empty() && a.find('=') == std::string::npos) {
@@ -227,8 +232,26 @@ int run(const Options& o) {
     sigaction(SIGTERM, &action, nullptr);
 
     Progress progress(*net, frames, !o.quiet && isatty(STDERR_FILENO));
+
+    // --realtime: frame k starts no earlier than k frame shifts after the first, at
+    // the audio source's rate, so a recording plays as a live input would.
+    const FD::SampleStream* pace = nullptr;
+    if (o.realtime) {
+        for (const auto& n : net->nodes())
+            if ((pace = dynamic_cast<const FD::SampleStream*>(n.get()))) break;
+        if (!pace)
+            std::fprintf(stderr,
+                         "%s: --realtime: no audio source gives the frame rate; frames run at full speed\n",
+                         kProgram);
+    }
+    const auto begin = std::chrono::steady_clock::now();
+
     int count = 0;
     for (; count < frames && !interrupted; ++count) {
+        if (pace) {
+            std::chrono::duration<double> due(double(count) * pace->frameAdvance() / pace->sampleRate());
+            std::this_thread::sleep_until(begin + std::chrono::duration_cast<decltype(begin)::duration>(due));
+        }
         try {
             net->process(count);
         } catch (FD::BaseException* e) {
