@@ -1,6 +1,7 @@
 // The runner's end of a run with windows: pictures saved as PNGs named after the
 // window titles, and windows held open until the user has closed them all.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -115,4 +116,19 @@ TEST(RunnerWindows, HoldRunsTheEventLoopUntilEveryWindowIsClosed) {
     EXPECT_EQ(static_cast<SpectrumVisualization&>(b->node()).drawingState().window, nullptr);
     // Nothing shown: hold returns at once.
     EXPECT_EQ(FD::gui::finish(true, ""), 0);
+
+    // An interrupt ends the hold with the windows still open.
+    auto c = wave("Interrupted wave");
+    g_timeout_add(
+        20,
+        [](gpointer) -> gboolean {
+            struct sigaction current {};
+            sigaction(SIGINT, nullptr, &current);
+            if (current.sa_handler == SIG_DFL) return TRUE;  // not holding yet
+            raise(SIGINT);
+            return FALSE;
+        },
+        nullptr);
+    EXPECT_EQ(FD::gui::finish(true, ""), 0);
+    EXPECT_NE(static_cast<WaveVisualization&>(c->node()).drawingState().window, nullptr);
 }
