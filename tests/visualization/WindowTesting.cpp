@@ -12,14 +12,28 @@ std::ostream& operator<<(std::ostream& out, const Rgb& c) {
 }
 
 Picture::Picture(GdkDrawable* drawable) {
-    gdk_drawable_get_size(drawable, &width_, &height_);
+    int width = 0, height = 0;
+    gdk_drawable_get_size(drawable, &width, &height);
     GdkColormap* colormap = gdk_drawable_get_colormap(drawable);
     if (!colormap) colormap = gdk_colormap_get_system();
-    GdkPixbuf* pb = gdk_pixbuf_get_from_drawable(nullptr, drawable, colormap, 0, 0, 0, 0, width_, height_);
-    if (!pb) {
-        width_ = height_ = 0;
-        return;
-    }
+    GdkPixbuf* pb = gdk_pixbuf_get_from_drawable(nullptr, drawable, colormap, 0, 0, 0, 0, width, height);
+    if (!pb) return;
+    copyPixels(pb);
+    g_object_unref(pb);
+}
+
+Picture Picture::fromFile(const std::string& path) {
+    Picture p;
+    GdkPixbuf* pb = gdk_pixbuf_new_from_file(path.c_str(), nullptr);
+    if (!pb) return p;
+    p.copyPixels(pb);
+    g_object_unref(pb);
+    return p;
+}
+
+void Picture::copyPixels(GdkPixbuf* pb) {
+    width_ = gdk_pixbuf_get_width(pb);
+    height_ = gdk_pixbuf_get_height(pb);
     int stride = gdk_pixbuf_get_rowstride(pb), channels = gdk_pixbuf_get_n_channels(pb);
     const guchar* pixels = gdk_pixbuf_get_pixels(pb);
     rgb_.resize(size_t(width_) * height_ * 3);
@@ -27,7 +41,6 @@ Picture::Picture(GdkDrawable* drawable) {
         for (int x = 0; x < width_; ++x)
             for (int c = 0; c < 3; ++c)
                 rgb_[(size_t(y) * width_ + x) * 3 + c] = pixels[y * stride + x * channels + c];
-    g_object_unref(pb);
 }
 
 Rgb Picture::at(int x, int y) const {

@@ -30,6 +30,8 @@ constexpr Rgb kWhite{255, 255, 255}, kBlack{0, 0, 0}, kBlue{0, 0, 255}, kRed{255
 class Picture {
 public:
     explicit Picture(GdkDrawable* drawable);
+    // A PNG file; an empty picture (0 x 0) when it cannot be read.
+    static Picture fromFile(const std::string& path);
     int width() const { return width_; }
     int height() const { return height_; }
     Rgb at(int x, int y) const;
@@ -43,6 +45,8 @@ public:
     }
 
 private:
+    Picture() = default;
+    void copyPixels(GdkPixbuf* pb);
     int width_ = 0, height_ = 0;
     std::vector<uint8_t> rgb_;
 };
