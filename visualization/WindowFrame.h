@@ -140,6 +140,7 @@ void openWindow(S& s, const std::string& title, GtkSignalFunc onDelete, GtkSigna
                                 FALSE, FALSE);
         gtk_widget_show(s.window);
     }
+    if (!s.window) return;  // closed by the user: nothing more is drawn
     s.visualization_draw_plot_area();
     showPicture(s.drawingArea);
 }

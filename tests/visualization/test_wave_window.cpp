@@ -2,6 +2,7 @@
 // envelope pixels, scrolling, pass-through, closing, resizing and release.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <future>
 #include <memory>
 #include <thread>
@@ -120,4 +121,26 @@ TEST(WaveWindow, EnvelopePixels) {
     EXPECT_EQ(p.at(30 + 10 * 545 / 300, 180), kBlue);
     EXPECT_EQ(p.at(30 + 20 * 545 / 300, 59), kBlue);
     EXPECT_EQ(p.count(kBlue, 30 + 20 * 545 / 300 + 2, 0, 600, 260), 0);
+}
+
+TEST(WaveWindow, FramesWithFewerRowsOrNoSamplesDrawWhatThereIs) {
+    // Frame 0: the left channel only, at -5120 (row 50); frames 1..20: no samples
+    // at all, then NaN and huge samples. Nothing fails, the left point stays.
+    WaveRig rig([](int count) {
+        if (count == 0) {
+            auto* m = new FD::Matrix<float>(1, 4);
+            for (int i = 0; i < 4; ++i) (*m)(0, i) = -5120.0f;
+            return FD::ObjectRef(m);
+        }
+        if (count < 10) return FD::ObjectRef(new FD::Matrix<float>(2, 0));
+        return signalFrame(std::nanf(""), 1.0e30f);
+    });
+    rig.pull(0);
+    Picture p = rig.picture();
+    EXPECT_EQ(p.rowsOf(kBlue, 30, 11, 110), std::vector<int>{50});
+    EXPECT_EQ(p.count(kBlue, 0, 120, 600, 260), 0);
+    rig.pull(40);
+    p = rig.picture();
+    EXPECT_EQ(p.at(30, 50), kBlue);
+    EXPECT_EQ(p.at(30 + 20 * 545 / 300, 60), kBlue);  // NaN drawn on the centre line
 }
