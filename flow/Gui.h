@@ -13,8 +13,10 @@ namespace gui {
 bool start();
 
 // After the last frame: with `hold`, runs the event loop until every window is
-// closed; with a non-empty `snapshotDir`, first saves each window's picture there
-// as a PNG named after its title. Returns the number of pictures saved.
+// closed (or the run is interrupted); with a non-empty `snapshotDir`, first saves
+// each shown window's picture there as a PNG named after its title (a window offers
+// its off-screen picture under FD::gui::pictureKey, see flow/GuiToolkit.h). Returns
+// the number of pictures saved.
 int finish(bool hold, const std::string& snapshotDir);
 
 }  // namespace gui
