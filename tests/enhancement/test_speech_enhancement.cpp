@@ -13,6 +13,7 @@
 #include "enhancement/gain_rules.h"
 #include "tests/support/NodeHarness.h"
 
+using FD::testing::hostError;
 using namespace FD;
 using FD::testing::NodeHarness;
 using FD::testing::Params;
@@ -44,17 +45,6 @@ ObjectRef noisyFrame(int count, int rows, int cols, float noise = 100.0f, float 
     if (count >= toneFrom)
         for (int r = 0; r < rows; ++r) (*m)(r, 5 % cols) += cfloat(std::sqrt(tone), 0.0f);
     return ObjectRef(m);
-}
-
-std::string hostError(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (BaseException* e) {
-        std::string m = e->message();
-        delete e;
-        return m;
-    }
-    return "";
 }
 
 const Spectrum& spectrum(const ObjectRef& ref) { return object_cast<Spectrum>(ref); }

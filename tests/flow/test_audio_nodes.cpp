@@ -15,23 +15,13 @@
 #include "tests/flow/AudioFiles.h"
 #include "tests/support/NodeHarness.h"
 
+using FD::testing::hostError;
 using namespace FD;
 using FD::testing::Params;
 using FD::testing::ScratchDir;
 namespace ft = FD::testing;
 
 namespace {
-
-std::string hostError(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (BaseException* e) {
-        std::string m = e->message();
-        delete e;
-        return m;
-    }
-    return "";
-}
 
 std::vector<short> noise(size_t n, unsigned seed) {
     std::mt19937 gen(seed);

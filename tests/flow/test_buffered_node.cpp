@@ -6,6 +6,7 @@
 
 #include "tests/support/NodeHarness.h"
 
+using FD::testing::hostError;
 using namespace FD;
 using FD::testing::NodeHarness;
 
@@ -44,18 +45,6 @@ private:
 };
 
 ObjectRef countAsInt(int count) { return ObjectRef(new Int(count)); }
-
-template <class F>
-std::string hostError(F&& f) {
-    try {
-        f();
-    } catch (BaseException* e) {
-        std::string m = e->message();
-        delete e;
-        return m;
-    }
-    return "";
-}
 
 }  // namespace
 

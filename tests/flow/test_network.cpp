@@ -3,6 +3,7 @@
 
 #include "tests/support/NodeHarness.h"
 
+using FD::testing::hostError;
 using namespace FD;
 
 namespace {
@@ -16,17 +17,6 @@ public:
     }
     void calculate(int, int count, Buffer& out) override { out[count] = getInput(0, count); }
 };
-
-std::string hostError(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (BaseException* e) {
-        std::string m = e->message();
-        delete e;
-        return m;
-    }
-    return "";
-}
 
 }  // namespace
 

@@ -10,6 +10,7 @@
 #include "tests/separation/iva_test_data.h"
 #include "tests/support/NodeHarness.h"
 
+using FD::testing::hostError;
 using FD::testing::NodeHarness;
 using FD::testing::Params;
 using Spectrum = FD::Matrix<std::complex<float>>;
@@ -33,18 +34,6 @@ Params params(float seconds, int sources = 2, const std::string& method = kFixed
 
 // Seconds for a block of `frames` frames of 160 samples at 16 kHz.
 float blockSeconds(int frames) { return float(frames) * 0.01f; }
-
-template <class F>
-std::string hostError(F&& f) {
-    try {
-        f();
-    } catch (FD::BaseException* e) {
-        std::string m = e->message();
-        delete e;
-        return m;
-    }
-    return "";
-}
 
 cxf& at(const FD::ObjectRef& frame, int row, int column) {
     return dynamic_cast<Spectrum&>(*frame)(row, column);

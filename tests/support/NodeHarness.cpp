@@ -5,6 +5,17 @@
 namespace FD {
 namespace testing {
 
+std::string hostError(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (BaseException* e) {
+        std::string m = e->message();
+        delete e;
+        return m;
+    }
+    return "";
+}
+
 Params& Params::remove(const std::string& name) {
     ParameterSet copy;
     for (const auto& kv : set_.all())

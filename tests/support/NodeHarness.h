@@ -20,6 +20,10 @@
 namespace FD {
 namespace testing {
 
+// Runs `f` and returns the message of the host exception it throws (and frees
+// it), or "" when it throws none.
+std::string hostError(const std::function<void()>& f);
+
 // Builds a parameter set with typed values.
 class Params {
 public:

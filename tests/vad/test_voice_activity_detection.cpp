@@ -12,6 +12,7 @@
 #include "tests/support/NodeHarness.h"
 #include "vad/VoiceActivityDetection.h"
 
+using FD::testing::hostError;
 using namespace FD;
 using FD::testing::NodeHarness;
 using FD::testing::Params;
@@ -46,18 +47,6 @@ ObjectRef filled(std::complex<float> v, int rows = 2, int cols = 257) {
 }
 
 bool isSpeech(const ObjectRef& decision) { return !RCPtr<Vector<ObjectRef>>(decision)->empty(); }
-
-template <class F>
-std::string hostError(F&& f) {
-    try {
-        f();
-    } catch (BaseException* e) {
-        std::string m = e->message();
-        delete e;
-        return m;
-    }
-    return "";
-}
 
 std::string constructionError(const Params& p) {
     return hostError([&] { delete new VoiceActivityDetection("vad", p); });

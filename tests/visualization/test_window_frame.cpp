@@ -18,6 +18,7 @@
 #include "visualization/WaveVisualization.h"
 
 using namespace vistest;
+using FD::testing::hostError;
 using FD::testing::NodeHarness;
 using FD::testing::Params;
 
@@ -116,18 +117,6 @@ struct Rig {
     std::map<std::string, FD::testing::ScriptedSource*> sources;
     std::map<std::string, std::map<int, FD::ObjectRef>> frames;
 };
-
-template <class F>
-std::string hostError(F&& f) {
-    try {
-        f();
-    } catch (FD::BaseException* e) {
-        std::string m = e->message();
-        delete e;
-        return m;
-    }
-    return "";
-}
 
 template <class T, class F>
 bool throwsCast(F&& f) {
