@@ -5,7 +5,10 @@
 #include <cmath>
 #include <complex>
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
+
+#include <nlohmann/json.hpp>
 
 #include "flow/nodes/NodeText.h"
 #include "plugin/Source.h"
@@ -38,12 +41,15 @@ void put(const std::string& me, FILE* f, const std::string& text) {
         throw new GeneralException(me + "cannot write: the disk may be full");
 }
 
-// A JSON number; non-finite values have no JSON form and are written null.
-std::string number(double v, const char* format) {
-    if (!std::isfinite(v)) return "null";
+using Json = nlohmann::ordered_json;
+
+// A JSON number with the precision of `format` (printf style), written in its
+// shortest form; non-finite values have no JSON form and are written null.
+Json number(double v, const char* format) {
+    if (!std::isfinite(v)) return nullptr;
     char buf[64];
     std::snprintf(buf, sizeof(buf), format, v);
-    return buf;
+    return std::strtod(buf, nullptr);
 }
 
 const Vector<ObjectRef>& listOf(const ObjectRef& ref, const std::string& me, const char* port) {
@@ -71,20 +77,19 @@ void SourceListWriter::calculate(int, int count, Buffer& out) {
     out[count] = ref;
     const std::string me = who("SourceListWriter", name) + frameText(count);
     const Vector<ObjectRef>& list = listOf(ref, me, "SOURCES");
-    std::string line = "{\"frame\":" + std::to_string(count) +
-                       ",\"time\":" + number(nodes::frameTime(count, advance_, samplingRate_), "%.6f") +
-                       ",\"sources\":[";
+    Json sources = Json::array();
     for (size_t i = 0; i < list.size(); ++i) {
         const auto* s = dynamic_cast<const Source*>(list[i].get());
         if (!s)
             throw new GeneralException(me + "SOURCES element " + std::to_string(i) + " is " +
                                        describeType(list[i].get()) + ", not a Source");
         double azimuth = std::atan2(double(s->x[1]), double(s->x[0])) * 180.0 / 3.141592653589793;
-        line += std::string(i ? "," : "") + "{\"id\":" + std::to_string(s->id) +
-                ",\"azimuth\":" + number(azimuth, "%.4f") + ",\"power\":" + number(s->power, "%.6g") + "}";
+        sources.push_back({{"id", s->id}, {"azimuth", number(azimuth, "%.4f")}, {"power", number(s->power, "%.6g")}});
     }
-    line += "]}\n";
-    put(me, out_->stream(), line);
+    Json line = {{"frame", count},
+                 {"time", number(nodes::frameTime(count, advance_, samplingRate_), "%.6f")},
+                 {"sources", std::move(sources)}};
+    put(me, out_->stream(), line.dump() + "\n");
 }
 
 void SourceListWriter::endOfStream(int) {

@@ -68,10 +68,10 @@ TEST(SourceListWriter, OneJsonLinePerFrameWithAzimuthsInDegrees) {
     };
     runWriter(new SourceListWriter("src", timed(dir / "s.jsonl")), "SOURCES", script, 3);
     EXPECT_EQ(slurp(dir / "s.jsonl"),
-              "{\"frame\":0,\"time\":0.000000,\"sources\":[]}\n"
-              "{\"frame\":1,\"time\":0.010000,\"sources\":[{\"id\":0,\"azimuth\":-30.0000,\"power\":0.5},"
-              "{\"id\":7,\"azimuth\":135.0000,\"power\":1}]}\n"
-              "{\"frame\":2,\"time\":0.020000,\"sources\":[]}\n");
+              "{\"frame\":0,\"time\":0.0,\"sources\":[]}\n"
+              "{\"frame\":1,\"time\":0.01,\"sources\":[{\"id\":0,\"azimuth\":-30.0,\"power\":0.5},"
+              "{\"id\":7,\"azimuth\":135.0,\"power\":1.0}]}\n"
+              "{\"frame\":2,\"time\":0.02,\"sources\":[]}\n");
 }
 
 TEST(SourceListWriter, ForeignElementsAndNonFiniteValues) {
