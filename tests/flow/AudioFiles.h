@@ -1,13 +1,19 @@
-// Test support for the host's audio nodes: a scratch directory and WAV files
-// written and read with libsndfile.
+// Test support for the host's file nodes: a scratch directory, WAV files via
+// libsndfile, whole-file reads, seeded noise and a run of a file writer.
 #pragma once
 
 #include <sndfile.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include "flow/Stream.h"
+#include "tests/support/NodeHarness.h"
 
 namespace FD {
 namespace testing {
@@ -16,9 +22,7 @@ class ScratchDir {
 public:
     ScratchDir() {
         std::string templ = (std::filesystem::temp_directory_path() / "flowtestXXXXXX").string();
-        std::vector<char> name(templ.begin(), templ.end());
-        name.push_back('\0');
-        path_ = mkdtemp(name.data());
+        path_ = mkdtemp(templ.data());
     }
     ~ScratchDir() { std::filesystem::remove_all(path_); }
     std::string operator/(const std::string& file) const { return path_ + "/" + file; }
@@ -35,12 +39,29 @@ private:
     std::string path_;
 };
 
-// Interleaved 16-bit samples to a WAV file.
-inline void writeWav(const std::string& path, int rate, int channels, const std::vector<short>& samples) {
+inline std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Uniform 16-bit noise, full scale.
+inline std::vector<short> noise(size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::uniform_int_distribution<int> u(-32768, 32767);
+    std::vector<short> v(n);
+    for (short& x : v) x = short(u(gen));
+    return v;
+}
+
+// Interleaved 16-bit samples to a file (WAV unless `format` says otherwise).
+inline void writeWav(const std::string& path, int rate, int channels, const std::vector<short>& samples,
+                     int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16) {
     SF_INFO info{};
     info.samplerate = rate;
     info.channels = channels;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    info.format = format;
     SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
     if (!f) std::abort();
     sf_write_short(f, samples.data(), sf_count_t(samples.size()));
@@ -64,6 +85,17 @@ inline Wav readWav(const std::string& path) {
     sf_readf_short(f, w.samples.data(), info.frames);
     sf_close(f);
     return w;
+}
+
+// Feeds `frames` scripted frames to `input` of the file-writing node `w`, pulls
+// its OUTPUT for each and ends the stream.
+template <class W>
+void runToEnd(W* w, const std::string& input, ScriptedSource::Script script, int frames) {
+    NodeHarness h(w);
+    h.feed(input, std::move(script), frames);
+    h.initialize();
+    h.run("OUTPUT", frames);
+    w->endOfStream(frames);
 }
 
 }  // namespace testing

@@ -6,53 +6,71 @@
 
 #include "tests/support/NodeHarness.h"
 
-using FD::testing::hostError;
 using namespace FD;
+using FD::testing::hostError;
 using FD::testing::NodeHarness;
 
 namespace {
 
-// Outputs input + 1000 per frame and logs each calculate. Its reads of the input
-// reach `readAhead` frames ahead and `readBack` frames back.
+// Outputs input + 1000 per frame and logs each calculate. Reads the input
+// `readAhead` frames ahead and `readBack` back; writes -1 `writeAhead` frames
+// ahead (one further at count `overwriteAt`); asks itself for frame `selfAhead`.
 class Probe : public BufferedNode {
 public:
     Probe(const std::string& name, int readAhead, int readBack, int writeAhead = 0, int selfAhead = 0)
-        : BufferedNode(name, ParameterSet()), readAhead_(readAhead), readBack_(readBack),
-          writeAhead_(writeAhead), selfAhead_(selfAhead) {
-        in_ = addInput("IN");
-        out_ = addOutput("OUT");
+        : BufferedNode(name, ParameterSet()),
+          readAhead_(readAhead),
+          readBack_(readBack),
+          writeAhead_(writeAhead),
+          selfAhead_(selfAhead) {
+        addInput("IN");
+        addOutput("OUT");
         inOrder = true;
-        inputsCache[in_].lookAhead = readAhead;
-        inputsCache[in_].lookBack = readBack;
-        outputs[out_].lookAhead = std::max(writeAhead, selfAhead);
+        inputsCache[0].lookAhead = readAhead;
+        inputsCache[0].lookBack = readBack;
+        outputs[0].lookAhead = std::max(writeAhead, selfAhead);
     }
 
     void calculate(int, int count, Buffer& out) override {
         log.push_back(count);
-        int v = dereference_cast<int>(getInput(in_, count));
-        if (readAhead_) dereference_cast<int>(getInput(in_, count + readAhead_));
-        if (readBack_ && count >= readBack_) dereference_cast<int>(getInput(in_, count - readBack_));
-        if (selfAhead_ && count == 0) getOutput(out_, selfAhead_);
+        int v = dereference_cast<int>(getInput(0, count));
+        if (readAhead_) dereference_cast<int>(getInput(0, count + readAhead_));
+        if (readBack_ && count >= readBack_) dereference_cast<int>(getInput(0, count - readBack_));
+        if (selfAhead_ && count == 0) getOutput(0, selfAhead_);
+        if (!store) return;
         if (!out.isValid(count)) out[count] = ObjectRef(new Int(v + 1000));
         if (writeAhead_) out[count + writeAhead_] = ObjectRef(new Int(-1));
+        if (count == overwriteAt) out[count + writeAhead_ + 1] = ObjectRef(new Int(-1));
     }
 
     std::vector<int> log;
+    bool store = true;
+    int overwriteAt = -1;
 
 private:
-    int in_, out_;
     int readAhead_, readBack_, writeAhead_, selfAhead_;
 };
 
+class Pass : public Probe {
+public:
+    Pass(const std::string& name, const ParameterSet&) : Probe(name, 0, 0) {}
+};
+
 ObjectRef countAsInt(int count) { return ObjectRef(new Int(count)); }
+
+// Feeds the counts to IN and initialises.
+NodeHarness& fed(NodeHarness& h) {
+    h.feed("IN", countAsInt);
+    h.initialize();
+    return h;
+}
 
 }  // namespace
 
 TEST(BufferedNode, InOrderCalculateRunsOncePerCountEvenWhenAskedOutOfOrder) {
     auto* probe = new Probe("p", 0, 0);
     NodeHarness h(probe);
-    h.feed("IN", countAsInt);
-    h.initialize();
+    fed(h);
     EXPECT_EQ(dereference_cast<int>(h.pull("OUT", 3)), 1003);
     EXPECT_EQ(dereference_cast<int>(h.pull("OUT", 3)), 1003);
     EXPECT_EQ(dereference_cast<int>(h.pull("OUT", 5)), 1005);
@@ -60,24 +78,19 @@ TEST(BufferedNode, InOrderCalculateRunsOncePerCountEvenWhenAskedOutOfOrder) {
 }
 
 TEST(BufferedNode, LookAheadComputesLaterInputFramesOnDemand) {
-    auto* probe = new Probe("p", 4, 0);
-    NodeHarness h(probe);
-    auto& in = h.feed("IN", countAsInt);
-    h.initialize();
-    h.pull("OUT", 0);
-    EXPECT_EQ(in.maxRequested(), 4);
+    NodeHarness h(new Probe("p", 4, 0));
+    fed(h).pull("OUT", 0);
+    EXPECT_EQ(h.input("IN").maxRequested(), 4);
     h.pull("OUT", 10);
-    EXPECT_EQ(in.maxRequested(), 14);
+    EXPECT_EQ(h.input("IN").maxRequested(), 14);
 }
 
 TEST(BufferedNode, WindowsAreSizedFromTheConsumersAndRefuseOutsideFrames) {
     Network net;
-    auto* src = new FD::testing::ScriptedSource("src", countAsInt);
     auto* up = new Probe("up", 0, 0);
-    auto* down = new Probe("down", 0, 3);
-    net.addNode(src);
+    net.addNode(new FD::testing::ScriptedSource("src", countAsInt));
     net.addNode(up);
-    net.addNode(down);
+    net.addNode(new Probe("down", 0, 3));
     net.connect("src", "OUTPUT", "up", "IN");
     net.connect("up", "OUT", "down", "IN");
     net.initialize();
@@ -89,67 +102,36 @@ TEST(BufferedNode, WindowsAreSizedFromTheConsumersAndRefuseOutsideFrames) {
     EXPECT_EQ(up->log.size(), 11u);
 }
 
-TEST(BufferedNode, WritingOutsideTheWindowIsABufferException) {
-    // Declares 2 frames of write-ahead but writes 2: fine. A node that writes
-    // further than it declared is refused with the host's message.
-    class Overwriter : public BufferedNode {
-    public:
-        explicit Overwriter(const std::string& n) : BufferedNode(n, ParameterSet()) {
-            addInput("IN");
-            addOutput("OUT");
-            inOrder = true;
-            outputs[0].lookAhead = 2;
-        }
-        void calculate(int, int count, Buffer& out) override {
-            out[count] = ObjectRef(new Int(count));
-            out[count + (count == 3 ? 3 : 2)] = ObjectRef(new Int(count));
-        }
-    };
-    NodeHarness h(new Overwriter("w"));
-    h.feed("IN", countAsInt);
-    h.initialize();
-    EXPECT_EQ(dereference_cast<int>(h.pull("OUT", 2)), 2);
-    std::string err = hostError([&] { h.pull("OUT", 3); });
-    EXPECT_NE(err.find("trying to write to non-existing element"), std::string::npos) << err;
-}
-
-TEST(BufferedNode, WriteAheadFramesAreServedWithoutRecalculation) {
+TEST(BufferedNode, WriteAheadIsServedWithoutRecalculationAndBoundedByTheWindow) {
     auto* probe = new Probe("p", 0, 0, 1);
     NodeHarness h(probe);
-    h.feed("IN", countAsInt);
-    h.initialize();
+    fed(h);
     EXPECT_EQ(dereference_cast<int>(h.pull("OUT", 0)), 1000);
-    // Frame 1 was written ahead (-1) while computing 0; calculate(1) keeps it.
-    EXPECT_EQ(dereference_cast<int>(h.pull("OUT", 1)), -1);
+    EXPECT_EQ(dereference_cast<int>(h.pull("OUT", 1)), -1);  // written while computing 0
     EXPECT_EQ(probe->log, (std::vector<int>{0, 1}));
+    probe->overwriteAt = 3;
+    std::string err = hostError([&] { h.pull("OUT", 3); });
+    EXPECT_NE(err.find("trying to write to non-existing element"), std::string::npos) << err;
 }
 
 TEST(BufferedNode, GetOutputOnItselfRunsLaterFramesFirstAndOnlyOnce) {
     auto* probe = new Probe("p", 0, 0, 0, 3);
     NodeHarness h(probe);
-    h.feed("IN", countAsInt);
-    h.initialize();
+    fed(h);
     EXPECT_EQ(dereference_cast<int>(h.pull("OUT", 0)), 1000);
     EXPECT_EQ(dereference_cast<int>(h.pull("OUT", 1)), 1001);
-    // 0 asks for 3, 3 for 6, ... each count calculated once, starting in order.
     std::vector<int> sorted = probe->log;
     std::sort(sorted.begin(), sorted.end());
     EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end());
     EXPECT_EQ(probe->log.front(), 0);
+    EXPECT_GE(probe->log.size(), 4u);
 }
 
 TEST(BufferedNode, NothingStoredForAFrameIsReportedWithNodeAndOutput) {
-    class Lazy : public BufferedNode {
-    public:
-        explicit Lazy(const std::string& n) : BufferedNode(n, ParameterSet()) {
-            addOutput("OUT");
-            inOrder = true;
-        }
-        void calculate(int, int, Buffer&) override {}
-    };
-    NodeHarness h(new Lazy("lazy"));
-    h.initialize();
-    std::string err = hostError([&] { h.pull("OUT", 0); });
+    auto* probe = new Probe("lazy", 0, 0);
+    probe->store = false;
+    NodeHarness h(probe);
+    std::string err = hostError([&] { fed(h).pull("OUT", 0); });
     EXPECT_NE(err.find("lazy"), std::string::npos) << err;
     EXPECT_NE(err.find("OUT"), std::string::npos) << err;
 }
@@ -169,4 +151,33 @@ TEST(BufferedNode, LongStreamsHoldABoundedNumberOfFramesAndReleaseAll) {
         EXPECT_LT(Object::liveCount() - afterInit, 100);
     }
     EXPECT_EQ(Object::liveCount(), before);
+}
+
+TEST(Network, StructureErrorsNameNodesAndPorts) {
+    Network net;
+    net.addNode(new Probe("a", 0, 0));
+    net.addNode(new Probe("b", 0, 0));
+    EXPECT_NE(hostError([&] { net.connect("a", "OUTT", "b", "IN"); }).find("has no output OUTT"),
+              std::string::npos);
+    EXPECT_NE(hostError([&] { net.connect("a", "OUT", "b", "INN"); }).find("b has no input INN"),
+              std::string::npos);
+    net.connect("a", "OUT", "b", "IN");
+    EXPECT_NE(hostError([&] { net.initialize(); }).find("node a: input IN is not connected"),
+              std::string::npos);
+    net.connect("b", "OUT", "a", "IN");
+    std::string err = hostError([&] { net.initialize(); });
+    EXPECT_NE(err.find("the network has a cycle: "), std::string::npos) << err;
+    EXPECT_NE(err.find("a -> b"), std::string::npos) << err;
+}
+
+TEST(Network, UnknownTypeListsTheKnownOnesAndStreamLengthIsTheShortestSource) {
+    Node::addFactory("TestPass", new NodeFactory<Pass>("TestPass"));
+    Network net;
+    std::string err = hostError([&] { net.addNode("NoSuchNode", "x", ParameterSet()); });
+    EXPECT_NE(err.find("unknown node type NoSuchNode"), std::string::npos) << err;
+    EXPECT_NE(err.find("TestPass"), std::string::npos) << err;
+    EXPECT_NE(net.addNode("TestPass", "ok", ParameterSet()), nullptr);
+    net.addNode(new FD::testing::ScriptedSource("s1", countAsInt, 40));
+    net.addNode(new FD::testing::ScriptedSource("s2", countAsInt, 25));
+    EXPECT_EQ(net.streamLength(), 25);
 }

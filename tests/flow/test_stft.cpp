@@ -14,21 +14,19 @@ using namespace FD::nodes;
 
 namespace {
 
-// Frame k of `signal` (one channel) with the node framing: samples
-// k*A - (N - A) ... k*A + A - 1, zero outside the signal.
+// Frame k of `signal` with the node framing: samples k*A - (N - A) ... k*A + A - 1,
+// zero outside the signal.
 std::vector<float> frameOf(const std::vector<float>& signal, int k, int n, int a) {
     std::vector<float> f(size_t(n), 0.0f);
     long start = long(k) * a - (n - a);
-    for (int i = 0; i < n; ++i) {
-        long s = start + i;
-        if (s >= 0 && s < long(signal.size())) f[size_t(i)] = signal[size_t(s)];
-    }
+    for (int i = 0; i < n; ++i)
+        if (start + i >= 0 && start + i < long(signal.size())) f[size_t(i)] = signal[size_t(start + i)];
     return f;
 }
 
-std::vector<float> noise(size_t n, unsigned seed, float scale = 10000.0f) {
+std::vector<float> noise(size_t n, unsigned seed) {
     std::mt19937 gen(seed);
-    std::uniform_real_distribution<float> u(-scale, scale);
+    std::uniform_real_distribution<float> u(-10000.0f, 10000.0f);
     std::vector<float> v(n);
     for (float& x : v) x = u(gen);
     return v;
@@ -36,29 +34,16 @@ std::vector<float> noise(size_t n, unsigned seed, float scale = 10000.0f) {
 
 }  // namespace
 
-TEST(Stft, WindowTapersAddUpInPowerWhateverTheOverlap) {
-    // Up to half overlap: the sine window; beyond: sine tapers of N - A samples.
-    std::vector<float> w = analysisWindow(8, 4);
-    for (int i = 0; i < 8; ++i) EXPECT_FLOAT_EQ(w[i], float(std::sin(M_PI * (i + 0.5) / 8)));
-    EXPECT_EQ(analysisWindow(8, 2), w);
+TEST(Stft, SquaredWindowsAddUpToOneWhateverTheOverlap) {
     EXPECT_EQ(analysisWindow(6, 6), std::vector<float>(6, 1.0f));
-    w = analysisWindow(8, 6);
-    EXPECT_FLOAT_EQ(w[0], float(std::sin(M_PI / 8)));
-    EXPECT_EQ(w[2], 1.0f);
-    EXPECT_EQ(w[5], 1.0f);
-    // In the middle of the stream the squared weights of the frames covering a
-    // sample add up to a constant.
-    for (auto [n, a] : {std::pair{8, 6}, {8, 4}, {512, 256}, {9, 5}}) {
-        w = analysisWindow(n, a);
+    for (auto [n, a] : {std::pair{8, 6}, {8, 4}, {512, 160}, {9, 5}}) {
+        std::vector<float> w = analysisWindow(n, a);
         for (int pos = 0; pos < a; ++pos) {
             double sum = 0;
             for (int i = pos; i < n; i += a) sum += double(w[i]) * w[i];
             EXPECT_NEAR(sum, 1.0, 1e-6) << n << "/" << a << " at " << pos;
         }
     }
-    EXPECT_EQ(overlapFrames(512, 160), 3);
-    EXPECT_EQ(overlapFrames(512, 256), 1);
-    EXPECT_EQ(overlapFrames(512, 512), 0);
 }
 
 TEST(Stft, DelayMultipliesBinsByNegativePhase) {
@@ -67,35 +52,29 @@ TEST(Stft, DelayMultipliesBinsByNegativePhase) {
     SpectrumAnalyzer fft(n, n / 2);
     ASSERT_EQ(fft.bins(), 33);
     std::vector<float> w = analysisWindow(n, n / 2);
-    // Undo the window so that the frames are the plain signal and its delay.
     std::vector<float> x(n), y(n);
-    for (int i = 0; i < n; ++i) {
-        double t = 2 * 3.141592653589793 * 5 * i / n;
-        x[i] = float(std::cos(t)) / w[i];
-        y[i] = float(std::cos(t - 2 * 3.141592653589793 * 5 * d / n)) / w[i];
+    for (int i = 0; i < n; ++i) {  // divided by the window: the frames are the plain signals
+        x[i] = float(std::cos(2 * M_PI * 5 * i / n)) / w[i];
+        y[i] = float(std::cos(2 * M_PI * 5 * (i - d) / n)) / w[i];
     }
     std::vector<std::complex<float>> X(33), Y(33);
     fft.forward(x.data(), X.data());
     fft.forward(y.data(), Y.data());
     EXPECT_NEAR(std::abs(X[5]), n / 2.0, 1e-3);
-    std::complex<float> ratio = Y[5] / X[5];
-    float expected = float(-2 * 3.141592653589793 * 5 * d / n);
-    EXPECT_NEAR(std::arg(ratio), expected, 1e-4);
+    EXPECT_NEAR(std::arg(Y[5] / X[5]), float(-2 * M_PI * 5 * d / n), 1e-4);
 }
 
 TEST(Stft, OverlapAddGivesBackEverySampleFromTheFirst) {
     struct Case {
         int n, a, channels;
     };
-    for (Case c : {Case{512, 160, 2}, Case{512, 256, 1}, Case{64, 64, 1}, Case{64, 48, 1}, Case{63, 20, 3},
-                   Case{16, 1, 1}}) {
+    for (Case c : {Case{512, 160, 2}, Case{64, 64, 1}, Case{64, 48, 1}, Case{63, 20, 3}}) {
         SCOPED_TRACE("N=" + std::to_string(c.n) + " A=" + std::to_string(c.a));
-        const int frames = 40;
+        const int frames = 40, bins = c.n / 2 + 1;
         std::vector<std::vector<float>> signal;
         for (int r = 0; r < c.channels; ++r) signal.push_back(noise(size_t(frames * c.a), 7 + r));
         SpectrumAnalyzer fft(c.n, c.a);
         OverlapAdd ola(c.n, c.a, c.channels);
-        const int bins = c.n / 2 + 1;
         std::vector<std::complex<float>> spectra(size_t(bins * c.channels));
         std::vector<float> out(size_t(c.n * c.channels));
         int ahead = overlapFrames(c.n, c.a);
@@ -109,13 +88,12 @@ TEST(Stft, OverlapAddGivesBackEverySampleFromTheFirst) {
             ola.take(out.data());
             for (int r = 0; r < c.channels; ++r) {
                 std::vector<float> expected = frameOf(signal[r], k, c.n, c.a);
-                // Samples of the stream, from its first one; those before it are never written.
+                // Samples before the stream's first are never written.
                 for (int i = std::max(0, c.n - c.a - k * c.a); i < c.n; ++i)
                     worst = std::max(worst, double(std::abs(out[r * c.n + i] - expected[i])));
             }
         }
-        // Float rounding on the 16-bit scale: far below half an integer step.
-        EXPECT_LT(worst, 0.01);
+        EXPECT_LT(worst, 0.01);  // far below half a 16-bit step
     }
 }
 
