@@ -3,6 +3,7 @@
 // sink (exact sample count, chosen rows, nothing left behind on failure).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "flow/nodes/AudioFileSink.h"
@@ -166,37 +167,24 @@ TEST(AudioFileSink, UnfinishedRunLeavesNoFileAndObjectsAreReleased) {
     EXPECT_EQ(dir.files(), std::vector<std::string>{"in.wav"});
 }
 
-TEST(AudioFileSink, WritesChosenRowsOfAnyStream) {
-    // Without an audio source upstream the sink writes every frame's new samples.
+TEST(AudioFileSink, WritesChosenRowsOfAnyStreamClippedAndRounded) {
+    // Without an audio source upstream the sink writes every frame's new samples
+    // (columns 2 and 3 of 4); the file channels are rows 2 and 0.
     ScratchDir dir;
     Params p = fileParams(dir / "rows.wav", 4, 2, 8000);
     p.s("CHANNELS", "2,0");
-    auto frame = [](int k) {
+    const float row2[] = {40000.0f, -40000.0f, 1.5f, -2.5f}, row0[] = {32767.4f, std::nanf(""), 7.4f, -7.6f};
+    auto frame = [&](int k) {
         auto* m = new Matrix<float>(3, 4);
-        for (int r = 0; r < 3; ++r)
-            for (int i = 0; i < 4; ++i) (*m)(r, i) = float(100 * r + 10 * k + i) + 0.4f;
-        (*m)(1, 3) = 1e6f;  // row 1 is not chosen
+        std::fill(m->data(), m->data() + m->size(), 1e6f);  // old samples and row 1 are never written
+        for (int i = 0; i < 2; ++i) (*m)(2, 2 + i) = row2[2 * k + i], (*m)(0, 2 + i) = row0[2 * k + i];
         return ObjectRef(m);
     };
-    runToEnd(new AudioFileSink("out", p), "AUDIO", frame, 3);
+    runToEnd(new AudioFileSink("out", p), "AUDIO", frame, 2);
     Wav w = readWav(dir / "rows.wav");
     EXPECT_EQ(w.channels, 2);
     EXPECT_EQ(w.rate, 8000);
-    // Frame k brings columns 2 and 3; the file channels are rows 2 and 0.
-    EXPECT_EQ(w.samples, (std::vector<short>{202, 2, 203, 3, 212, 12, 213, 13, 222, 22, 223, 23}));
-}
-
-TEST(AudioFileSink, ClipsAndRoundsToSixteenBits) {
-    ScratchDir dir;
-    std::vector<float> values = {40000.0f, -40000.0f, 1.5f, -2.5f, 32767.4f, std::nanf("")};
-    auto frame = [&](int k) {
-        auto* m = new Matrix<float>(1, 2);
-        (*m)(0, 0) = values[size_t(2 * k)];
-        (*m)(0, 1) = values[size_t(2 * k + 1)];
-        return ObjectRef(m);
-    };
-    runToEnd(new AudioFileSink("out", fileParams(dir / "c.wav", 2, 2, 16000)), "AUDIO", frame, 3);
-    EXPECT_EQ(readWav(dir / "c.wav").samples, (std::vector<short>{32767, -32768, 2, -2, 32767, 0}));
+    EXPECT_EQ(w.samples, (std::vector<short>{32767, 32767, -32768, 0, 2, 7, -2, -8}));
 }
 
 TEST(AudioFileSink, MismatchesAreReportedBeforeTheFirstFrame) {
@@ -219,8 +207,6 @@ TEST(AudioFileSink, MismatchesAreReportedBeforeTheFirstFrame) {
               sink + "ADVANCE is 2 but the frames upstream are 4 samples apart");
     EXPECT_EQ(hostError([&] { build(16000, 4, "1"); }),
               sink + "frame 0: CHANNELS names row 1, the AUDIO frames have 1 rows");
-    EXPECT_NE(hostError([&] { build(16000, 4, "0,x"); }).find("CHANNELS must list row numbers"),
-              std::string::npos);
     EXPECT_NE(hostError([&] {
                   AudioFileSink("out", fileParams(dir / "no/dir.wav", 8, 4, 16000));
               }).find(sink + "cannot write " + (dir / "no/dir.wav")),

@@ -52,14 +52,6 @@ TEST(Objects, ReferenceCountingReleasesExactlyOnce) {
     EXPECT_EQ(Object::liveCount(), before);
 }
 
-TEST(Objects, MatrixIsRowMajor) {
-    Matrix<float> m(2, 3);
-    for (int r = 0; r < 2; ++r)
-        for (int c = 0; c < 3; ++c) m(r, c) = float(10 * r + c);
-    EXPECT_EQ(m.data()[1 * 3 + 2], 12.0f);
-    EXPECT_EQ(m.row(1)[0], 10.0f);
-}
-
 TEST(Casts, ExactTypeIsRequiredAndTheFoundTypeIsNamed) {
     ObjectRef i(new Int(18)), f(new Float(18.0f)), s(new String("FREE_SPACE"));
     EXPECT_EQ(dereference_cast<int>(i), 18);
@@ -79,12 +71,4 @@ TEST(Casts, HandleConversionToAWrongTypeIsAGeneralException) {
     EXPECT_NE(err.find("Matrix<float>"), std::string::npos) << err;
     EXPECT_NE(err.find("Vector<ObjectRef>"), std::string::npos) << err;
     EXPECT_EQ(list->getRefCount(), 1);
-}
-
-TEST(Parameters, MissingNameIsAnErrorAndReadsAreRecorded) {
-    ParameterSet p;
-    p.add("ADVANCE", ObjectRef(new Int(160)));
-    EXPECT_EQ(dereference_cast<int>(p.get("ADVANCE")), 160);
-    EXPECT_NE(hostError([&] { p.get("SAMPLING_RATE"); }).find("SAMPLING_RATE"), std::string::npos);
-    EXPECT_EQ(p.namesRead(), (std::vector<std::string>{"ADVANCE", "SAMPLING_RATE"}));
 }

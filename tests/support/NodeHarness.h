@@ -1,12 +1,9 @@
-// Test support: one node under test, fed scripted objects frame by frame on each
-// input, its outputs pulled by count. No audio files, no network file.
-//
-//   FD::testing::Params p;
-//   p.i("ADVANCE", 160).i("SAMPLING_RATE", 16000).f("NOISE_DURATION", 0.5f);
-//   FD::testing::NodeHarness h(new MyNode("node", p.set()));
+// Test support: one node under test, each input fed scripted objects by count,
+// its outputs pulled by count:
+//   NodeHarness h(new MyNode("node", Params().i("ADVANCE", 160).set()));
 //   h.feed("AUDIO_SPECTRUM", [](int count) { return makeSpectrum(count); });
 //   h.initialize();
-//   FD::RCPtr<FD::Vector<FD::ObjectRef>> out = h.pull("ESTIMATED_DOA", 0);
+//   RCPtr<Vector<ObjectRef>> out = h.pull("ESTIMATED_DOA", 0);
 #pragma once
 
 #include <functional>
@@ -43,8 +40,7 @@ private:
     ParameterSet set_;
 };
 
-// A node with one output whose frames come from a function of the count. It
-// records every count asked of it, so tests can check look-ahead and look-back.
+// A node whose output OUTPUT is a function of the count; it records the counts asked.
 class ScriptedSource : public Node {
 public:
     using Script = std::function<ObjectRef(int count)>;
@@ -69,20 +65,17 @@ ScriptedSource::Script framesScript(std::vector<ObjectRef> frames, ObjectRef aft
 
 class NodeHarness {
 public:
-    // Takes over the node. Or build it by registered type name with fromFactory.
+    // Takes over the node (or builds one of a registered type).
     explicit NodeHarness(Node* node);
     static NodeHarness* fromFactory(const std::string& type, const ParameterSet& params,
                                     const std::string& nodeName = "node");
 
-    // Scripts the input `inputName`; every input must be fed before initialize().
+    // Every input must be fed before initialize().
     ScriptedSource& feed(const std::string& inputName, ScriptedSource::Script script, int length = -1);
 
-    // Connects, sizes the windows as a one-consumer network would and initialises.
     void initialize();
-
-    // The object of output `outputName` for frame `count`, computing it on demand.
-    ObjectRef pull(const std::string& outputName, int count);
-    // Pulls frames 0 .. n-1 of `outputName` in order.
+    ObjectRef pull(const std::string& outputName, int count);  // computed on demand
+    // Frames 0 .. n-1 of `outputName`, pulled in order.
     std::vector<ObjectRef> run(const std::string& outputName, int n);
 
     Node& node() { return *node_; }
