@@ -3,229 +3,143 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdint>
-#include <cstring>
-#include <limits>
 #include <random>
 #include <vector>
 
 #include "enhancement/gain_rules.h"
+#include "tests/enhancement/enhancement_test_util.h"
 
 using namespace enhancement;
+using namespace enhancement_test;
+using M = NoiseReductionMethod;
 
-namespace {
-
-uint32_t bits(float v) {
-    uint32_t b;
-    std::memcpy(&b, &v, sizeof b);
-    return b;
-}
-
-const float kInf = std::numeric_limits<float>::infinity();
-const float kNaN = std::numeric_limits<float>::quiet_NaN();
-
-}  // namespace
-
-TEST(GainRules, ConstantsKeepTheirBitPatternsAndSubnormalsSurvive) {
+TEST(GainRules, EpsilonSurvivesAsASubnormal) {
     EXPECT_EQ(bits(kEpsilon), 0x000AE398u);
-    EXPECT_EQ(kOneMinusAlpha, 0.019999981f);
-    EXPECT_EQ(kGamma, 0.8862f);
-    EXPECT_EQ(kLargestFloat, std::numeric_limits<float>::max());
-    // Nothing in the build may flush subnormals to zero: epsilon must stay non-zero through
-    // arithmetic at run time.
-    volatile float eps = kEpsilon;
-    volatile float one = 1.0f;
+    volatile float eps = kEpsilon, one = 1.0f;  // no flush to zero at run time
     EXPECT_GT(eps * one, 0.0f);
     EXPECT_NEAR(std::sqrt(eps * one), 3.1622776e-20f, 1e-26f);
-    EXPECT_EQ(parseNoiseReductionMethod("WIENER_FILTERING"), NoiseReductionMethod::WienerFiltering);
-    EXPECT_EQ(parseNoiseReductionMethod("MINIMUM_MEAN_SQUARE_ERROR"),
-              NoiseReductionMethod::MinimumMeanSquareError);
-    EXPECT_EQ(parseNoiseReductionMethod("wiener_filtering"), NoiseReductionMethod::None);
-    EXPECT_EQ(parseNoiseReductionMethod("SPECTRAL_SUBTRACTION "), NoiseReductionMethod::None);
+    EXPECT_EQ(spectralSubtraction(0.5f, 1.0f).amplitude, std::sqrt(eps * one));
 }
 
-TEST(GainRules, SpectralSubtraction) {
-    BinGain b = spectralSubtraction(4.0f, 1.0f);
-    EXPECT_EQ(b.gain, 3.0f);  // R' may exceed 1
-    EXPECT_EQ(b.amplitude, std::sqrt(3.0f));
-    // Below the noise: R' = epsilon, magnitude sqrt(epsilon), not zero.
-    b = spectralSubtraction(0.5f, 1.0f);
-    EXPECT_EQ(bits(b.gain), 0x000AE398u);
-    volatile float eps = kEpsilon;
-    EXPECT_EQ(b.amplitude, std::sqrt(eps));
-    EXPECT_GT(b.amplitude, 3.16e-20f);
-    EXPECT_LT(b.amplitude, 3.17e-20f);
-    // Exactly at the noise: R = 0 and P - lambda = 0 are not floored.
-    b = spectralSubtraction(2.0f, 2.0f);
-    EXPECT_EQ(b.gain, 0.0f);
-    EXPECT_EQ(b.amplitude, 0.0f);
-    // prevPower is neither read nor written.
-    float prev = 123.0f;
-    b = applyGainRule(NoiseReductionMethod::SpectralSubtraction, 4.0f, 1.0f, prev);
-    EXPECT_EQ(prev, 123.0f);
-    EXPECT_EQ(b.gain, 3.0f);
-}
-
-TEST(GainRules, WienerFilteringFollowsTheDecisionDirectedEstimate) {
-    // P = 3, lambda = 1, first frame: xi = 2 (1 - alpha) = 0.03999996.
-    float prev = 0.0f;
-    BinGain b = wienerFiltering(3.0f, 1.0f, prev);
-    EXPECT_EQ(b.gain, 0.038461503f);
-    EXPECT_EQ(b.amplitude, 0.06661727f);
-    EXPECT_EQ(prev, 0.004437861f);
-    // With prev = 2: xi = 2 alpha + 2 (1 - alpha) = 2, gain 2/3.
-    prev = 2.0f;
-    b = wienerFiltering(3.0f, 1.0f, prev);
-    EXPECT_EQ(b.gain, 0.6666667f);
-    EXPECT_EQ(b.amplitude, 1.1547005f);
-    EXPECT_EQ(prev, 1.3333333f);
-    // Below the noise on the first frame: xi = epsilon (1 - alpha), a subnormal gain.
-    prev = 0.0f;
-    b = wienerFiltering(0.25f, 1.0f, prev);
+TEST(GainRules, HandWorkedValuesFloorsAndFallbacks) {
     volatile float eps = kEpsilon, oneMinusAlpha = kOneMinusAlpha;
-    EXPECT_EQ(b.gain, eps * oneMinusAlpha);
-    EXPECT_GT(b.gain, 0.0f);
-    EXPECT_EQ(b.amplitude, 0.5f * b.gain);
-}
-
-TEST(GainRules, TwoStepWienerKeepsTheSecondStepPower) {
-    float prev = 0.0f;
-    BinGain b = twoStepWienerFiltering(3.0f, 1.0f, prev);
-    // xi1 = 0.03999996, G1 = 0.038461503, A1 = 0.06661727, xi2 = A1^2 = 0.004437861.
-    EXPECT_EQ(b.gain, 0.004418254f);
-    EXPECT_EQ(b.amplitude, 0.00765264f);
-    EXPECT_EQ(prev, 5.85629e-05f);
-    EXPECT_EQ(prev, b.amplitude * b.amplitude);
-}
-
-TEST(GainRules, MmseGainsOfTheStatedOperatingPoints) {
-    const float lambda = 1000.0f;
-    const struct { float ratio, gain; } points[] = {{2.0f, 0.1253f}, {10.0f, 0.1835f}, {100.0f, 0.6669f}};
-    for (const auto& p : points) {
-        float prev = 0.0f;
-        const BinGain b =
-            applyGainRule(NoiseReductionMethod::MinimumMeanSquareError, p.ratio * lambda, lambda, prev);
-        EXPECT_NEAR(b.gain, p.gain, 1e-4f) << "P = " << p.ratio << " lambda";
-        EXPECT_EQ(b.amplitude, std::sqrt(p.ratio * lambda) * b.gain);
-        EXPECT_EQ(prev, 0.0f) << "the MMSE rule never writes prevPower";
+    const float subnormalGain = eps * oneMinusAlpha;
+    const struct {
+        M method;
+        float power, noise, prev, gain, amplitude, prevAfter;
+    } cases[] = {
+        {M::SpectralSubtraction, 4.0f, 1.0f, 123.0f, 3.0f, std::sqrt(3.0f), 123.0f},  // R' may exceed 1
+        {M::SpectralSubtraction, 0.5f, 1.0f, 0.0f, kEpsilon, std::sqrt(eps * 1.0f), 0.0f},
+        {M::SpectralSubtraction, 2.0f, 2.0f, 0.0f, 0.0f, 0.0f, 0.0f},  // R = 0 is not floored
+        // xi = 2 (1 - alpha) on the first frame; with prev = 2, xi = 2 and the gain 2/3.
+        {M::WienerFiltering, 3.0f, 1.0f, 0.0f, 0.038461503f, 0.06661727f, 0.004437861f},
+        {M::WienerFiltering, 3.0f, 1.0f, 2.0f, 0.6666667f, 1.1547005f, 1.3333333f},
+        {M::WienerFiltering, 0.25f, 1.0f, 0.0f, subnormalGain, 0.5f * subnormalGain, 0.0f},
+        {M::WienerFiltering, 1e30f, 1e-45f, 0.0f, 1.0f, 1e15f, 1e15f * 1e15f},  // infinite xi: gain 1
+        // xi2 = A1^2 of the first step; prevPower is A^2 of the second.
+        {M::TwoStepWienerFiltering, 3.0f, 1.0f, 0.0f, 0.004418254f, 0.00765264f, 5.85629e-05f},
+        {M::MinimumMeanSquareError, 0.5f, 1.0f, 0.0f, 0.0f, 0.0f, 0.0f},  // v underflows
+        {M::MinimumMeanSquareError, 1.0f, 1.0f, 0.0f, 0.0f, 0.0f, 0.0f},
+        // R' = 0 makes the MMSE value 0 / 0, and far above the noise the Bessel terms
+        // overflow: the Wiener gain is taken.
+        {M::MinimumMeanSquareError, 1.0f, 1.0f, 1.0f, wienerGain(0.98f), wienerGain(0.98f), 1.0f},
+        {M::MinimumMeanSquareError, 1e6f, 1.0f, 0.0f, wienerGain((1e6f - 1.0f) * kOneMinusAlpha),
+         1000.0f * wienerGain((1e6f - 1.0f) * kOneMinusAlpha), 0.0f},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << int(c.method) << " P=" << c.power << " lambda=" << c.noise);
+        float prev = c.prev;
+        const BinGain b = applyGainRule(c.method, c.power, c.noise, prev);
+        EXPECT_EQ(b.gain, c.gain);
+        EXPECT_EQ(b.amplitude, c.amplitude);
+        EXPECT_EQ(prev, c.prevAfter);
     }
-    // Gw of P = 2 lambda for reference: xi = 0.019999981.
-    EXPECT_NEAR(wienerGain(kOneMinusAlpha), 0.019608f, 1e-6f);
-}
+    EXPECT_GT(subnormalGain, 0.0f);
+    EXPECT_NEAR(wienerGain(0.98f), 0.4949f, 1e-4f);
 
-TEST(GainRules, MmseFloorsAndFallbacks) {
-    // Below the noise: v underflows, the gain and the magnitude are zero.
-    BinGain b = minimumMeanSquareError(0.5f, 1.0f, 0.0f);
-    EXPECT_EQ(b.gain, 0.0f);
-    EXPECT_EQ(b.amplitude, 0.0f);
-    // P = lambda: R' = 0 makes the MMSE value 0 / 0, so the Wiener gain is taken.
-    b = minimumMeanSquareError(1.0f, 1.0f, 1.0f);
-    EXPECT_EQ(b.gain, wienerGain(0.98f));
-    EXPECT_NEAR(b.gain, 0.4949f, 1e-4f);
-    b = minimumMeanSquareError(1.0f, 1.0f, 0.0f);
-    EXPECT_EQ(b.gain, 0.0f);
-    // Far above the noise the Bessel terms overflow double precision: Wiener gain.
-    b = minimumMeanSquareError(1e6f, 1.0f, 0.0f);
-    const float r = 1e6f - 1.0f;
-    EXPECT_EQ(b.gain, wienerGain(r * kOneMinusAlpha));
+    // MMSE gains of P = 2, 10 and 100 lambda on the first frame; prevPower is never written.
+    const float lambda = 1000.0f;
+    for (const auto& p : {std::pair<float, float>{2.0f, 0.1253f}, {10.0f, 0.1835f}, {100.0f, 0.6669f}}) {
+        float prev = 0.0f;
+        const BinGain b = applyGainRule(M::MinimumMeanSquareError, p.first * lambda, lambda, prev);
+        EXPECT_NEAR(b.gain, p.second, 1e-4f) << p.first;
+        EXPECT_EQ(b.amplitude, std::sqrt(p.first * lambda) * b.gain);
+        EXPECT_EQ(prev, 0.0f);
+    }
 }
 
 TEST(GainRules, MmseKeepsStrongBinsInsteadOfSilencingThem) {
-    // From about 24 dB above the noise a single-precision e^(-v/2) is zero; the enhanced
-    // magnitude must still grow with the input all the way up.
+    // From about 24 dB above the noise a single-precision e^(-v/2) is zero.
     float lastAmplitude = 0.0f;
     for (float db = 0.5f; db <= 70.0f; db += 0.25f) {
-        const float ratio = std::pow(10.0f, db / 10.0f);
-        const BinGain b = minimumMeanSquareError(ratio, 1.0f, 0.0f);
-        ASSERT_TRUE(std::isfinite(b.gain)) << db << " dB";
-        EXPECT_GE(b.amplitude, lastAmplitude) << db << " dB";
-        EXPECT_LE(b.gain, 1.2f) << db << " dB";
+        const BinGain b = minimumMeanSquareError(std::pow(10.0f, db / 10.0f), 1.0f, 0.0f);
+        ASSERT_TRUE(std::isfinite(b.gain)) << db;
+        EXPECT_GE(b.amplitude, lastAmplitude) << db;
+        EXPECT_LE(b.gain, 1.2f) << db;
         if (db >= 20.0f) {
-            EXPECT_GT(b.gain, 0.6f) << db << " dB";
+            EXPECT_GT(b.gain, 0.6f) << db;
         }
         lastAmplitude = b.amplitude;
     }
 }
 
 TEST(GainRules, NoNoiseLearnedPassesTheBinThrough) {
-    for (NoiseReductionMethod m :
-         {NoiseReductionMethod::SpectralSubtraction, NoiseReductionMethod::WienerFiltering,
-          NoiseReductionMethod::TwoStepWienerFiltering, NoiseReductionMethod::MinimumMeanSquareError}) {
+    for (M m : kRules) {
         float prev = 0.0f;
         BinGain b = applyGainRule(m, 9.0f, 0.0f, prev);
         EXPECT_EQ(b.amplitude, 3.0f) << int(m);
         EXPECT_EQ(b.gain, 1.0f) << int(m);
         EXPECT_TRUE(std::isfinite(prev)) << int(m);
-        b = applyGainRule(m, 0.0f, 0.0f, prev);  // silence on silence
+        b = applyGainRule(m, 0.0f, 0.0f, prev);
         EXPECT_EQ(b.amplitude, 0.0f) << int(m);
         EXPECT_TRUE(std::isfinite(prev)) << int(m);
     }
 }
 
-TEST(GainRules, UnusableValuesNeverReachTheOutputOrPrevPower) {
+TEST(GainRules, FourLanesMatchTheBinRuleAndUnusableValuesStayOut) {
+    // Bins 0 .. 167 take every combination of the extreme values below; the others powers
+    // and noise from 1e-40 to 1e30 (subnormal and overflowing terms). prevPower starts from
+    // zero and from given values and runs over three frames.
     const float powers[] = {kNaN, kInf, 0.0f, 1e-45f, 1.0f, 3e38f, kLargestFloat};
     const float noises[] = {0.0f, 1e-45f, 1e-30f, 1.0f, 3e38f, kInf};
-    for (NoiseReductionMethod m :
-         {NoiseReductionMethod::SpectralSubtraction, NoiseReductionMethod::WienerFiltering,
-          NoiseReductionMethod::TwoStepWienerFiltering, NoiseReductionMethod::MinimumMeanSquareError,
-          NoiseReductionMethod::None}) {
-        for (float p : powers)
-            for (float n : noises)
-                for (float prev0 : {0.0f, 1e-40f, 5.0f, kLargestFloat}) {
-                    float prev = prev0;
-                    const BinGain b = applyGainRule(m, p, n, prev);
-                    EXPECT_TRUE(std::isfinite(b.amplitude)) << int(m) << " P=" << p << " lambda=" << n;
-                    EXPECT_GE(b.amplitude, 0.0f);
-                    EXPECT_FALSE(std::isnan(b.gain)) << int(m) << " P=" << p << " lambda=" << n;
-                    EXPECT_TRUE(std::isfinite(prev)) << int(m) << " P=" << p << " lambda=" << n;
-                    if (!std::isfinite(p)) {
-                        EXPECT_EQ(b.amplitude, 0.0f);
-                    }
-                }
-    }
-    // An infinite a priori SNR gives the Wiener gain 1.
-    float prev = 0.0f;
-    const BinGain b = wienerFiltering(1e30f, 1e-45f, prev);
-    EXPECT_EQ(b.gain, 1.0f);
-    EXPECT_EQ(b.amplitude, 1e15f);
-    EXPECT_EQ(wienerGain(kInf), 1.0f);
-}
-
-TEST(GainRules, RowMatchesTheBinRuleInBinOrder) {
-    // Powers and noise from 1e-40 to 1e30, so that subnormal and overflowing terms occur,
-    // plus unusable bins; the enhanced power starts from zero and from random values.
+    const float prevs[] = {0.0f, 1e-40f, 5.0f, kLargestFloat};
     std::mt19937 gen(5);
     std::uniform_real_distribution<float> decades(-40.0f, 30.0f);
-    const int m = 257;
-    std::vector<float> power(m), noise(m), start(m);
-    for (int k = 0; k < m; ++k) {
+    const int n = 257;
+    std::vector<float> power(n), noise(n), start(n);
+    for (int k = 0; k < n; ++k) {
         noise[k] = std::pow(10.0f, decades(gen));
         power[k] = k % 3 ? noise[k] * std::pow(10.0f, decades(gen) / 20.0f) : std::pow(10.0f, decades(gen));
         start[k] = std::pow(10.0f, decades(gen));
+        if (k < 168) {
+            power[k] = powers[k % 7];
+            noise[k] = noises[k / 7 % 6];
+            start[k] = prevs[k / 42];
+        }
     }
-    power[3] = kNaN;
-    power[4] = kInf;
-    noise[5] = 0.0f;
-    power[6] = noise[6];
-    power[7] = 0.0f;
-    for (NoiseReductionMethod method :
-         {NoiseReductionMethod::SpectralSubtraction, NoiseReductionMethod::WienerFiltering,
-          NoiseReductionMethod::TwoStepWienerFiltering, NoiseReductionMethod::MinimumMeanSquareError,
-          NoiseReductionMethod::None}) {
+    power[200] = noise[200];
+    for (M method : {M::SpectralSubtraction, M::WienerFiltering, M::TwoStepWienerFiltering,
+                     M::MinimumMeanSquareError, M::None})
         for (float first : {0.0f, 1.0f}) {
-            std::vector<float> prevRow(m), prevBin(m), gain(m), amp(m);
-            for (int k = 0; k < m; ++k) prevRow[k] = prevBin[k] = first * start[k];
+            std::vector<float> prevRow(n), prevBin(n), gain(n), amp(n);
+            for (int k = 0; k < n; ++k) prevRow[k] = prevBin[k] = first * start[k];
             GainRuleScratch scratch;
             for (int frame = 0; frame < 3; ++frame) {
-                applyGainRuleRow(method, m, power.data(), noise.data(), prevRow.data(), gain.data(), amp.data(),
+                applyGainRuleRow(method, n, power.data(), noise.data(), prevRow.data(), gain.data(), amp.data(),
                                  scratch);
-                for (int k = 0; k < m; ++k) {
+                for (int k = 0; k < n; ++k) {
+                    SCOPED_TRACE(testing::Message() << int(method) << " frame " << frame << " bin " << k);
                     const BinGain b = applyGainRule(method, power[k], noise[k], prevBin[k]);
-                    ASSERT_EQ(bits(gain[k]), bits(b.gain)) << int(method) << " bin " << k;
-                    ASSERT_EQ(bits(amp[k]), bits(b.amplitude)) << int(method) << " bin " << k;
-                    ASSERT_EQ(bits(prevRow[k]), bits(prevBin[k])) << int(method) << " bin " << k;
+                    ASSERT_EQ(bits(gain[k]), bits(b.gain));
+                    ASSERT_EQ(bits(amp[k]), bits(b.amplitude));
+                    ASSERT_EQ(bits(prevRow[k]), bits(prevBin[k]));
+                    ASSERT_TRUE(std::isfinite(b.amplitude) && b.amplitude >= 0.0f);
+                    ASSERT_FALSE(std::isnan(b.gain));
+                    ASSERT_TRUE(std::isfinite(prevBin[k]));
+                    if (!std::isfinite(power[k])) {
+                        ASSERT_EQ(b.amplitude, 0.0f);
+                    }
                 }
             }
         }
-    }
 }

@@ -6,29 +6,25 @@
 #include <complex>
 #include <vector>
 
-#include "enhancement/gain_rules.h"
 #include "enhancement/harmonic_regeneration.h"
+#include "tests/enhancement/enhancement_test_util.h"
 
 using namespace enhancement;
+using namespace enhancement_test;
 using cfloat = std::complex<float>;
 
 namespace {
 
-// One row of M bins with every per-bin input of the regeneration.
+// One row of M bins: noisy power 4 (magnitude 2, phase 0), noise 1, rule gain and amplitude 0.
 struct Row {
     explicit Row(int m)
-        : m(m),
-          power(m, 4.0f),
-          magnitude(m, 2.0f),
-          cosPhase(m, 1.0f),
-          sinPhase(m, 0.0f),
-          gain(m, 0.0f),
-          amplitude(m, 0.0f),
-          noise(m, 1.0f),
-          y(m + 1, cfloat(0.0f, 0.0f)) {}
-    RegenerationRow view() const {
-        return {m,           power.data(),     magnitude.data(), cosPhase.data(), sinPhase.data(),
-                gain.data(), amplitude.data(), noise.data()};
+        : m(m), power(m, 4.0f), magnitude(m, 2.0f), cosPhase(m, 1.0f), sinPhase(m, 0.0f), gain(m, 0.0f),
+          amplitude(m, 0.0f), noise(m, 1.0f), y(m + 1) {}
+    void regenerate() {
+        rfft<float> fft;
+        regenerateHarmonics(fft, {m, power.data(), magnitude.data(), cosPhase.data(), sinPhase.data(), gain.data(),
+                                  amplitude.data(), noise.data()},
+                            y.data());
     }
     int m;
     std::vector<float> power, magnitude, cosPhase, sinPhase, gain, amplitude, noise;
@@ -37,101 +33,72 @@ struct Row {
 
 }  // namespace
 
-TEST(HarmonicRegeneration, ZeroRowStaysZero) {
-    Row row(16);
-    rfft<float> fft;
-    regenerateHarmonics(fft, row.view(), row.y.data());
-    for (const cfloat& v : row.y) EXPECT_EQ(v, cfloat(0.0f, 0.0f));
-}
-
 TEST(HarmonicRegeneration, RectifiedToneRegeneratesItsEvenHarmonics) {
-    // Enhanced row: one cosine at bin k0. Synthesized it is 2c cos(2 pi k0 n / L); the half-wave
-    // rectifier gives a DC term, the fundamental and the even harmonics 2 k0, 4 k0, ...
+    // One cosine at bin k0, 2c cos(2 pi k0 n / L) in time; rectified it holds DC, the
+    // fundamental and the even harmonics.
     const int m = 32, l = 64, k0 = 4;
     const float c = 10.0f;
     Row row(m);
     row.y[k0] = cfloat(c, 0.0f);
-    rfft<float> fft;
-    regenerateHarmonics(fft, row.view(), row.y.data());
-
-    // Expected H from a direct DFT of the rectified samples.
-    std::vector<double> h2(m);
+    row.regenerate();
     for (int k = 0; k < m; ++k) {
-        std::complex<double> acc;
+        std::complex<double> h;
         for (int n = 0; n < l; ++n) {
             const double s = 2.0 * c * std::cos(2.0 * M_PI * k0 * n / l);
-            acc += (s < 0 ? 0.0 : s / l) * std::polar(1.0, -2.0 * M_PI * double((k * n) % l) / l);
+            h += (s < 0 ? 0.0 : s / l) * std::polar(1.0, -2.0 * M_PI * double((k * n) % l) / l);
         }
-        h2[k] = std::norm(acc);
+        // rho = 0, A = 0: xi_h = |H|^2 / lambda, applied to the noisy magnitude 2.
+        EXPECT_NEAR(row.y[k].real(), 2.0 * std::norm(h) / (1.0 + std::norm(h)), 1e-5) << k;
+        EXPECT_EQ(row.y[k].imag(), 0.0f) << k;
     }
-    // rho = 0, A = 0: xi_h = |H|^2 / lambda, noisy magnitude 2 with phase 0.
-    for (int k = 0; k < m; ++k) {
-        const double gain = h2[k] / (1.0 + h2[k]);
-        EXPECT_NEAR(row.y[k].real(), 2.0 * gain, 1e-5) << "bin " << k;
-        EXPECT_EQ(row.y[k].imag(), 0.0f) << "bin " << k;
-    }
-    EXPECT_GT(row.y[2 * k0].real(), 0.5f);   // 2 k0 regenerated: |H| = 2c / (3 pi) ~ 2.1
-    EXPECT_LT(row.y[3 * k0].real(), 1e-4f);  // odd harmonics absent
+    EXPECT_GT(row.y[2 * k0].real(), 0.5f);
+    EXPECT_LT(row.y[3 * k0].real(), 1e-4f);
     EXPECT_EQ(row.y[m], cfloat(0.0f, 0.0f));
 }
 
 TEST(HarmonicRegeneration, GainMixesTheRuleEstimateWithTheRegeneratedSpectrum) {
-    const int m = 8;
-    Row row(m);
-    // rho = 1: xi_h = A^2 / lambda whatever H holds; A = 2, lambda = 1 gives 0.8.
-    for (int k = 0; k < m; ++k) {
+    Row row(8);
+    for (int k = 0; k < 8; ++k) {  // rho = 1: xi_h = A^2 / lambda = 4, gain 0.8, whatever H holds
         row.gain[k] = 1.0f;
         row.amplitude[k] = 2.0f;
         row.y[k] = cfloat(float(k + 1), -3.0f);
         row.cosPhase[k] = 0.6f;
         row.sinPhase[k] = -0.8f;
     }
-    // rho > 1 (spectral subtraction): xi_h < 0 gets the gain epsilon.
-    row.gain[5] = 3.0f;
+    row.gain[5] = 3.0f;  // rho > 1 (spectral subtraction): xi_h < 0 gets the gain epsilon
     row.amplitude[5] = 0.0f;
-    rfft<float> fft;
-    regenerateHarmonics(fft, row.view(), row.y.data());
-    for (int k = 0; k < m; ++k) {
-        if (k == 5) continue;
-        EXPECT_EQ(row.y[k], cfloat((0.8f * 2.0f) * 0.6f, (0.8f * 2.0f) * -0.8f)) << k;
+    row.regenerate();
+    for (int k = 0; k < 8; ++k) {
+        const float g = k == 5 ? kEpsilon * 2.0f : 0.8f * 2.0f;
+        EXPECT_EQ(row.y[k], cfloat(g * 0.6f, g * -0.8f)) << k;
     }
-    EXPECT_EQ(row.y[5], cfloat((kEpsilon * 2.0f) * 0.6f, (kEpsilon * 2.0f) * -0.8f));
 }
 
 TEST(HarmonicRegeneration, DegenerateBinsStayFinite) {
-    const int m = 4;
-    Row row(m);
-    const float inf = std::numeric_limits<float>::infinity();
-    for (int k = 0; k < m; ++k) row.y[k] = cfloat(1e3f, -1e3f);
+    Row row(4);
+    for (cfloat& v : row.y) v = cfloat(1e3f, -1e3f);
     row.noise[0] = 0.0f;  // no noise learned, rule passed the bin: gain 1
     row.gain[0] = 1.0f;
     row.amplitude[0] = 2.0f;
-    row.gain[1] = inf;  // spectral subtraction with an overflowed SNR
+    row.gain[1] = kInf;  // spectral subtraction with an overflowed SNR
     row.amplitude[1] = 2.0f;
-    row.noise[2] = 0.0f;  // no noise, nothing at all: 0 / 0
-    row.power[2] = 0.0f;
-    row.magnitude[2] = 0.0f;
-    rfft<float> fft;
-    regenerateHarmonics(fft, row.view(), row.y.data());
-    for (int k = 0; k < m; ++k) {
-        EXPECT_TRUE(std::isfinite(row.y[k].real())) << k;
-        EXPECT_TRUE(std::isfinite(row.y[k].imag())) << k;
-    }
+    row.noise[2] = row.power[2] = row.magnitude[2] = 0.0f;  // 0 / 0
+    row.regenerate();
+    for (int k = 0; k < 4; ++k) EXPECT_TRUE(std::isfinite(std::abs(row.y[k]))) << k;
     EXPECT_EQ(row.y[0], cfloat(2.0f, 0.0f));
     EXPECT_EQ(row.y[2], cfloat(0.0f, 0.0f));
 
-    // A row loud enough for |H|^2 to overflow still gives finite bins.
-    Row loud(m);
-    for (int k = 0; k < m; ++k) {
+    Row loud(4);  // |H|^2 overflows
+    for (int k = 0; k < 4; ++k) {
         loud.y[k] = cfloat(1e19f, -1e19f);
         loud.amplitude[k] = 1e19f;
         loud.gain[k] = 0.5f;
     }
-    regenerateHarmonics(fft, loud.view(), loud.y.data());
-    for (int k = 0; k < m; ++k) EXPECT_TRUE(std::isfinite(std::abs(loud.y[k]))) << k;
+    loud.regenerate();
+    for (int k = 0; k < 4; ++k) EXPECT_TRUE(std::isfinite(std::abs(loud.y[k]))) << k;
 
-    EXPECT_EQ(regeneratedGain(std::numeric_limits<float>::quiet_NaN()), kEpsilon);
+    EXPECT_EQ(regeneratedGain(kNaN), kEpsilon);
     EXPECT_EQ(regeneratedGain(-1.0f), kEpsilon);
-    EXPECT_EQ(regeneratedGain(inf), 1.0f);
+    EXPECT_EQ(regeneratedGain(kInf), 1.0f);
     EXPECT_EQ(regeneratedGain(0.0f), 0.0f);
 }
