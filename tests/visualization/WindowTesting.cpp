@@ -1,9 +1,12 @@
 #include "tests/visualization/WindowTesting.h"
 
-#include <gtest/gtest.h>
-
 #include <cmath>
 #include <ostream>
+
+#include "visualization/SSLvisualization.h"
+#include "visualization/SpectrumVisualization.h"
+#include "visualization/VADvisualization.h"
+#include "visualization/WaveVisualization.h"
 
 namespace vistest {
 
@@ -24,10 +27,10 @@ Picture::Picture(GdkDrawable* drawable) {
 
 Picture Picture::fromFile(const std::string& path) {
     Picture p;
-    GdkPixbuf* pb = gdk_pixbuf_new_from_file(path.c_str(), nullptr);
-    if (!pb) return p;
-    p.copyPixels(pb);
-    g_object_unref(pb);
+    if (GdkPixbuf* pb = gdk_pixbuf_new_from_file(path.c_str(), nullptr)) {
+        p.copyPixels(pb);
+        g_object_unref(pb);
+    }
     return p;
 }
 
@@ -63,13 +66,6 @@ std::vector<int> Picture::rowsOf(Rgb c, int x, int from, int to) const {
     return rows;
 }
 
-std::vector<int> Picture::columnsOf(Rgb c, int y, int from, int to) const {
-    std::vector<int> cols;
-    for (int x = from; x < to; ++x)
-        if (at(x, y) == c) cols.push_back(x);
-    return cols;
-}
-
 ::testing::AssertionResult showsText(const Picture& p, int x, int baseline, const std::string& text) {
     // The same text drawn alone on white, 2 pixels of margin all round.
     GdkFont* font = gdk_font_load("fixed");
@@ -97,27 +93,14 @@ std::vector<int> Picture::columnsOf(Rgb c, int y, int from, int to) const {
             differ += got != want;
         }
     }
-    if (ink == 0) return ::testing::AssertionFailure() << "\"" << text << "\" draws nothing";
-    if (differ)
+    if (ink == 0 || differ)
         return ::testing::AssertionFailure()
                << differ << " pixels differ from \"" << text << "\" at (" << x << ", " << baseline << ")";
     return ::testing::AssertionSuccess();
 }
 
-void savePng(GdkDrawable* drawable, const std::string& path) {
-    int w = 0, h = 0;
-    gdk_drawable_get_size(drawable, &w, &h);
-    GdkPixbuf* pb =
-        gdk_pixbuf_get_from_drawable(nullptr, drawable, gdk_colormap_get_system(), 0, 0, 0, 0, w, h);
-    if (pb) {
-        gdk_pixbuf_save(pb, path.c_str(), "png", nullptr, nullptr);
-        g_object_unref(pb);
-    }
-}
-
 void pumpEvents() {
-    // GTK's loop functions give the GDK lock up while they wait and take it again:
-    // they are called with it held.
+    // GTK's loop gives the GDK lock up while it waits: call it with the lock held.
     gdk_threads_enter();
     gdk_flush();
     while (gtk_events_pending()) gtk_main_iteration_do(FALSE);
@@ -174,5 +157,68 @@ FD::ObjectRef sourceList(const std::vector<float>& azimuths, const std::vector<i
 }
 
 FD::ObjectRef emptyList() { return FD::ObjectRef(new FD::Vector<FD::ObjectRef>()); }
+
+FD::testing::Params windowParams(float seconds, const std::string& title) {
+    FD::testing::Params p;
+    p.f("VISUALIZATION_TIME_LENGTH", seconds)
+        .s("WINDOW_NAME", title)
+        .i("ADVANCE", 160)
+        .i("SAMPLING_RATE", 16000);
+    return p;
+}
+
+template <class N>
+Kind kindOf(const char* type, std::vector<std::string> inputs, std::vector<std::string> outputs) {
+    return Kind{
+        type, std::move(inputs), std::move(outputs),
+        [](const std::string& name, const FD::ParameterSet& p) -> FD::Node* { return new N(name, p); },
+        [](FD::Node* node) {
+            const auto& s = static_cast<N*>(node)->drawingState();
+            return View{s.window, s.drawingArea, s.pixmap, s.windowStart, s.windowFrames};
+        }};
+}
+
+const std::vector<Kind>& kinds() {
+    static const std::vector<Kind> all = {
+        kindOf<WaveVisualization>("WaveVisualization", {"INPUT_AUDIO_SIGNAL"}, {"OUTPUT_AUDIO_SIGNAL"}),
+        kindOf<SpectrumVisualization>("SpectrumVisualization", {"INPUT_AUDIO_SPECTRUM"},
+                                      {"OUTPUT_AUDIO_SPECTRUM"}),
+        kindOf<SSLvisualization>("SSLvisualization", {"INPUT_AUDIO_SIGNAL", "INPUT_TRACKED_DOA"},
+                                 {"OUTPUT_AUDIO_SIGNAL", "OUTPUT_TRACKED_DOA"}),
+        kindOf<VADvisualization>("VADvisualization", {"INPUT_AUDIO_SIGNAL", "INPUT_VAD_DECISION"},
+                                 {"OUTPUT_AUDIO_SIGNAL", "OUTPUT_VAD_DECISION"}),
+    };
+    return all;
+}
+
+const Kind& kind(const std::string& type) {
+    for (const Kind& k : kinds())
+        if (k.type == type) return k;
+    throw std::invalid_argument(type);
+}
+
+FD::ObjectRef frameFor(const std::string& input, int count) {
+    if (input == "INPUT_AUDIO_SPECTRUM")
+        return spectrumFrame(257, [count](int ch, int k) {
+            return std::complex<float>(float(1000 * ((k + count + ch) % 200)), 0.0f);
+        });
+    if (input == "INPUT_TRACKED_DOA") return count % 3 ? sourceList({float(count % 360 - 180)}) : emptyList();
+    if (input == "INPUT_VAD_DECISION") return (count / 25) % 2 ? sourceList({0.0f}) : emptyList();
+    return signalFrame(float((count % 64) * 300), float(-(count % 32) * 500));
+}
+
+Rig::Rig(const Kind& k, Scripts scripts, const FD::ParameterSet& p)
+    : kind(k), node(k.make("win", p)), harness(node) {
+    for (const std::string& in : k.inputs) {
+        FD::testing::ScriptedSource::Script script = [in](int count) { return frameFor(in, count); };
+        if (scripts.count(in)) script = scripts[in];
+        sources[in] = &harness.feed(in, [this, in, script](int count) {
+            FD::ObjectRef& slot = frames[in][count];
+            if (!slot) slot = script(count);
+            return slot;
+        });
+    }
+    harness.initialize();
+}
 
 }  // namespace vistest

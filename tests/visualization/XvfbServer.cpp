@@ -7,38 +7,27 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 
 namespace vistest {
 
 bool XvfbServer::start(std::string& error) {
     if (pid_ > 0) return true;
     int fds[2];
-    if (pipe(fds) != 0) {
-        error = std::string("pipe: ") + std::strerror(errno);
-        return false;
-    }
+    if (pipe(fds) != 0) return error = "pipe failed", false;
     pid_t parent = getpid();
     pid_t pid = fork();
     if (pid < 0) {
-        error = std::string("fork: ") + std::strerror(errno);
         close(fds[0]);
         close(fds[1]);
-        return false;
+        return error = "fork failed", false;
     }
     if (pid == 0) {
-        // The server goes when the program that started it goes, even on a crash.
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        prctl(PR_SET_PDEATHSIG, SIGTERM);  // gone with its program, even on a crash
         if (getppid() != parent) _exit(1);
         close(fds[0]);
         int quiet = open("/dev/null", O_RDWR);
-        if (quiet >= 0) {
-            dup2(quiet, 0);
-            dup2(quiet, 1);
-            dup2(quiet, 2);
-        }
+        for (int fd = 0; fd < 3 && quiet >= 0; ++fd) dup2(quiet, fd);
         std::string fd = std::to_string(fds[1]);
         execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
                static_cast<char*>(nullptr));
@@ -46,8 +35,7 @@ bool XvfbServer::start(std::string& error) {
     }
     close(fds[1]);
     pid_ = pid;
-
-    // Xvfb writes its display number, then a newline, once it is ready.
+    // Xvfb writes its display number and a newline once it is ready.
     std::string number;
     pollfd p{fds[0], POLLIN, 0};
     while (number.find('\n') == std::string::npos) {
@@ -55,8 +43,7 @@ bool XvfbServer::start(std::string& error) {
         char buf[32];
         ssize_t n = ready > 0 ? read(fds[0], buf, sizeof buf) : -1;
         if (n <= 0) {
-            error = ready == 0 ? "Xvfb did not report a display within 30 s"
-                               : "Xvfb exited before reporting a display (is it installed?)";
+            error = ready == 0 ? "Xvfb reported no display within 30 s" : "Xvfb exited (is it installed?)";
             close(fds[0]);
             stop();
             return false;
@@ -72,8 +59,7 @@ bool XvfbServer::start(std::string& error) {
 void XvfbServer::stop() {
     if (pid_ <= 0) return;
     kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
+    waitpid(pid_, nullptr, 0);
     pid_ = -1;
 }
 

@@ -1,6 +1,5 @@
-// A private virtual X server for window tests and benchmarks: Xvfb picks a free
-// display number itself and reports it once it accepts connections, so programs
-// run in parallel never collide. The server dies with the program that started it.
+// A private Xvfb for window tests and benchmarks: it picks a free display number
+// itself, so parallel programs never collide, and dies with the program.
 #pragma once
 
 #include <sys/types.h>
@@ -16,8 +15,7 @@ public:
     XvfbServer& operator=(const XvfbServer&) = delete;
     ~XvfbServer() { stop(); }
 
-    // Starts a 1280 x 1024 x 24 server and sets DISPLAY; false with `error` set
-    // when it cannot (no Xvfb installed, no display number within the timeout).
+    // Starts a 1280 x 1024 x 24 server and sets DISPLAY; false with `error` set when it cannot.
     bool start(std::string& error);
     void stop();
     const std::string& display() const { return display_; }
