@@ -15,40 +15,34 @@ std::ostream& operator<<(std::ostream& out, const Rgb& c) {
 }
 
 Picture::Picture(GdkDrawable* drawable) {
-    int width = 0, height = 0;
-    gdk_drawable_get_size(drawable, &width, &height);
+    int w = 0, h = 0;
+    gdk_drawable_get_size(drawable, &w, &h);
     GdkColormap* colormap = gdk_drawable_get_colormap(drawable);
-    if (!colormap) colormap = gdk_colormap_get_system();
-    GdkPixbuf* pb = gdk_pixbuf_get_from_drawable(nullptr, drawable, colormap, 0, 0, 0, 0, width, height);
-    if (!pb) return;
-    copyPixels(pb);
+    if (GdkPixbuf* pb = gdk_pixbuf_get_from_drawable(
+            nullptr, drawable, colormap ? colormap : gdk_colormap_get_system(), 0, 0, 0, 0, w, h))
+        copy(pb);
+}
+
+Picture::Picture(const std::string& pngPath) {
+    if (GdkPixbuf* pb = gdk_pixbuf_new_from_file(pngPath.c_str(), nullptr)) copy(pb);
+}
+
+void Picture::copy(GdkPixbuf* pb) {
+    width = gdk_pixbuf_get_width(pb);
+    height = gdk_pixbuf_get_height(pb);
+    int stride = gdk_pixbuf_get_rowstride(pb), channels = gdk_pixbuf_get_n_channels(pb);
+    const guchar* pixels = gdk_pixbuf_get_pixels(pb);
+    rgb.resize(size_t(width) * height * 3);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            for (int c = 0; c < 3; ++c)
+                rgb[(size_t(y) * width + x) * 3 + c] = pixels[y * stride + x * channels + c];
     g_object_unref(pb);
 }
 
-Picture Picture::fromFile(const std::string& path) {
-    Picture p;
-    if (GdkPixbuf* pb = gdk_pixbuf_new_from_file(path.c_str(), nullptr)) {
-        p.copyPixels(pb);
-        g_object_unref(pb);
-    }
-    return p;
-}
-
-void Picture::copyPixels(GdkPixbuf* pb) {
-    width_ = gdk_pixbuf_get_width(pb);
-    height_ = gdk_pixbuf_get_height(pb);
-    int stride = gdk_pixbuf_get_rowstride(pb), channels = gdk_pixbuf_get_n_channels(pb);
-    const guchar* pixels = gdk_pixbuf_get_pixels(pb);
-    rgb_.resize(size_t(width_) * height_ * 3);
-    for (int y = 0; y < height_; ++y)
-        for (int x = 0; x < width_; ++x)
-            for (int c = 0; c < 3; ++c)
-                rgb_[(size_t(y) * width_ + x) * 3 + c] = pixels[y * stride + x * channels + c];
-}
-
 Rgb Picture::at(int x, int y) const {
-    if (x < 0 || y < 0 || x >= width_ || y >= height_) return Rgb{-1, -1, -1};
-    const uint8_t* p = &rgb_[(size_t(y) * width_ + x) * 3];
+    if (x < 0 || y < 0 || x >= width || y >= height) return Rgb{-1, -1, -1};
+    const uint8_t* p = &rgb[(size_t(y) * width + x) * 3];
     return Rgb{p[0], p[1], p[2]};
 }
 
@@ -59,15 +53,14 @@ int Picture::count(Rgb c, int x0, int y0, int x1, int y1) const {
     return n;
 }
 
-std::vector<int> Picture::rowsOf(Rgb c, int x, int from, int to) const {
-    std::vector<int> rows;
+std::pair<int, int> Picture::rowSpan(Rgb c, int x, int from, int to) const {
+    std::pair<int, int> span{-1, -1};
     for (int y = from; y < to; ++y)
-        if (at(x, y) == c) rows.push_back(y);
-    return rows;
+        if (at(x, y) == c) span = {span.first < 0 ? y : span.first, y};
+    return span;
 }
 
 ::testing::AssertionResult showsText(const Picture& p, int x, int baseline, const std::string& text) {
-    // The same text drawn alone on white, 2 pixels of margin all round.
     GdkFont* font = gdk_font_load("fixed");
     if (!font) return ::testing::AssertionFailure() << "no font \"fixed\"";
     const int width = gdk_string_width(font, text.c_str()) + 4;
@@ -85,14 +78,12 @@ std::vector<int> Picture::rowsOf(Rgb c, int x, int from, int to) const {
     gdk_font_unref(font);
 
     int differ = 0, ink = 0;
-    for (int dy = 0; dy < height; ++dy) {
+    for (int dy = 0; dy < height; ++dy)
         for (int dx = 0; dx < width; ++dx) {
             Rgb want = expected.at(dx, dy), got = p.at(x - 2 + dx, baseline - ascent + dy);
             ink += want == kBlack;
-            if (got.r < 0 && want == kWhite) continue;  // margin past the picture's edge
-            differ += got != want;
+            differ += !(got == want) && !(got.r < 0 && want == kWhite);  // margin past the edge is fine
         }
-    }
     if (ink == 0 || differ)
         return ::testing::AssertionFailure()
                << differ << " pixels differ from \"" << text << "\" at (" << x << ", " << baseline << ")";
@@ -100,7 +91,6 @@ std::vector<int> Picture::rowsOf(Rgb c, int x, int from, int to) const {
 }
 
 void pumpEvents() {
-    // GTK's loop gives the GDK lock up while it waits: call it with the lock held.
     gdk_threads_enter();
     gdk_flush();
     while (gtk_events_pending()) gtk_main_iteration_do(FALSE);
@@ -115,23 +105,9 @@ void closeLikeUser(GtkWidget* window) {
     gdk_event_free(event);
 }
 
-int toplevelCount() {
-    GList* all = gtk_window_list_toplevels();
-    int n = int(g_list_length(all));
-    g_list_free(all);
-    return n;
-}
-
-FD::ObjectRef signalFrame(float left, float right, int samples) {
-    return signalFrame(std::vector<float>(size_t(samples), left), std::vector<float>(size_t(samples), right));
-}
-
-FD::ObjectRef signalFrame(const std::vector<float>& left, const std::vector<float>& right) {
-    auto* m = new FD::Matrix<float>(2, int(left.size()));
-    for (size_t i = 0; i < left.size(); ++i) {
-        (*m)(0, int(i)) = left[i];
-        (*m)(1, int(i)) = right[i];
-    }
+FD::ObjectRef signalFrame(float left, float right) {
+    auto* m = new FD::Matrix<float>(2, 160);
+    for (int i = 0; i < 160; ++i) (*m)(0, i) = left, (*m)(1, i) = right;
     return FD::ObjectRef(m);
 }
 
@@ -142,29 +118,25 @@ FD::ObjectRef spectrumFrame(int columns, const std::function<std::complex<float>
     return FD::ObjectRef(m);
 }
 
-FD::ObjectRef sourceList(const std::vector<float>& azimuths, const std::vector<int>& ids) {
+FD::ObjectRef sourceList(const std::vector<float>& azimuths) {
     auto* list = new FD::Vector<FD::ObjectRef>();
     for (size_t i = 0; i < azimuths.size(); ++i) {
         auto* s = new FD::Source();
-        double a = azimuths[i] * M_PI / 180.0;
-        s->x[0] = float(std::cos(a));
-        s->x[1] = float(std::sin(a));
+        s->x[0] = float(std::cos(azimuths[i] * M_PI / 180.0));
+        s->x[1] = float(std::sin(azimuths[i] * M_PI / 180.0));
         s->power = 1.0f;
-        s->id = i < ids.size() ? ids[i] : int(i);
+        s->id = int(i);
         list->push_back(FD::ObjectRef(s));
     }
     return FD::ObjectRef(list);
 }
 
-FD::ObjectRef emptyList() { return FD::ObjectRef(new FD::Vector<FD::ObjectRef>()); }
-
 FD::testing::Params windowParams(float seconds, const std::string& title) {
-    FD::testing::Params p;
-    p.f("VISUALIZATION_TIME_LENGTH", seconds)
+    return FD::testing::Params()
+        .f("VISUALIZATION_TIME_LENGTH", seconds)
         .s("WINDOW_NAME", title)
         .i("ADVANCE", 160)
         .i("SAMPLING_RATE", 16000);
-    return p;
 }
 
 template <class N>
@@ -197,21 +169,21 @@ const Kind& kind(const std::string& type) {
     throw std::invalid_argument(type);
 }
 
-FD::ObjectRef frameFor(const std::string& input, int count) {
+static FD::ObjectRef frameFor(const std::string& input, int count) {
     if (input == "INPUT_AUDIO_SPECTRUM")
-        return spectrumFrame(257, [count](int ch, int k) {
-            return std::complex<float>(float(1000 * ((k + count + ch) % 200)), 0.0f);
-        });
-    if (input == "INPUT_TRACKED_DOA") return count % 3 ? sourceList({float(count % 360 - 180)}) : emptyList();
-    if (input == "INPUT_VAD_DECISION") return (count / 25) % 2 ? sourceList({0.0f}) : emptyList();
+        return spectrumFrame(
+            257, [count](int ch, int k) { return std::complex<float>(1000 * ((k + count + ch) % 200)); });
+    if (input == "INPUT_TRACKED_DOA")
+        return sourceList(std::vector<float>(count % 3 != 0, float(count % 360 - 180)));
+    if (input == "INPUT_VAD_DECISION") return sourceList(std::vector<float>((count / 25) % 2, 0.0f));
     return signalFrame(float((count % 64) * 300), float(-(count % 32) * 500));
 }
 
 Rig::Rig(const Kind& k, Scripts scripts, const FD::ParameterSet& p)
     : kind(k), node(k.make("win", p)), harness(node) {
     for (const std::string& in : k.inputs) {
-        FD::testing::ScriptedSource::Script script = [in](int count) { return frameFor(in, count); };
-        if (scripts.count(in)) script = scripts[in];
+        FD::testing::ScriptedSource::Script script =
+            scripts.count(in) ? scripts[in] : [in](int count) { return frameFor(in, count); };
         sources[in] = &harness.feed(in, [this, in, script](int count) {
             FD::ObjectRef& slot = frames[in][count];
             if (!slot) slot = script(count);

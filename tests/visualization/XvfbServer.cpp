@@ -3,11 +3,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <cstdlib>
 
 namespace vistest {
 
@@ -17,11 +16,7 @@ bool XvfbServer::start(std::string& error) {
     if (pipe(fds) != 0) return error = "pipe failed", false;
     pid_t parent = getpid();
     pid_t pid = fork();
-    if (pid < 0) {
-        close(fds[0]);
-        close(fds[1]);
-        return error = "fork failed", false;
-    }
+    if (pid < 0) return close(fds[0]), close(fds[1]), error = "fork failed", false;
     if (pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGTERM);  // gone with its program, even on a crash
         if (getppid() != parent) _exit(1);
@@ -35,7 +30,6 @@ bool XvfbServer::start(std::string& error) {
     }
     close(fds[1]);
     pid_ = pid;
-    // Xvfb writes its display number and a newline once it is ready.
     std::string number;
     pollfd p{fds[0], POLLIN, 0};
     while (number.find('\n') == std::string::npos) {

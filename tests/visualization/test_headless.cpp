@@ -1,6 +1,5 @@
-// Without a display (DISPLAY unset, or naming no server) the four windows pass their
-// data through and the run succeeds, with one warning for the whole process. Each
-// case runs in a child process: the toolkit decides about the display once.
+// Without a display the four windows pass their data through and the run succeeds,
+// with one warning for the process. Each case runs in a child process.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -13,39 +12,25 @@ using namespace vistest;
 
 namespace {
 
-// In the child: exit 0 only if every output frame was its input frame and stderr
-// got exactly one line (copied to the real stderr for the parent to match).
+// Exits 0 only if every output frame was its input frame and stderr got one line.
 [[noreturn]] void scenario(const char* display, bool runnerFirst) {
     display ? setenv("DISPLAY", display, 1) : unsetenv("DISPLAY");
     std::FILE* caught = std::tmpfile();
     int realStderr = dup(2);
     dup2(fileno(caught), 2);
     bool ok = !runnerFirst || !FD::gui::start();
-    try {
-        for (const Kind& k : kinds()) {
-            Rig rig(k, {}, windowParams(1.0f, "headless"));
-            for (int c = 0; c < 120; ++c)
-                for (size_t o = 0; o < k.outputs.size(); ++o) {
-                    FD::ObjectRef out = rig.pull(c, o);
-                    ok = ok && out.get() == rig.frames[k.inputs[o]][c].get();
-                }
-        }
-    } catch (FD::BaseException* e) {
-        std::fprintf(stderr, "%s\n", e->message().c_str());
-        delete e;
-        ok = false;
+    for (const Kind& k : kinds()) {
+        Rig rig(k, {}, windowParams(1.0f, "headless"));
+        for (int c = 0; c < 120; ++c)
+            for (size_t o = 0; o < k.outputs.size(); ++o)
+                ok = ok && rig.pull(c, o).get() == rig.frames[k.inputs[o]][c].get();
     }
-    ok = FD::gui::finish(true, "/tmp") == 0 && ok;  // nothing to save or hold, no hang
+    ok = FD::gui::finish(true, "/tmp") == 0 && ok;  // nothing to save or hold
     std::fflush(stderr);
     dup2(realStderr, 2);
     std::rewind(caught);
     int lines = 0;
-    for (int ch; (ch = std::fgetc(caught)) != EOF;) {
-        std::fputc(ch, stderr);
-        lines += ch == '\n';
-    }
-    std::fprintf(stderr, "[%d line(s), %s]\n", lines, ok ? "passed through" : "FAILED");
-    std::fflush(stderr);
+    for (int ch; (ch = std::fgetc(caught)) != EOF; lines += ch == '\n') std::fputc(ch, stderr);
     _exit(ok && lines == 1 ? 0 : 1);
 }
 
