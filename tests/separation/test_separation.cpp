@@ -1,0 +1,297 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <sstream>
+
+#include "separation/SourceSeparation.h"
+#include "tests/support/NodeHarness.h"
+
+using namespace separation;
+using arma::cx_fcube;
+using arma::cx_fmat;
+using arma::fmat;
+namespace fill = arma::fill;
+using cxf = std::complex<float>;
+using Spectrum = FD::Matrix<cxf>;
+using namespace FD::testing;
+using Script = ScriptedSource::Script;
+
+namespace {
+cx_fmat randnCx(int r, int c) { return cx_fmat(arma::randn<fmat>(r, c), arma::randn<fmat>(r, c)); }
+// R x C x K complex Gaussian slices, scaled over columns by a log-normal envelope of the given spread.
+cx_fcube gaussian(int R, int C, int K, unsigned seed, float spread = 0.0f) {
+    arma::arma_rng::set_seed(seed);
+    const cx_fmat envelope = arma::conv_to<cx_fmat>::from(arma::exp(spread * arma::randn<fmat>(R, C)));
+    cx_fcube S(R, C, K);
+    for (int k = 0; k < K; ++k) S.slice(k) = randnCx(R, C) % envelope;
+    return S;
+}
+cx_fcube mix(const cx_fcube& A, const cx_fcube& S) {
+    cx_fcube X(A.n_rows, S.n_cols, S.n_slices);
+    for (arma::uword k = 0; k < S.n_slices; ++k) X.slice(k) = A.slice(k) * S.slice(k);
+    return X;
+}
+cx_fcube mixture(int M, int T, int K, int s) {
+    return mix(gaussian(M, M, K, s), gaussian(M, T, K, s + 1, 1.5f));
+}
+BlockSeparator separatorFor(const cx_fcube& X, int N) {
+    BlockSeparator s;
+    s.startBlock(int(X.n_rows), N, int(X.n_cols), int(X.n_slices));
+    s.inputBlock = X;
+    return s;
+}
+BlockSeparator oneBin(const cx_fmat& W, const cx_fmat& Y, const fmat& A) {
+    BlockSeparator s;
+    s.startBlock(int(W.n_rows), int(W.n_rows), int(Y.n_cols), 1);
+    s.demixingMatrices.slice(0) = W;
+    s.separatedBlock.slice(0) = Y;
+    s.scoreWeight = A;
+    return s;
+}
+float maxDiff(const cx_fmat& a, const cx_fmat& b) { return arma::abs(a - b).max(); }
+
+// The block pipeline as plainly as Armadillo writes it, allocating everything.
+cx_fcube referenceSeparation(const cx_fcube& X, int N, UpdateRule rule, int maxIteration) {
+    using namespace arma;
+    const int M = int(X.n_rows), T = int(X.n_cols), K = int(X.n_slices);
+    cx_fcube V(N, M, K), Z(N, T, K), W(N, N, K), Y(N, T, K);
+    vec l;
+    cx_mat E;
+    for (int k = 0; k < K; ++k) {
+        const cx_fmat Xc = X.slice(k).each_col() - mean(X.slice(k), 1);
+        eig_sym(l, E, conv_to<cx_mat>::from(cx_fmat(Xc * Xc.t() / float(T))), "dc");
+        const cx_fmat D = diagmat(conv_to<cx_fvec>::from(l)).eval().submat(M - N, M - N, M - 1, M - 1);
+        V.slice(k) = pinv(sqrt(D), 0.0f, "dc") * conv_to<cx_fmat>::from(E).cols(M - N, M - 1).t();
+        Z.slice(k) = V.slice(k) * Xc;
+        W.slice(k) = eye<cx_fmat>(N, N);
+    }
+    float prev = 1000000.0f;
+    for (int i = 0; i < maxIteration; ++i) {
+        fcube P(N, T, K);
+        fmat S(N, T, fill::zeros);
+        for (int k = 0; k < K; ++k) {
+            Y.slice(k) = W.slice(k) * Z.slice(k);
+            P.slice(k) = square(real(Y.slice(k))) + square(imag(Y.slice(k)));
+            S += P.slice(k);
+        }
+        const fmat r = sqrt(S), A = 1.0f / (r + 1e-6f), B = 1.0f / (r % r % r + 1e-6f);
+        for (int k = 0; k < K; ++k) {
+            cx_fmat& Wk = W.slice(k);
+            const cx_fmat Phi = A % Y.slice(k);
+            if (rule == UpdateRule::NaturalGradient) {
+                const cx_fmat G = Phi * Y.slice(k).t() / cxf(float(T), 0.0f);
+                Wk = Wk + 0.1f * cx_fmat((eye<cx_fmat>(N, N) - G) * Wk);
+            } else if (rule == UpdateRule::FixedPoint) {
+                const fvec g = mean(A - B % P.slice(k), 1);
+                Wk = diagmat(g) * Wk - cx_fmat(Phi * Z.slice(k).t()) / cxf(float(T), 0.0f);
+                eig_sym(l, E, conv_to<cx_mat>::from(cx_fmat(Wk * Wk.t())), "dc");
+                const cx_fmat Es = conv_to<cx_fmat>::from(E);
+                const cx_fmat Sq = Es * sqrt(diagmat(conv_to<cx_fvec>::from(l))) * pinv(Es, 0.0f, "dc");
+                Wk = pinv(Sq, 0.0f, "dc") * Wk;
+            }
+        }
+        if (std::fabs(prev - mean(vectorise(r))) < 1e-6f) break;
+        prev = mean(vectorise(r));
+    }
+    cx_fcube out(N, T, K);
+    for (int k = 0; k < K; ++k) {
+        const cx_fmat H = W.slice(k) * V.slice(k);
+        out.slice(k) = diagmat(cx_fvec(pinv(H, 0.0f, "dc").eval().diag())) * H * X.slice(k);
+    }
+    return out;
+}
+
+Params params(int frames, int sources = 2) {  // blocks of `frames` frames
+    Params p;
+    p.s("ITERATION_METHOD", "[FastIVA]NEWTON_METHOD_WITH_FIXED_POINT_ITERATION").i("MAX_ITERATION", 20);
+    p.i("NUMBER_OF_SOURCES_TO_BE_SEPARATED", sources).i("ADVANCE", 160).i("SAMPLING_RATE", 16000);
+    return p.f("SEPARATION_TIME_LENGTH", frames * 0.01f);
+}
+// Frame t holds column t of X (silence past its end) and a Nyquist column of junk.
+FD::ObjectRef frameOf(const cx_fcube& X, int t) {
+    auto* m = new Spectrum(X.n_rows, X.n_slices + 1);
+    for (arma::uword c = 0; c < X.n_rows && t < int(X.n_cols); ++c)
+        for (arma::uword k = 0; k <= X.n_slices; ++k)
+            (*m)(c, k) = k < X.n_slices ? X(c, t, k) : cxf(123, -45);
+    return FD::ObjectRef(m);
+}
+std::unique_ptr<NodeHarness> harness(const Params& p, Script script) {
+    auto h = std::make_unique<NodeHarness>(new SourceSeparation("sep", p));
+    h->feed("INPUT_AUDIO_SPECTRUM", std::move(script));
+    h->initialize();
+    return h;
+}
+}  // namespace
+
+TEST(BlockStages, WhiteningDecorrelationAndUpdateStepsOnHandWorkedCases) {
+    const int N = 2, T = 400;
+    BlockSeparator s = separatorFor(mixture(3, T, 3, 5) + cxf(3, -2), N);
+    s.whiten();
+    for (int k = 0; k < 3; ++k) {
+        const cx_fmat& Z = s.whitenedBlock.slice(k);
+        EXPECT_LT(maxDiff(Z * Z.t() / float(T), arma::eye<cx_fmat>(N, N)), 1e-4f);
+        EXPECT_LT(arma::abs(arma::mean(Z, 1)).max(), 1e-4f);
+    }
+    for (int n : {1, 3}) {  // symmetric decorrelation
+        cx_fmat W = 40.0f * randnCx(n, n);
+        symmetricDecorrelation(W, 0);
+        EXPECT_LT(maxDiff(W * W.t(), arma::eye<cx_fmat>(n, n)), 1e-5f) << n;
+    }
+    // Natural gradient, N = 1: w += 0.1 (1 - mean A |y|^2) w = 0.75 w, the mean being 3.5.
+    BlockSeparator one = oneBin(cx_fmat(1, 1, fill::value(cxf(2, 1))),
+                                cx_fmat{{cxf(1, 0), cxf(0, 2), cxf(-3, 0)}}, fmat{{0.5f, 0.25f, 1.0f}});
+    one.naturalGradientStep(0);
+    EXPECT_NEAR(std::abs(one.demixingMatrices(0, 0, 0) - 0.75f * cxf(2, 1)), 0.0f, 1e-6f);
+    // A silent block: W grows by 1.1.
+    const cx_fmat W = {{cxf(1, 2), cxf(0, -1)}, {cxf(0.5f, 0), cxf(3, 3)}};
+    BlockSeparator silent = oneBin(W, cx_fmat(2, 5, fill::zeros), fmat(2, 5, fill::value(1e6f)));
+    silent.naturalGradientStep(0);
+    EXPECT_LT(maxDiff(silent.demixingMatrices.slice(0), 1.1f * W), 1e-5f);
+    // Weighted correlation already the identity: nothing moves, to the bit.
+    cx_fmat Y(2, 4, fill::zeros);
+    Y(0, 0) = cxf(2, 0);
+    Y(1, 2) = cxf(0, -2);
+    BlockSeparator identity = oneBin(W, Y, fmat(2, 4, fill::ones));
+    identity.naturalGradientStep(0);
+    EXPECT_TRUE(arma::all(arma::vectorise(identity.demixingMatrices.slice(0) == W)));
+    // Fixed point, N = 1, |w| = 1, |z|^2 = (2, 1, 4): g = 1.15 / 3, F / T = w, w' = -(1.85 / 3) w -> -w.
+    const cx_fmat Z = {{cxf(1, 1), cxf(-1, 0), cxf(0, 2)}};
+    const cxf w(0.6f, 0.8f);
+    BlockSeparator fp = oneBin(cx_fmat(1, 1, fill::value(w)), w * Z, fmat{{0.5f, 1.0f, 0.25f}});
+    fp.whitenedBlock.slice(0) = Z;
+    fp.cubicWeight = {{0.1f, 0.2f, 0.05f}};
+    fp.power.slice(0) = {{2.0f, 1.0f, 4.0f}};
+    fp.fixedPointStep(0);
+    EXPECT_NEAR(std::abs(fp.demixingMatrices(0, 0, 0) + w), 0.0f, 1e-5f);
+    // A silent block scales W = I by 1e6; the decorrelation gives back the identity.
+    const cx_fmat I = arma::eye<cx_fmat>(2, 2);
+    BlockSeparator fp0 = oneBin(I, cx_fmat(2, 4, fill::zeros), fmat(2, 4, fill::value(1e6f)));
+    fp0.cubicWeight.fill(1e6f);
+    fp0.fixedPointStep(0);
+    EXPECT_LT(maxDiff(fp0.demixingMatrices.slice(0), I), 1e-5f);
+    // An orthonormal W whose rows are only scaled (by 2 and 7) comes back unchanged.
+    const cx_fmat U = {{cxf(0.6f, 0), cxf(0, 0.8f)}, {cxf(0, 0.8f), cxf(0.6f, 0)}};
+    BlockSeparator scaled = oneBin(U, cx_fmat(2, 4, fill::zeros), {{2, 2, 2, 2}, {7, 7, 7, 7}});
+    scaled.fixedPointStep(0);
+    EXPECT_LT(maxDiff(scaled.demixingMatrices.slice(0), U), 1e-5f);
+}
+
+TEST(ProjectBack, RestoresEachSourceAtItsOwnChannel) {
+    const int K = 3;
+    auto expectRestored = [&](const cx_fcube& Y, const cx_fcube& A, const cx_fcube& S) {
+        for (arma::uword n = 0; n < Y.n_rows; ++n)
+            for (int k = 0; k < K; ++k) {
+                const arma::cx_frowvec e = A(n, n, k) * S.slice(k).row(n);
+                EXPECT_LT(arma::norm(Y.slice(k).row(n) - e) / arma::norm(e), 1e-3f);
+            }
+    };
+    // N = M = 2: the true demixing matrix in any scale gives source n times A(n, n).
+    cx_fcube A = gaussian(2, 2, K, 21), S = gaussian(2, 300, K, 22, 1.5f);
+    BlockSeparator s = separatorFor(mix(A, S), 2);
+    s.whiten();
+    for (int k = 0; k < K; ++k)
+        s.demixingMatrices.slice(k) = cx_fmat{{cxf(0, 3), 0}, {0, cxf(-0.5f, 0.5f)}} *
+                                      arma::inv(s.whiteningMatrices.slice(k) * A.slice(k));
+    s.projectBack();
+    expectRestored(s.separatedBlock, A, S);
+    // N = 1 < M = 2, one source: it comes back as observed at channel 0.
+    A = gaussian(2, 1, K, 23);
+    S = gaussian(1, 300, K, 24, 1.5f);
+    BlockSeparator one = separatorFor(mix(A, S), 1);
+    one.separateBlock(UpdateRule::FixedPoint, 10, nullptr);
+    expectRestored(one.separatedBlock, A, S);
+}
+
+TEST(SeparateBlock, MatchesThePlainTranscriptionHoldsSilentBinsAndReportsProgress) {
+    const cx_fcube X = mixture(3, 120, 6, 41);
+    for (UpdateRule rule : {UpdateRule::NaturalGradient, UpdateRule::FixedPoint, UpdateRule::None}) {
+        BlockSeparator s = separatorFor(X, 2);
+        s.separateBlock(rule, 15, nullptr);
+        s.startBlock(3, 2, 120, 6);  // a second block through the same storage
+        s.inputBlock = X;
+        s.separateBlock(rule, 15, nullptr);
+        EXPECT_EQ(arma::accu(s.separatedBlock != referenceSeparation(X, 2, rule, 15)), 0u) << int(rule);
+    }
+    // Natural gradient: a silent bin of a block still moving after 1200 iterations must not overflow.
+    cx_fcube Xs = mixture(2, 300, 8, 31);
+    Xs.slice(2).zeros();
+    BlockSeparator s = separatorFor(Xs, 2);
+    EXPECT_EQ(s.separateBlock(UpdateRule::NaturalGradient, 1200, nullptr), 1200);
+    EXPECT_TRUE(s.separatedBlock.is_finite());
+    EXPECT_EQ(arma::abs(s.separatedBlock.slice(2)).max(), 0.0f);
+    // A silent block: err stays 0, so iteration 2 converges with one line.
+    s = separatorFor(cx_fcube(2, 30, 4, fill::zeros), 2);
+    std::ostringstream out;
+    EXPECT_EQ(
+        s.separateBlock(updateRuleNamed("[FastIVA]NEWTON_METHOD_WITH_FIXED_POINT_ITERATION"), 100, &out), 2);
+    EXPECT_EQ(out.str(), "KW_BSS::IVA::Fixed-point === [ iterations: 2, Error: 0, Difference: 0 ]\n");
+    s = separatorFor(mixture(2, 200, 16, 3), 2);
+    out.str("");
+    EXPECT_EQ(s.separateBlock(updateRuleNamed("[IVA]NATURAL_GRADIENT_DESCENT_METHOD"), 100, &out), 100);
+    const std::string p = R"(KW_BSS::IVA::Natural-gradient === \[ iterations: )",
+                      q = R"(, Error: [0-9.e+-]+, Difference: [0-9.e+-]+ \]\n)";
+    EXPECT_TRUE(std::regex_match(out.str(), std::regex(p + "50" + q + p + "100" + q))) << out.str();
+}
+
+TEST(SourceSeparationNode, EachBlockIsReadAheadSeparatedAloneAndWrittenToItsFrames) {
+    const int M = 2, T = 6, K = 5, length = 2 * T + 4;  // the last block is incomplete
+    cx_fcube X = mixture(M, 3 * T, K, 60);
+    X.cols(length, 3 * T - 1).zeros();
+    ::testing::internal::CaptureStdout();
+    for (int N : {2, 1}) {
+        auto h = harness(params(T, N), [&](int t) { return frameOf(X, t); });
+        for (int first = 0; first < length; first += T) {
+            h->pull("OUTPUT_AUDIO_SPECTRUM", first);
+            EXPECT_EQ(h->input("INPUT_AUDIO_SPECTRUM").maxRequested(), first + T - 1) << N;  // no further
+            BlockSeparator alone = separatorFor(X.cols(first, first + T - 1), N);
+            alone.separateBlock(UpdateRule::FixedPoint, 20, nullptr);
+            for (int t = 0; t < T && first + t < length; ++t) {
+                FD::RCPtr<Spectrum> out = h->pull("OUTPUT_AUDIO_SPECTRUM", first + t);
+                ASSERT_TRUE(out->nrows() == M && out->ncols() == K + 1);
+                for (int c = 0; c < M; ++c)
+                    for (int k = 0; k <= K; ++k)
+                        ASSERT_EQ((*out)(c, k), c < N && k < K ? alone.separatedBlock(c, t, k) : cxf(0, 0))
+                            << "N " << N << " frame " << first + t << " row " << c << " bin " << k;
+                EXPECT_GT(std::abs((*out)(0, 1)), 0.0f);  // the incomplete tail is separated too
+            }
+        }
+    }
+    ::testing::internal::GetCapturedStdout();
+}
+
+TEST(SourceSeparationNode, RefusesSourcesOutside1ToMAndBadInputAndGivesZerosForSilence) {
+    const cx_fcube X = mixture(2, 8, 4, 70);
+    auto spoiled = [&](int frame, cxf v) -> Script {  // channel 1, bin 2 of one frame set to v
+        cx_fcube Y = X;
+        if (frame >= 0) Y(1, frame, 2) = v;
+        return [=](int t) { return frameOf(Y, t); };
+    };
+    auto zeros = [](int columns) -> Script {
+        return [=](int) { return FD::ObjectRef(new Spectrum(2, columns)); };
+    };
+    const std::tuple<int, int, Script, std::string> cases[] = {
+        {3, 4, spoiled(-1, 0),
+         "NUMBER_OF_SOURCES_TO_BE_SEPARATED is 3 but INPUT_AUDIO_SPECTRUM has 2 channels"},
+        {0, 4, spoiled(-1, 0), "NUMBER_OF_SOURCES_TO_BE_SEPARATED must be at least 1, got 0"},
+        {2, 4, spoiled(6, cxf(0, NAN)), "frame 6 holds a non-finite value at channel 1, bin 2 (frame 4)"},
+        {2, 4, spoiled(6, cxf(0, INFINITY)), "non-finite value at channel 1, bin 2 (frame 4)"},
+        {2, 4, spoiled(1, cxf(3e30f, 0)), "channel covariance failed at bin 2"},
+        {2, 4, [&](int t) { return t == 2 ? zeros(3)(t) : frameOf(X, t); }, "frame 2 is 2 x 3, the block"},
+        {2, 4, [](int) { return FD::ObjectRef(new FD::Matrix<float>(2, 5)); }, "got Matrix<float>"},
+        {2, 5, zeros(9), ""},        // silence
+        {2, 1, spoiled(-1, 0), ""},  // single-frame blocks
+        {2, 3, zeros(1), ""},        // no bin below Nyquist
+    };
+    ::testing::internal::CaptureStdout();  // progress lines
+    for (const auto& [sources, frames, script, message] : cases) {
+        std::vector<FD::ObjectRef> out;
+        const std::string e = hostError(
+            [&] { out = harness(params(frames, sources), script)->run("OUTPUT_AUDIO_SPECTRUM", 8); });
+        EXPECT_TRUE(message.empty() ? e.empty() : e.find(message) != std::string::npos) << e;
+        for (const FD::ObjectRef& o : out) {
+            const Spectrum& s = dynamic_cast<const Spectrum&>(*o);
+            for (size_t i = 0; i < s.size(); ++i) ASSERT_EQ(s.data()[i], cxf(0, 0)) << frames;
+        }
+    }
+    ::testing::internal::GetCapturedStdout();
+}
