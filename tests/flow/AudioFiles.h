@@ -1,5 +1,4 @@
-// Test support for the host's file nodes: a scratch directory, WAV files via
-// libsndfile, whole-file reads, seeded noise and a run of a file writer.
+// Test support for the file nodes: scratch directory, WAV files, seeded noise.
 #pragma once
 
 #include <sndfile.h>
@@ -26,12 +25,9 @@ public:
     }
     ~ScratchDir() { std::filesystem::remove_all(path_); }
     std::string operator/(const std::string& file) const { return path_ + "/" + file; }
-    const std::string& path() const { return path_; }
-    // Names of the files in the directory, hidden ones included.
-    std::vector<std::string> files() const {
+    std::vector<std::string> files() const {  // hidden ones included
         std::vector<std::string> names;
-        for (const auto& e : std::filesystem::directory_iterator(path_))
-            names.push_back(e.path().filename().string());
+        for (const auto& e : std::filesystem::directory_iterator(path_)) names.push_back(e.path().filename());
         return names;
     }
 
@@ -40,13 +36,11 @@ private:
 };
 
 inline std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
     std::ostringstream s;
-    s << in.rdbuf();
+    s << std::ifstream(path, std::ios::binary).rdbuf();
     return s.str();
 }
 
-// Uniform 16-bit noise, full scale.
 inline std::vector<short> noise(size_t n, unsigned seed) {
     std::mt19937 gen(seed);
     std::uniform_int_distribution<int> u(-32768, 32767);
@@ -55,13 +49,9 @@ inline std::vector<short> noise(size_t n, unsigned seed) {
     return v;
 }
 
-// Interleaved 16-bit samples to a file (WAV unless `format` says otherwise).
 inline void writeWav(const std::string& path, int rate, int channels, const std::vector<short>& samples,
                      int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16) {
-    SF_INFO info{};
-    info.samplerate = rate;
-    info.channels = channels;
-    info.format = format;
+    SF_INFO info{0, rate, channels, format, 0, 0};
     SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
     if (!f) std::abort();
     sf_write_short(f, samples.data(), sf_count_t(samples.size()));
@@ -87,8 +77,8 @@ inline Wav readWav(const std::string& path) {
     return w;
 }
 
-// Feeds `frames` scripted frames to `input` of the file-writing node `w`, pulls
-// its OUTPUT for each and ends the stream.
+// Feeds `frames` scripted frames to `input` of the writer `w`, pulls OUTPUT for
+// each and ends the stream.
 template <class W>
 void runToEnd(W* w, const std::string& input, ScriptedSource::Script script, int frames) {
     NodeHarness h(w);

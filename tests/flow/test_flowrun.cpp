@@ -1,8 +1,9 @@
 // The runner as a user meets it: exit status, one readable line per error, the
-// round trip of a recording, the catalogue listing.
+// round trip of a recording, resampling.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "tests/flow/AudioFiles.h"
@@ -13,24 +14,14 @@ namespace {
 
 struct Result {
     int status = -1;
-    std::string out, err;
-    std::vector<std::string> errLines() const {
-        std::vector<std::string> lines;
-        std::istringstream in(err);
-        for (std::string l; std::getline(in, l);) lines.push_back(l);
-        return lines;
-    }
+    std::string err;
+    size_t lines() const { return size_t(std::count(err.begin(), err.end(), '\n')); }
 };
 
-Result flowrun(const ScratchDir& dir, const std::string& args, const std::string& environment = "") {
-    std::string cmd = environment + " " + FLOWRUN + " " + args + " >" + (dir / "stdout") + " 2>" +
-                      (dir / "stderr") + " </dev/null";
+Result flowrun(const ScratchDir& dir, const std::string& args) {
+    std::string cmd = std::string(FLOWRUN) + " " + args + " >/dev/null 2>" + (dir / "stderr") + " </dev/null";
     int raw = std::system(cmd.c_str());
-    Result r{WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw), slurp(dir / "stdout"),
-             slurp(dir / "stderr")};
-    std::remove((dir / "stdout").c_str());
-    std::remove((dir / "stderr").c_str());
-    return r;
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw), slurp(dir / "stderr")};
 }
 
 const std::string kRoundTrip = std::string(NETWORKS_DIR) + "/roundtrip.n";
@@ -49,10 +40,6 @@ TEST(Flowrun, RoundTripReproducesAStereoRecording) {
     EXPECT_EQ(b.rate, 16000);
     EXPECT_EQ(b.channels, 2);
     EXPECT_TRUE(b.samples == s);
-
-    r = flowrun(dir, kRoundTrip + " INPUT=" + (dir / "a.wav") + " OUTPUT=" + (dir / "c.wav") + " --quiet");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err + r.out, "");
 }
 
 TEST(Flowrun, ResamplesToTheNetworkRate) {
@@ -75,14 +62,12 @@ TEST(Flowrun, ErrorsAreOneLineEachAndFail) {
     const std::string run = "flowrun: " + kRoundTrip + ": ";
     Result r = flowrun(dir, kRoundTrip + " OUTPUT=" + (dir / "b.wav") + " LENGTH=5l2");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.errLines(),
-              (std::vector<std::string>{
-                  run + "argument INPUT (string) has no value: give INPUT=... on the command line",
-                  run + "argument LENGTH=5l2 is not an int"}));
+    EXPECT_EQ(r.err, run + "argument INPUT (string) has no value: give INPUT=... on the command line\n" + run +
+                         "argument LENGTH=5l2 is not an int\n");
 
     r = flowrun(dir, kRoundTrip + " INPUT=" + (dir / "none.wav") + " OUTPUT=" + (dir / "b.wav"));
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.errLines().size(), 1u) << r.err;
+    EXPECT_EQ(r.lines(), 1u) << r.err;
     EXPECT_NE(r.err.find("AudioFileSource \"audio\": cannot open " + (dir / "none.wav")), std::string::npos);
 
     // A file that breaks off in the middle of the run: an error naming it, no output.
@@ -90,38 +75,12 @@ TEST(Flowrun, ErrorsAreOneLineEachAndFail) {
     std::filesystem::resize_file(dir / "cut.flac", std::filesystem::file_size(dir / "cut.flac") / 2);
     r = flowrun(dir, kRoundTrip + " INPUT=" + (dir / "cut.flac") + " OUTPUT=" + (dir / "b.wav"));
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.errLines().size(), 1u) << r.err;
+    EXPECT_EQ(r.lines(), 1u) << r.err;
     EXPECT_NE(r.err.find("cut.flac is truncated"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find(": frame "), std::string::npos) << r.err;
     EXPECT_FALSE(std::filesystem::exists(dir / "b.wav"));
 
-    std::ofstream(dir / "bad.n")
-        << "<document><network>\n<node name='a' type='AudioFileSource'>\n</document>";
+    std::ofstream(dir / "bad.n") << "<document><network>\n<node name='a' type='AudioFileSource'>\n</document>";
     r = flowrun(dir, dir / "bad.n");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "flowrun: " + (dir / "bad.n") + ":3: not well-formed XML: Start-end tags mismatch\n");
-
-    r = flowrun(dir, "--list", "ZELKBP_MODULE_DIR=" + dir.path());
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("flowrun: cannot load module " + (dir / "libzelkbp.so")), std::string::npos)
-        << r.err;
-
-    r = flowrun(dir, "");
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.errLines().at(0), "flowrun: no network file given");
-    r = flowrun(dir, kRoundTrip + " INPUT");
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.errLines().at(0), "flowrun: expected NAME=VALUE, got \"INPUT\"");
-}
-
-TEST(Flowrun, ListShowsEveryTypeWithItsPortsAndParameters) {
-    ScratchDir dir;
-    Result r = flowrun(dir, "--list");
-    EXPECT_EQ(r.status, 0) << r.err;
-    for (const char* word :
-         {"AudioFileSource", "ShortTimeSpectrum", "Resynthesis", "AudioFileSink", "SourceListWriter",
-          "SegmentWriter", "MatrixWriter", "BinauralMultisourceTracker", "SAMPLING_RATE", "SPECTRUM",
-          "CHANNELS", "(optional)"})
-        EXPECT_NE(r.out.find(word), std::string::npos) << word;
-    EXPECT_EQ(r.out.find("no description"), std::string::npos) << r.out;
 }

@@ -21,11 +21,7 @@ TEST(Module, LoadingRegistersVersionAndTheNineNodeTypesInOrder) {
                          "BinauralMultisourceLocalization", "BinauralMultisourceTracker", "SSLvisualization",
                          "SourceSeparation", "SpectrumVisualization", "SpeechEnhancement", "VADvisualization",
                          "VoiceActivityDetection", "WaveVisualization"}));
-    for (const std::string& type : added) {
-        ASSERT_NE(Node::getFactory(type), nullptr);
-        EXPECT_EQ(Node::getFactory(type)->getName(), type);
-        EXPECT_EQ(Node::getXPM(type), nullptr);
-    }
+    for (const std::string& type : added) EXPECT_EQ(Node::getFactory(type)->getName(), type);
 
     loadModule(ZELKBP_MODULE_FILE);  // again: nothing registered twice
     EXPECT_EQ(Object::moduleVersions().size(), versionsBefore + 1);
