@@ -59,16 +59,27 @@ BinGain spectralSubtraction(float power, float noise) {
     return {floorEpsilon(r), difference < 0.0f ? kSqrtEpsilon : std::sqrt(difference)};
 }
 
-BinGain wienerFiltering(float power, float noise, float& prevPower) {
+// The Wiener rules' bins with nothing to filter: an unusable power comes out
+// silent and clears prevPower; with no noise learned the bin passes unchanged.
+// Returns false when the bin is an ordinary one.
+static bool wienerBinWithoutFiltering(float power, float noise, float& prevPower, BinGain& result) {
     if (!usablePower(power)) {
         prevPower = 0.0f;
-        return {0.0f, 0.0f};
+        result = {0.0f, 0.0f};
+        return true;
     }
     if (!(noise > 0.0f)) {
         const float a = std::sqrt(power);
         prevPower = enhancedPower(a);
-        return {1.0f, a};
+        result = {1.0f, a};
+        return true;
     }
+    return false;
+}
+
+BinGain wienerFiltering(float power, float noise, float& prevPower) {
+    BinGain unfiltered;
+    if (wienerBinWithoutFiltering(power, noise, prevPower, unfiltered)) return unfiltered;
     const float r = power / noise - 1.0f;
     const float xi = (prevPower / noise) * kAlpha + currentWeight(r);
     const float g = wienerGain(xi);
@@ -78,15 +89,8 @@ BinGain wienerFiltering(float power, float noise, float& prevPower) {
 }
 
 BinGain twoStepWienerFiltering(float power, float noise, float& prevPower) {
-    if (!usablePower(power)) {
-        prevPower = 0.0f;
-        return {0.0f, 0.0f};
-    }
-    if (!(noise > 0.0f)) {
-        const float a = std::sqrt(power);
-        prevPower = enhancedPower(a);
-        return {1.0f, a};
-    }
+    BinGain unfiltered;
+    if (wienerBinWithoutFiltering(power, noise, prevPower, unfiltered)) return unfiltered;
     const float r = power / noise - 1.0f;
     const float xi1 = (prevPower / noise) * kAlpha + currentWeight(r);
     const float g1 = wienerGain(xi1);

@@ -19,6 +19,7 @@
 #include "enhancement/SpeechEnhancement.h"
 #include "enhancement/rfft.h"
 #include "flow/Network.h"
+#include "bench/support/RingSource.h"
 
 namespace {
 
@@ -78,18 +79,6 @@ std::vector<FD::ObjectRef> makeRing() {
     return ring;
 }
 
-class RingSource : public FD::Node {
-public:
-    explicit RingSource(const std::vector<FD::ObjectRef>& ring)
-        : FD::Node("spectra", FD::ParameterSet()), ring_(ring) {
-        addOutput("SPECTRUM");
-    }
-    FD::ObjectRef getOutput(int, int count) override { return ring_[size_t(count % kRing)]; }
-
-private:
-    const std::vector<FD::ObjectRef>& ring_;
-};
-
 // CPU time of this thread: the node's own time on its core, whatever else the machine runs.
 double threadSeconds() {
     timespec t;
@@ -111,7 +100,7 @@ Timing nodeSeconds(const std::vector<FD::ObjectRef>& ring, const std::string& me
         p.add("NOISE_PERIOD", FD::ObjectRef(new FD::Float(0.5f)));
         p.add("ADVANCE", FD::ObjectRef(new FD::Int(kAdvance)));
         p.add("SAMPLING_RATE", FD::ObjectRef(new FD::Int(kRate)));
-        FD::Node* source = net.addNode(new RingSource(ring));
+        FD::Node* source = net.addNode(new RingSource("spectra", ring, "SPECTRUM"));
         FD::Node* node = net.addNode(new SpeechEnhancement("enh", p));
         node->connectToNode("NOISY_SPEECH_SPECTRUM", source, "SPECTRUM");
         net.initialize();

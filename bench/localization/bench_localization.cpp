@@ -21,6 +21,7 @@
 #include "localization/gcc_phat.h"
 #include "localization/score_kernel.h"
 #include "plugin/Source.h"
+#include "bench/support/RingSource.h"
 
 namespace {
 
@@ -55,18 +56,6 @@ const std::vector<FD::ObjectRef>& ring() {
     static const std::vector<FD::ObjectRef> r = spectrumRing();
     return r;
 }
-
-class RingSource : public FD::Node {
-public:
-    RingSource(const std::string& name, std::vector<FD::ObjectRef> frames)
-        : FD::Node(name, FD::ParameterSet()), frames_(std::move(frames)) {
-        addOutput("OUTPUT");
-    }
-    FD::ObjectRef getOutput(int, int count) override { return frames_[size_t(count) % frames_.size()]; }
-
-private:
-    std::vector<FD::ObjectRef> frames_;
-};
 
 void realTime(benchmark::State& state) {
     state.counters["x_realtime"] =

@@ -14,6 +14,7 @@
 #include "flow/Network.h"
 #include "vad/VoiceActivityDetection.h"
 #include "vad/vad_detector.h"
+#include "bench/support/RingSource.h"
 
 namespace {
 
@@ -39,18 +40,6 @@ std::vector<FD::ObjectRef> makeRing() {
     }
     return ring;
 }
-
-class RingSource : public FD::Node {
-public:
-    explicit RingSource(const std::vector<FD::ObjectRef>& ring)
-        : FD::Node("spectra", FD::ParameterSet()), ring_(ring) {
-        addOutput("SPECTRUM");
-    }
-    FD::ObjectRef getOutput(int, int count) override { return ring_[size_t(count % kRing)]; }
-
-private:
-    const std::vector<FD::ObjectRef>& ring_;
-};
 
 double secondsOfAudio(int frames) { return double(frames) * kAdvance / kRate; }
 
@@ -79,7 +68,7 @@ int main() {
         p.add("SAMPLING_RATE", FD::ObjectRef(new FD::Int(kRate)));
         p.add("VAD_NOISE_DURATION", FD::ObjectRef(new FD::Float(1.0f)));
         p.add("VAD_THRESHOLD", FD::ObjectRef(new FD::Float(2.0f)));
-        net.addNode(new RingSource(ring));
+        net.addNode(new RingSource("spectra", ring, "SPECTRUM"));
         FD::Node* vad = net.addNode(new VoiceActivityDetection("vad", p));
         net.connect("spectra", "SPECTRUM", "vad", "AUDIO_SPECTRUM");
         net.initialize();
