@@ -56,7 +56,7 @@ NETWORKS_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "network
 def network_path(name):
     """Path of an example network by name ("localize" or "localize.n"), or `name` itself
     when it names an existing file."""
-    if os.path.exists(name):
+    if os.path.isfile(name):
         return name
     base = name if name.endswith(".n") else name + ".n"
     path = os.path.join(NETWORKS_DIR, base)
