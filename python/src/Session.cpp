@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <pugixml.hpp>
 #include <sstream>
 
@@ -259,6 +260,9 @@ void Session::append(const float* data, int channels, long long samples, long lo
 }
 
 void Session::processUpTo(long long frames) {
+    // The tracker draws from the process-wide rand(): every stream starts it where a
+    // fresh flowrun process has it, so that a run gives what flowrun gives.
+    if (next_ == 0 && frames > 0) std::srand(1);
     for (; next_ < frames; ++next_) {
         try {
             net_->process(int(next_));

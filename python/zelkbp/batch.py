@@ -236,9 +236,9 @@ def main(argv=None):
                     path, outputs, settings = futures[f]
                     try:
                         r = f.result()
-                    except Exception as e:  # the worker itself died
+                    except Exception as e:  # the worker could not run it, or died
                         r = {"input": path, "outputs": outputs,
-                             "status": "failed", "error": f"worker lost: {e}", "seconds": None,
+                             "status": "failed", "error": f"on the worker: {type(e).__name__}: {e}", "seconds": None,
                              "audio_seconds": None, "real_time_factor": None}
                     r["settings"] = settings
                     failed += r["status"] == "failed"
