@@ -174,9 +174,12 @@ class Progress:
 
 
 def _client(scheduler, workers):
+    import dask
     from dask.distributed import Client, LocalCluster
     if scheduler:
         return Client(scheduler, timeout="30s"), None
+    # Forked workers start in a fraction of a second (spawned ones import everything again).
+    dask.config.set({"distributed.worker.multiprocessing-method": "fork"})
     cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None,
                            silence_logs=logging.ERROR)
     return Client(cluster), cluster
@@ -187,6 +190,9 @@ def main(argv=None):
         o = parse_command_line(sys.argv[1:] if argv is None else argv)
     except SystemExit as e:
         return e.code
+    # One thread per worker process: the linear algebra under the separation must not
+    # start a thread per core in every worker (forked workers inherit this).
+    os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
     import zelkbp
     from zelkbp import batch as this  # workers find run_one by its module, not as __main__'s
     try:
