@@ -2,6 +2,7 @@
 // runs network files on numpy arrays (Session) and lists the node catalogue.
 // The package's Python half (zelkbp/__init__.py) wraps it for users.
 #include <dlfcn.h>
+#include <fftw3.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -155,6 +156,8 @@ py::dict takeResults(Session& s) {
 
 PYBIND11_MODULE(_zelkbp, m) {
     m.doc() = "Compiled core of zelkbp: network sessions on arrays and the node catalogue.";
+    // Nodes make FFTW plans while frames run, and frames run without the GIL.
+    fftwf_make_planner_thread_safe();
     loadModules();
 
     py::object loadError = py::reinterpret_steal<py::object>(

@@ -135,6 +135,10 @@ class Network:
 
     Leave INPUT out to feed the network from arrays; leave an output argument
     out to get it back in memory (see the package's documentation).
+
+    Each stream starts the C library's rand() generator (the tracker draws from
+    it) where a fresh flowrun process has it, so that results equal flowrun's;
+    networks with a tracker streaming at the same time in one process share it.
     """
 
     def __init__(self, path, **args):

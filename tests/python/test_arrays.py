@@ -109,6 +109,20 @@ def test_pushing_chunks_equals_whole(name, demo):
             assert all(len(v) > 0 and v.size > 0 for v in early.values()), name
 
 
+def test_networks_stream_side_by_side_in_threads(demo):
+    """Frames run without the GIL: two streams in two threads give what they give alone."""
+    from concurrent.futures import ThreadPoolExecutor
+    names = ["enhance", "roundtrip", "separate", "enhance"]
+    alone = [zelkbp.Network(network(n)).run(demo)["OUTPUT"] for n in names]
+
+    def stream(name):
+        return zelkbp.concatenate(push_all(zelkbp.Network(network(name)), demo, [800]))["OUTPUT"]
+
+    with ThreadPoolExecutor(2) as pool:
+        together = list(pool.map(stream, names))
+    assert all(np.array_equal(a, b) for a, b in zip(alone, together))
+
+
 def test_roundtrip_gives_the_samples_back_and_latency_is_the_lookahead(demo):
     net = zelkbp.Network(network("roundtrip"))
     out = net.push(demo[:, :16000])["OUTPUT"]
