@@ -64,9 +64,10 @@ std::unique_lock<std::mutex> hold(PySession& s) {
     return l;
 }
 
-py::dict ports(const std::vector<FD::PortInfo>& list, py::list& out) {
+py::list ports(const std::vector<FD::PortInfo>& list) {
+    py::list out;
     for (const FD::PortInfo& p : list) out.append(py::dict(py::arg("name") = p.name, py::arg("help") = p.help));
-    return py::dict();
+    return out;
 }
 
 py::list listNodes() {
@@ -79,8 +80,8 @@ py::list listNodes() {
         const FD::NodeInfo* info = FD::nodeInfo(type);
         d["help"] = info ? info->help : std::string();
         if (info) {
-            ports(info->inputs, inputs);
-            ports(info->outputs, outputs);
+            inputs = ports(info->inputs);
+            outputs = ports(info->outputs);
             for (const FD::ParamInfo& p : info->params)
                 params.append(py::dict(py::arg("name") = p.name, py::arg("type") = p.type, py::arg("help") = p.help,
                                        py::arg("optional") = p.optional));
