@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <pugixml.hpp>
+#include <set>
 #include <sstream>
 
 #include "flow/Stream.h"
@@ -102,11 +103,14 @@ Session::Session(std::string path, std::map<std::string, std::string> args)
     if (doc.load_file(path_.c_str(), kKeepAll)) {
         if (pugi::xml_node net = mainNetwork(doc)) {
             std::vector<std::string> arrayInputs;
+            std::set<std::string> declared;
+            for (pugi::xml_node a : net.children("arg")) declared.insert(a.attribute("name").value());
             bool changed = false;
             for (pugi::xml_node n : net.children("node")) {
                 std::string type = n.attribute("type").value(), arg = fileArgument(n);
                 auto to = replacements().find(type);
-                if (to == replacements().end() || arg.empty()) continue;
+                // (an undeclared argument is left to the loader to report)
+                if (to == replacements().end() || arg.empty() || !declared.count(arg)) continue;
                 if (args_.count(arg)) {
                     if (type != "AudioFileSource") fileWriters_ = true;
                     continue;  // the caller gave a file
