@@ -41,7 +41,8 @@ class UsageError(Exception):
 def run_one(network, input_argument, input_path, args, outputs):
     """Runs `network` on one input file writing `outputs` (paths); returns its summary
     record (never raises)."""
-    record = {"input": input_path, "outputs": outputs, "status": "ok", "error": None, "seconds": 0.0, "audio_seconds": 0.0, "real_time_factor": None}
+    record = {"input": input_path, "outputs": outputs, "status": "ok", "error": None, "seconds": 0.0,
+              "audio_seconds": 0.0, "real_time_factor": None}
     start = time.perf_counter()
     try:
         import zelkbp
