@@ -16,15 +16,19 @@ using FD::GeneralException;
 
 namespace {
 
-std::string who(const char* type, const std::string& name) { return std::string(type) + " \"" + name + "\": "; }
+std::string who(const char* type, const std::string& name) {
+    return std::string(type) + " \"" + name + "\": ";
+}
 std::string frameText(int count) { return "frame " + std::to_string(count) + ": "; }
 
-int positiveInt(const FD::ParameterSet& params, const std::string& me, const std::string& name, int high = INT_MAX) {
+int positiveInt(const FD::ParameterSet& params, const std::string& me, const std::string& name,
+                int high = INT_MAX) {
     int v = FD::dereference_cast<int>(params.get(name));
     if (v < 1 || v > high)
-        throw new GeneralException(me + name + " must be " +
-                                   (high == INT_MAX ? std::string("positive") : "1 to " + std::to_string(high)) +
-                                   ", got " + std::to_string(v));
+        throw new GeneralException(
+            me + name + " must be " +
+            (high == INT_MAX ? std::string("positive") : "1 to " + std::to_string(high)) + ", got " +
+            std::to_string(v));
     return v;
 }
 
@@ -33,7 +37,9 @@ double frameTime(long long frame, int advance, int rate) { return double(frame) 
 template <class T>
 const T& frameAs(const FD::ObjectRef& ref, const std::string& me, const char* port, const char* expected) {
     auto* p = dynamic_cast<const T*>(ref.get());
-    if (!p) throw new GeneralException(me + port + " expects " + expected + ", got " + FD::describeType(ref.get()));
+    if (!p)
+        throw new GeneralException(me + port + " expects " + expected + ", got " +
+                                   FD::describeType(ref.get()));
     return *p;
 }
 
@@ -51,8 +57,8 @@ std::vector<int> parseChannels(const std::string& text, const std::string& me) {
         }
         while (end < item.size() && item[end] == ' ') ++end;
         if (end == 0 || end != item.size() || row < 0)
-            throw new GeneralException(me + "CHANNELS must list row numbers from 0, like \"0,1\", got \"" + text +
-                                       "\"");
+            throw new GeneralException(me + "CHANNELS must list row numbers from 0, like \"0,1\", got \"" +
+                                       text + "\"");
         rows.push_back(row);
     }
     if (rows.empty()) throw new GeneralException(me + "CHANNELS lists no row");
@@ -156,9 +162,10 @@ AudioCollector::AudioCollector(const std::string& nodeName, const FD::ParameterS
     outputID_ = addOutput("OUTPUT");
     length_ = positiveInt(params, me_, "LENGTH", 1 << 24);
     if (advance_ > length_)
-        throw new GeneralException(me_ + "ADVANCE must be 1 to LENGTH (" + std::to_string(length_) + "), got " +
-                                   std::to_string(advance_));
-    if (params.exist("CHANNELS")) rows_ = parseChannels(FD::object_cast<FD::String>(params.get("CHANNELS")), me_);
+        throw new GeneralException(me_ + "ADVANCE must be 1 to LENGTH (" + std::to_string(length_) +
+                                   "), got " + std::to_string(advance_));
+    if (params.exist("CHANNELS"))
+        rows_ = parseChannels(FD::object_cast<FD::String>(params.get("CHANNELS")), me_);
 }
 
 void AudioCollector::initialize() {
@@ -166,10 +173,12 @@ void AudioCollector::initialize() {
     if (!stream_) return;
     if (stream_->sampleRate() != samplingRate_)
         throw new GeneralException(me_ + "SAMPLING_RATE is " + std::to_string(samplingRate_) +
-                                   " but the stream upstream is at " + std::to_string(stream_->sampleRate()) + " Hz");
+                                   " but the stream upstream is at " + std::to_string(stream_->sampleRate()) +
+                                   " Hz");
     if (stream_->frameAdvance() != advance_)
-        throw new GeneralException(me_ + "ADVANCE is " + std::to_string(advance_) + " but the frames upstream are " +
-                                   std::to_string(stream_->frameAdvance()) + " samples apart");
+        throw new GeneralException(me_ + "ADVANCE is " + std::to_string(advance_) +
+                                   " but the frames upstream are " + std::to_string(stream_->frameAdvance()) +
+                                   " samples apart");
 }
 
 int AudioCollector::channels() const {
@@ -184,15 +193,15 @@ void AudioCollector::calculate(int, int count, FD::Buffer& out) {
     const std::string me = me_ + frameText(count);
     const auto& frame = frameAs<FD::Matrix<float>>(ref, me, "AUDIO", "Matrix<float>");
     if (frame.ncols() != length_)
-        throw new GeneralException(me + "AUDIO frame has " + std::to_string(frame.ncols()) + " samples, LENGTH is " +
-                                   std::to_string(length_));
+        throw new GeneralException(me + "AUDIO frame has " + std::to_string(frame.ncols()) +
+                                   " samples, LENGTH is " + std::to_string(length_));
     if (inputRows_ < 0) {
         inputRows_ = frame.nrows();
         if (inputRows_ < 1) throw new GeneralException(me + "AUDIO frame has no row");
         for (int r : rows_)
             if (r >= inputRows_)
-                throw new GeneralException(me + "CHANNELS names row " + std::to_string(r) + ", the AUDIO frames have " +
-                                           std::to_string(inputRows_) + " rows");
+                throw new GeneralException(me + "CHANNELS names row " + std::to_string(r) +
+                                           ", the AUDIO frames have " + std::to_string(inputRows_) + " rows");
         if (rows_.empty())
             for (int r = 0; r < inputRows_; ++r) rows_.push_back(r);
         data_.resize(rows_.size());
@@ -277,8 +286,9 @@ void SegmentCollector::closeSegment(int endFrame) {
 void SegmentCollector::calculate(int, int count, FD::Buffer& out) {
     FD::ObjectRef ref = getInput(decisionID_, count);
     out[count] = ref;
-    bool speech = !frameAs<FD::Vector<FD::ObjectRef>>(ref, me_ + frameText(count), "DECISION", "Vector<ObjectRef>")
-                       .empty();
+    bool speech =
+        !frameAs<FD::Vector<FD::ObjectRef>>(ref, me_ + frameText(count), "DECISION", "Vector<ObjectRef>")
+             .empty();
     if (speech && start_ < 0) start_ = count;
     if (!speech && start_ >= 0) closeSegment(count);
 }
@@ -314,10 +324,11 @@ void MatrixCollector::calculate(int, int count, FD::Buffer& out) {
     if (frames_ == 0 && rows_ < 0) {
         complex_ = cplx != nullptr, rows_ = rows, cols_ = cols;
     } else if ((cplx != nullptr) != complex_ || rows != rows_ || cols != cols_) {
-        throw new GeneralException(me + "INPUT frame is " + FD::describeType(ref.get()) + " " + std::to_string(rows) +
-                                   " x " + std::to_string(cols) + ", the stream started with " +
-                                   (complex_ ? "Matrix<complex<float>> " : "Matrix<float> ") + std::to_string(rows_) +
-                                   " x " + std::to_string(cols_));
+        throw new GeneralException(me + "INPUT frame is " + FD::describeType(ref.get()) + " " +
+                                   std::to_string(rows) + " x " + std::to_string(cols) +
+                                   ", the stream started with " +
+                                   (complex_ ? "Matrix<complex<float>> " : "Matrix<float> ") +
+                                   std::to_string(rows_) + " x " + std::to_string(cols_));
     }
     if (real) real_.insert(real_.end(), real->data(), real->data() + real->size());
     if (cplx) complexData_.insert(complexData_.end(), cplx->data(), cplx->data() + cplx->size());
@@ -394,11 +405,12 @@ void registerArrayNodes() {
                                     {{"DECISION", "Vector<ObjectRef>: empty for no speech"}},
                                     {{"OUTPUT", "the DECISION lists, passed on"}},
                                     {key, advance, rate}});
-    registerNode<MatrixCollector>({"MatrixCollector",
-                                   "keeps signal or spectrum frames in memory (stands for MatrixWriter)",
-                                   {{"INPUT", "Matrix<float> or Matrix<complex<float>> frames of a fixed shape"}},
-                                   {{"OUTPUT", "the INPUT frames, passed on"}},
-                                   {key}});
+    registerNode<MatrixCollector>(
+        {"MatrixCollector",
+         "keeps signal or spectrum frames in memory (stands for MatrixWriter)",
+         {{"INPUT", "Matrix<float> or Matrix<complex<float>> frames of a fixed shape"}},
+         {{"OUTPUT", "the INPUT frames, passed on"}},
+         {key}});
 }
 
 }  // namespace zelkbp

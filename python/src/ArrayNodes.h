@@ -59,12 +59,12 @@ public:
 
 private:
     int audioID_;
-    int length_;        // samples per frame
-    int advance_;       // samples between frames
-    int samplingRate_;  // samples per second
-    int channels_ = 0;  // fixed by the plan or the first append
-    long long planned_ = -1;        // samples per channel announced before the run, -1 if none
-    long long appended_ = 0;        // samples per channel appended so far
+    int length_;              // samples per frame
+    int advance_;             // samples between frames
+    int samplingRate_;        // samples per second
+    int channels_ = 0;        // fixed by the plan or the first append
+    long long planned_ = -1;  // samples per channel announced before the run, -1 if none
+    long long appended_ = 0;  // samples per channel appended so far
     bool closed_ = false;
     std::vector<std::vector<float>> pending_;  // per channel, samples not yet framed
     size_t consumed_ = 0;                      // samples of pending_ already framed
@@ -100,15 +100,15 @@ public:
 private:
     int audioID_, outputID_;
     int length_;
-    std::vector<int> rows_;   // rows written, from CHANNELS or all
-    int inputRows_ = -1;      // rows of the input frames, from the first frame
-    long long written_ = 0;   // samples per channel gathered
+    std::vector<int> rows_;                 // rows written, from CHANNELS or all
+    int inputRows_ = -1;                    // rows of the input frames, from the first frame
+    long long written_ = 0;                 // samples per channel gathered
     std::vector<std::vector<float>> data_;  // per channel, not yet taken
 };
 
 struct SourceRow {
     int frame;
-    double time;     // seconds
+    double time;  // seconds
     int id;
     double azimuth;  // degrees
     float power;

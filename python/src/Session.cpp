@@ -256,8 +256,8 @@ void Session::append(const float* data, int channels, long long samples, long lo
     started_ = true;
     if (fileWriters_) {
         held_.resize(size_t(channels));
-        for (int r = 0; r < channels; ++r) held_[size_t(r)].insert(held_[size_t(r)].end(), data + r * stride,
-                                                                   data + r * stride + samples);
+        for (int r = 0; r < channels; ++r)
+            held_[size_t(r)].insert(held_[size_t(r)].end(), data + r * stride, data + r * stride + samples);
         return;
     }
     for (ArraySource* s : sources_) s->append(data, channels, samples, stride);
@@ -322,7 +322,8 @@ void Session::runFile() {
     if (closed_) reset();
     started_ = closed_ = true;
     int frames = net_->streamLength();
-    if (frames < 0) fail("nothing in the network ends the stream: it needs a source that does, such as AudioFileSource");
+    if (frames < 0)
+        fail("nothing in the network ends the stream: it needs a source that does, such as AudioFileSource");
     processUpTo(frames);
     try {
         FD::endStream(net_->nodes(), int(next_));

@@ -46,7 +46,7 @@ public:
 // What a network file reads and writes through its arguments.
 struct NetworkPorts {
     std::vector<FD::NetworkArgument> arguments;
-    std::vector<std::string> inputs;            // arguments naming an audio file read
+    std::vector<std::string> inputs;             // arguments naming an audio file read
     std::map<std::string, std::string> outputs;  // argument -> writer type
 };
 NetworkPorts networkPorts(const std::string& path);
@@ -91,9 +91,9 @@ private:
     std::string ownWords(std::string text) const;  // the caller's file and node types in a message
 
     std::string path_;
-    std::map<std::string, std::string> args_;   // as given, plus markers for the replaced nodes
-    std::string text_;                          // rewritten file, empty to load the file as it is
-    std::string loadedAs_;                      // path the loader saw
+    std::map<std::string, std::string> args_;  // as given, plus markers for the replaced nodes
+    std::string text_;                         // rewritten file, empty to load the file as it is
+    std::string loadedAs_;                     // path the loader saw
     std::string input_;
     std::map<std::string, std::string> collected_;
     bool fileWriters_ = false;  // writers writing files are left in the network
@@ -103,7 +103,7 @@ private:
     std::vector<Collector*> collectors_;
     long long next_ = 0;  // next sink frame to compute
     bool started_ = false, closed_ = false;
-    std::string failed_;  // the error that stopped the network
+    std::string failed_;                    // the error that stopped the network
     std::vector<std::vector<float>> held_;  // whole-run mode: samples kept until finish()
 };
 

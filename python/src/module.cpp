@@ -1,6 +1,8 @@
 // The compiled half of the zelkbp Python package: loads the host's node modules,
 // runs network files on numpy arrays (Session) and lists the node catalogue.
 // The package's Python half (zelkbp/__init__.py) wraps it for users.
+#include "flow/Module.h"
+
 #include <dlfcn.h>
 #include <fftw3.h>
 #include <pybind11/numpy.h>
@@ -13,7 +15,6 @@
 #include "ArrayNodes.h"
 #include "Session.h"
 #include "flow/Catalogue.h"
-#include "flow/Module.h"
 #include "flow/runner/PluginCatalogue.h"
 
 namespace py = pybind11;
@@ -45,7 +46,8 @@ void loadModules() {
     } catch (FD::BaseException* e) {
         std::string m = e->message();
         delete e;
-        throw py::import_error("zelkbp: " + m + " (set " + kModuleDirVariable + " to the folder of the modules)");
+        throw py::import_error("zelkbp: " + m + " (set " + kModuleDirVariable +
+                               " to the folder of the modules)");
     }
     registerArrayNodes();
 }
@@ -66,7 +68,8 @@ std::unique_lock<std::mutex> hold(PySession& s) {
 
 py::list ports(const std::vector<FD::PortInfo>& list) {
     py::list out;
-    for (const FD::PortInfo& p : list) out.append(py::dict(py::arg("name") = p.name, py::arg("help") = p.help));
+    for (const FD::PortInfo& p : list)
+        out.append(py::dict(py::arg("name") = p.name, py::arg("help") = p.help));
     return out;
 }
 
@@ -83,8 +86,8 @@ py::list listNodes() {
             inputs = ports(info->inputs);
             outputs = ports(info->outputs);
             for (const FD::ParamInfo& p : info->params)
-                params.append(py::dict(py::arg("name") = p.name, py::arg("type") = p.type, py::arg("help") = p.help,
-                                       py::arg("optional") = p.optional));
+                params.append(py::dict(py::arg("name") = p.name, py::arg("type") = p.type,
+                                       py::arg("help") = p.help, py::arg("optional") = p.optional));
         }
         d["inputs"] = inputs;
         d["outputs"] = outputs;
@@ -145,7 +148,8 @@ py::dict takeResults(Session& s) {
                 value = arrayOf(std::move(d), {py::ssize_t(frames), m->rows(), m->cols()});
             } else {
                 std::vector<float> d = m->takeReal(frames);
-                value = arrayOf(std::move(d), {py::ssize_t(frames), std::max(m->rows(), 0), std::max(m->cols(), 0)});
+                value = arrayOf(std::move(d),
+                                {py::ssize_t(frames), std::max(m->rows(), 0), std::max(m->cols(), 0)});
             }
         }
         out[py::str(c->key())] = py::make_tuple(kind, value);
@@ -242,9 +246,11 @@ PYBIND11_MODULE(_zelkbp, m) {
         NetworkPorts p = networkPorts(path);
         py::list args;
         for (const FD::NetworkArgument& a : p.arguments)
-            args.append(py::dict(py::arg("name") = a.name, py::arg("type") = a.type,
-                                 py::arg("default") = a.hasDefault ? py::object(py::str(a.defaultValue)) : py::none()));
-        return py::dict(py::arg("arguments") = args, py::arg("inputs") = p.inputs, py::arg("outputs") = p.outputs);
+            args.append(py::dict(
+                py::arg("name") = a.name, py::arg("type") = a.type,
+                py::arg("default") = a.hasDefault ? py::object(py::str(a.defaultValue)) : py::none()));
+        return py::dict(py::arg("arguments") = args, py::arg("inputs") = p.inputs,
+                        py::arg("outputs") = p.outputs);
     });
     m.def("module_versions", [] {
         py::list out;
