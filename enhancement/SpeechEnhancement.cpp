@@ -4,6 +4,8 @@
 #include <complex>
 #include <sstream>
 
+#include "plugin/Descriptions.h"
+
 namespace {
 
 std::string show(float v) {
@@ -15,6 +17,20 @@ std::string show(float v) {
 std::string shape(int rows, int cols) { return std::to_string(rows) + " x " + std::to_string(cols); }
 
 }  // namespace
+
+FD::NodeInfo SpeechEnhancement::description() {
+    return {"SpeechEnhancement",
+            "noise reduction per channel, optionally with harmonic regeneration",
+            {{"NOISY_SPEECH_SPECTRUM", zelkbp::kSpectrumFrames}},
+            {{"SPEECH_EHANCED_SPECTRUM", "Matrix<complex<float>> of the same shape"}},
+            {{"NOISE_REDUCTION_METHOD", "string",
+              "\"SPECTRAL_SUBTRACTION\", \"WIENER_FILTERING\", \"TWO_STEP_WIENER_FILTERING\" or "
+              "\"MINIMUM_MEAN_SQUARE_ERROR\""},
+             {"HARMONIC_REGENERATION", "string", "\"USE\" to regenerate harmonics, anything else not"},
+             {"NOISE_PERIOD", "float", "seconds of noise learned at the start"},
+             zelkbp::advanceParam(),
+             zelkbp::samplingRateParam()}};
+}
 
 SpeechEnhancement::SpeechEnhancement(std::string nodeName, const FD::ParameterSet& params)
     : FD::BufferedNode(std::move(nodeName), params) {

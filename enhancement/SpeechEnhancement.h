@@ -16,11 +16,14 @@
 #include <string>
 
 #include "enhancement/speech_enhancer.h"
+#include "flow/Catalogue.h"
 #include "flow/Node.h"
 
 class SpeechEnhancement : public FD::BufferedNode {
 public:
     SpeechEnhancement(std::string nodeName, const FD::ParameterSet& params);
+    // Ports and parameters, for the catalogue.
+    static FD::NodeInfo description();
 
     void calculate(int outputID, int count, FD::Buffer& out) override;
 

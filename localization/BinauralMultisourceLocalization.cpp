@@ -2,7 +2,8 @@
 
 #include <sstream>
 
-#include "plugin/Source.h"
+#include "flow/Source.h"
+#include "plugin/Descriptions.h"
 
 using localization::Band;
 using localization::Peak;
@@ -16,6 +17,21 @@ std::string number(float v) {
 }
 
 }  // namespace
+
+FD::NodeInfo BinauralMultisourceLocalization::description() {
+    return {"BinauralMultisourceLocalization",
+            "directions of several sources per frame by noise-weighted GCC-PHAT over 181 azimuths",
+            {{"AUDIO_SPECTRUM", zelkbp::kSpectrumFrames}},
+            {{"ESTIMATED_DOA", zelkbp::kSourceLists}},
+            {{"MICS_DISTANCE", "float", "microphone spacing in centimetres"},
+             {"GCCPHAT_THRESHOLD", "float", "minimum direction score reported"},
+             {"SOUND_DIFFRACTION_COMPENSATION", "string", "head model: \"FREE_SPACE\" or \"SPHERICAL_HEAD\""},
+             zelkbp::advanceParam(),
+             zelkbp::samplingRateParam(),
+             {"FREQUENCY_HIGH", "float", "upper band edge in Hz (exclusive)"},
+             {"FREQUENCY_LOW", "float", "lower band edge in Hz"},
+             {"NOISE_DURATION", "float", "seconds of noise learned at the start"}}};
+}
 
 BinauralMultisourceLocalization::BinauralMultisourceLocalization(std::string nodeName,
                                                                  const FD::ParameterSet& params)

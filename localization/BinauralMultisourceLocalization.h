@@ -10,12 +10,15 @@
 #include <string>
 #include <vector>
 
+#include "flow/Catalogue.h"
 #include "flow/Node.h"
 #include "localization/gcc_phat.h"
 
 class BinauralMultisourceLocalization : public FD::BufferedNode {
 public:
     BinauralMultisourceLocalization(std::string nodeName, const FD::ParameterSet& params);
+    // Ports and parameters, for the catalogue.
+    static FD::NodeInfo description();
 
     void calculate(int outputID, int count, FD::Buffer& out) override;
 

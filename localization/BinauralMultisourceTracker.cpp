@@ -4,7 +4,8 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "plugin/Source.h"
+#include "flow/Source.h"
+#include "plugin/Descriptions.h"
 
 namespace {
 
@@ -20,6 +21,16 @@ bool windowFrames(float durationSeconds, int advance, int samplingRate, int* fra
 }
 
 }  // namespace
+
+FD::NodeInfo BinauralMultisourceTracker::description() {
+    return {"BinauralMultisourceTracker",
+            "clusters localized directions over a sliding window of frames",
+            {{"ESTIMATED_DOA", zelkbp::kSourceLists}},
+            {{"TRACKED_DOA", zelkbp::kSourceLists}},
+            {zelkbp::advanceParam(),
+             zelkbp::samplingRateParam(),
+             {"CLUSTERING_DURATION", "float", "seconds of the clustering window"}}};
+}
 
 BinauralMultisourceTracker::BinauralMultisourceTracker(std::string nodeName, const FD::ParameterSet& params)
     : FD::BufferedNode(std::move(nodeName), params) {

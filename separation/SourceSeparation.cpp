@@ -6,6 +6,8 @@
 #include <new>
 #include <sstream>
 
+#include "plugin/Descriptions.h"
+
 namespace {
 
 // Frames per block the node accepts: the host keeps a whole block of frames ahead on
@@ -23,6 +25,21 @@ std::string seconds(float s) {
 }  // namespace
 
 // ---------------------------------------------------------------- construction
+
+FD::NodeInfo SourceSeparation::description() {
+    return {"SourceSeparation",
+            "blind separation of the multichannel spectrum by independent vector analysis over blocks",
+            {{"INPUT_AUDIO_SPECTRUM", zelkbp::kSpectrumFrames}},
+            {{"OUTPUT_AUDIO_SPECTRUM", "Matrix<complex<float>>, one row per separated source"}},
+            {{"ITERATION_METHOD", "string",
+              "\"[IVA]NATURAL_GRADIENT_DESCENT_METHOD\" or "
+              "\"[FastIVA]NEWTON_METHOD_WITH_FIXED_POINT_ITERATION\""},
+             {"NUMBER_OF_SOURCES_TO_BE_SEPARATED", "int", "sources to separate"},
+             {"MAX_ITERATION", "int", "iterations per block"},
+             {"SEPARATION_TIME_LENGTH", "float", "seconds per separation block"},
+             zelkbp::advanceParam(),
+             zelkbp::samplingRateParam()}};
+}
 
 SourceSeparation::SourceSeparation(std::string nodeName, const FD::ParameterSet& params)
     : FD::BufferedNode(std::move(nodeName), params) {

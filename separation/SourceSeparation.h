@@ -17,12 +17,15 @@
 #include <complex>
 #include <string>
 
+#include "flow/Catalogue.h"
 #include "flow/Node.h"
 #include "separation/block_separation.h"
 
 class SourceSeparation : public FD::BufferedNode {
 public:
     SourceSeparation(std::string nodeName, const FD::ParameterSet& params);
+    // Ports and parameters, for the catalogue.
+    static FD::NodeInfo description();
     ~SourceSeparation() override;
 
     void calculate(int outputID, int count, FD::Buffer& out) override;

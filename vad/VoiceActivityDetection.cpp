@@ -5,7 +5,8 @@
 #include <optional>
 #include <sstream>
 
-#include "plugin/Source.h"
+#include "flow/Source.h"
+#include "plugin/Descriptions.h"
 
 namespace {
 
@@ -16,6 +17,17 @@ std::string show(float v) {
 }
 
 }  // namespace
+
+FD::NodeInfo VoiceActivityDetection::description() {
+    return {"VoiceActivityDetection",
+            "speech / no-speech decision per frame against noise learned at the start",
+            {{"AUDIO_SPECTRUM", zelkbp::kSpectrumFrames}},
+            {{"VAD_DECISION", "Vector<ObjectRef>: empty for no speech, one Source for speech"}},
+            {zelkbp::advanceParam(),
+             zelkbp::samplingRateParam(),
+             {"VAD_NOISE_DURATION", "float", "seconds of noise learned at the start"},
+             {"VAD_THRESHOLD", "float", "decision threshold"}}};
+}
 
 VoiceActivityDetection::VoiceActivityDetection(std::string nodeName, const FD::ParameterSet& params)
     : FD::BufferedNode(std::move(nodeName), params), detector_(1, 0.0f) {

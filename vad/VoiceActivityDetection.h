@@ -11,12 +11,15 @@
 
 #include <string>
 
+#include "flow/Catalogue.h"
 #include "flow/Node.h"
 #include "vad/vad_detector.h"
 
 class VoiceActivityDetection : public FD::BufferedNode {
 public:
     VoiceActivityDetection(std::string nodeName, const FD::ParameterSet& params);
+    // Ports and parameters, for the catalogue.
+    static FD::NodeInfo description();
 
     void calculate(int outputID, int count, FD::Buffer& out) override;
 

@@ -1,5 +1,7 @@
 #include "visualization/NodeSupport.h"
 
+#include "plugin/Descriptions.h"
+
 namespace vis {
 
 WindowParameters readWindowParameters(const FD::ParameterSet& params, const std::string& who) {
@@ -10,6 +12,17 @@ WindowParameters readWindowParameters(const FD::ParameterSet& params, const std:
     p.samplingRate = FD::dereference_cast<int>(params.get("SAMPLING_RATE"));
     p.time = timeBase(who, p.visualizationTimeLength, p.advance, p.samplingRate);
     return p;
+}
+
+FD::NodeInfo windowNodeDescription(std::string type, std::string help, std::vector<FD::PortInfo> inputs,
+                                   std::vector<FD::PortInfo> outputs) {
+    FD::NodeInfo info{std::move(type), std::move(help), std::move(inputs), std::move(outputs), {}};
+    info.params = {{"VISUALIZATION_TIME_LENGTH", "float", "seconds shown in the window"},
+                   {"WINDOW_NAME", "string", "window title"},
+                   zelkbp::advanceParam(),
+                   zelkbp::samplingRateParam()};
+    info.window = true;
+    return info;
 }
 
 std::string nodeLabel(const char* type, const std::string& name) {

@@ -4,8 +4,9 @@
 
 #include <string>
 
+#include "flow/Catalogue.h"
 #include "flow/Types.h"
-#include "plugin/Source.h"
+#include "flow/Source.h"
 #include "visualization/PlotGeometry.h"
 
 namespace vis {
@@ -21,6 +22,11 @@ struct WindowParameters {
     TimeBase time{};
 };
 WindowParameters readWindowParameters(const FD::ParameterSet& params, const std::string& who);
+
+// A window node's catalogue entry: its type, help and ports with the four
+// parameters above, marked as showing a window.
+FD::NodeInfo windowNodeDescription(std::string type, std::string help, std::vector<FD::PortInfo> inputs,
+                                   std::vector<FD::PortInfo> outputs);
 
 // `who` of messages: `WaveVisualization "wave"`.
 std::string nodeLabel(const char* type, const std::string& name);

@@ -3,6 +3,7 @@
 #include <map>
 #include <vector>
 
+#include "plugin/Descriptions.h"
 #include "visualization/WindowFrame.h"
 
 // ------------------------------------------------------------------ drawing state
@@ -59,6 +60,14 @@ gboolean ssl_visualization_expose_event(GtkWidget* widget, GdkEventExpose* event
 }
 
 // ------------------------------------------------------------------ node
+
+FD::NodeInfo SSLvisualization::description() {
+    return vis::windowNodeDescription(
+        "SSLvisualization",
+        "window plotting tracked directions over the signal envelope; passes its inputs on",
+        {{"INPUT_AUDIO_SIGNAL", zelkbp::kSignalFrames}, {"INPUT_TRACKED_DOA", zelkbp::kSourceLists}},
+        {{"OUTPUT_AUDIO_SIGNAL", "the input signal"}, {"OUTPUT_TRACKED_DOA", "the input directions"}});
+}
 
 SSLvisualization::SSLvisualization(std::string nodeName, FD::ParameterSet params)
     : FD::BufferedNode(nodeName, params), who(vis::nodeLabel("SSLvisualization", nodeName)) {

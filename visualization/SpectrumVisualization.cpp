@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "plugin/Descriptions.h"
 #include "visualization/WindowFrame.h"
 
 // ------------------------------------------------------------------ drawing state
@@ -108,6 +109,13 @@ gboolean spectrum_visualization_expose_event(GtkWidget* widget, GdkEventExpose* 
 }
 
 // ------------------------------------------------------------------ node
+
+FD::NodeInfo SpectrumVisualization::description() {
+    return vis::windowNodeDescription("SpectrumVisualization",
+                                      "window showing a scrolling spectrogram; passes its input on",
+                                      {{"INPUT_AUDIO_SPECTRUM", zelkbp::kSpectrumFrames}},
+                                      {{"OUTPUT_AUDIO_SPECTRUM", "the input spectrum"}});
+}
 
 SpectrumVisualization::SpectrumVisualization(std::string nodeName, FD::ParameterSet params)
     : FD::BufferedNode(nodeName, params), who(vis::nodeLabel("SpectrumVisualization", nodeName)) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "flow/Catalogue.h"
 #include "flow/Node.h"
 #include "visualization/NodeSupport.h"
 
@@ -65,6 +66,8 @@ public:
     // Besides the checks of every window, SAMPLING_RATE must be at least 2000 Hz:
     // the kHz axis counts in whole kHz up to the Nyquist frequency.
     SpectrumVisualization(std::string nodeName, FD::ParameterSet params);
+    // Ports and parameters, for the catalogue.
+    static FD::NodeInfo description();
     ~SpectrumVisualization() override;
 
     void initialize() override;

@@ -1,5 +1,6 @@
 #include "visualization/VADvisualization.h"
 
+#include "plugin/Descriptions.h"
 #include "visualization/WaveVisualization.h"
 #include "visualization/WindowFrame.h"
 
@@ -40,6 +41,15 @@ gboolean vad_visualization_expose_event(GtkWidget* widget, GdkEventExpose* event
 }
 
 // ------------------------------------------------------------------ node
+
+FD::NodeInfo VADvisualization::description() {
+    return vis::windowNodeDescription(
+        "VADvisualization",
+        "window plotting the signal and the voice-activity decisions; passes its inputs on",
+        {{"INPUT_AUDIO_SIGNAL", zelkbp::kSignalFrames},
+         {"INPUT_VAD_DECISION", "Vector<ObjectRef>, empty for no speech"}},
+        {{"OUTPUT_AUDIO_SIGNAL", "the input signal"}, {"OUTPUT_VAD_DECISION", "the input decisions"}});
+}
 
 VADvisualization::VADvisualization(std::string nodeName, FD::ParameterSet params)
     : FD::BufferedNode(nodeName, params), who(vis::nodeLabel("VADvisualization", nodeName)) {

@@ -1,5 +1,6 @@
 #include "visualization/WaveVisualization.h"
 
+#include "plugin/Descriptions.h"
 #include "visualization/WindowFrame.h"
 
 // ------------------------------------------------------------------ drawing state
@@ -47,6 +48,12 @@ gboolean wave_visualization_expose_event(GtkWidget* widget, GdkEventExpose* even
 }
 
 // ------------------------------------------------------------------ node
+
+FD::NodeInfo WaveVisualization::description() {
+    return vis::windowNodeDescription(
+        "WaveVisualization", "window plotting the waveform; passes its input on",
+        {{"INPUT_AUDIO_SIGNAL", zelkbp::kSignalFrames}}, {{"OUTPUT_AUDIO_SIGNAL", "the input signal"}});
+}
 
 WaveVisualization::WaveVisualization(std::string nodeName, FD::ParameterSet params)
     : FD::BufferedNode(nodeName, params), who(vis::nodeLabel("WaveVisualization", nodeName)) {

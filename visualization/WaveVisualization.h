@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "flow/Catalogue.h"
 #include "flow/Node.h"
 #include "visualization/NodeSupport.h"
 
@@ -49,6 +50,8 @@ gboolean wave_visualization_expose_event(GtkWidget* widget, GdkEventExpose* even
 class WaveVisualization : public FD::BufferedNode {
 public:
     WaveVisualization(std::string nodeName, FD::ParameterSet params);
+    // Ports and parameters, for the catalogue.
+    static FD::NodeInfo description();
     ~WaveVisualization() override;
 
     // Opens the window titled WINDOW_NAME (with no display: warns once, passes through).

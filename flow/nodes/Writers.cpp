@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "flow/nodes/NodeText.h"
-#include "plugin/Source.h"
+#include "flow/Source.h"
 
 namespace FD {
 

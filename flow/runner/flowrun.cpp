@@ -23,7 +23,6 @@
 #include "flow/Module.h"
 #include "flow/NetworkFile.h"
 #include "flow/Stream.h"
-#include "flow/runner/PluginCatalogue.h"
 
 namespace {
 
@@ -97,7 +96,6 @@ Options parseCommandLine(int argc, char** argv) {
 }
 
 void loadModules() {
-    FD::describePluginNodes();
     FD::loadModule(FD::modulePath("libzelkbp.so", kModuleDirVariable));
     FD::loadModule(FD::modulePath("libflownodes.so", kModuleDirVariable));
 }

@@ -6,7 +6,6 @@
 #include "flow/Catalogue.h"
 #include "flow/Module.h"
 #include "flow/NetworkFile.h"
-#include "flow/runner/PluginCatalogue.h"
 #include "tests/flow/AudioFiles.h"
 
 using namespace FD;
@@ -17,7 +16,6 @@ namespace {
 class Catalogue : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        describePluginNodes();
         loadModule(std::string(FLOW_MODULE_DIR) + "/libzelkbp.so");
         loadModule(std::string(FLOW_MODULE_DIR) + "/libflownodes.so");
     }
