@@ -18,6 +18,7 @@
 #include "enhancement/speech_enhancer.h"
 #include "flow/Catalogue.h"
 #include "flow/Node.h"
+#include "flow/NodeSupport.h"
 
 class SpeechEnhancement : public FD::BufferedNode {
 public:
@@ -27,12 +28,8 @@ public:
 
     void calculate(int outputID, int count, FD::Buffer& out) override;
 
-    int noiseFrames() const { return noiseFrames_; }
-
 private:
-    [[noreturn]] void fail(const std::string& what) const;
-    [[noreturn]] void failAtFrame(int count, const std::string& what) const;
-
+    const FD::NodeErrors errors_;
     int inputID_;                       // input NOISY_SPEECH_SPECTRUM
     int outputID_;                      // output SPEECH_EHANCED_SPECTRUM
     std::string noiseReductionMethod_;  // gain rule name

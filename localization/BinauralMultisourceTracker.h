@@ -12,6 +12,7 @@
 
 #include "flow/Catalogue.h"
 #include "flow/Node.h"
+#include "flow/NodeSupport.h"
 #include "localization/direction_clustering.h"
 
 class BinauralMultisourceTracker : public FD::BufferedNode {
@@ -23,14 +24,13 @@ public:
     void calculate(int outputID, int count, FD::Buffer& out) override;
 
 private:
-    [[noreturn]] void fail(const std::string& what) const;
-
     // One frame of the window: the input list (sharing its records) and their angles.
     struct WindowFrame {
         FD::RCPtr<FD::Vector<FD::ObjectRef>> sources;
         std::vector<int> angles;  // whole degrees, one per finite direction
     };
 
+    const FD::NodeErrors errors_;
     int inputID_;
     int outputID_;
 

@@ -19,6 +19,7 @@
 
 #include "flow/Catalogue.h"
 #include "flow/Node.h"
+#include "flow/NodeSupport.h"
 #include "separation/block_separation.h"
 
 class SourceSeparation : public FD::BufferedNode {
@@ -30,15 +31,13 @@ public:
 
     void calculate(int outputID, int count, FD::Buffer& out) override;
 
-    int blockFrames() const { return blockLength; }
-
 private:
     using Spectrum = FD::Matrix<std::complex<float>>;
 
     FD::RCPtr<Spectrum> inputFrame(int frame);
     void separateBlockAt(int first, int channels, int columns);
-    std::string where() const;  // SourceSeparation "name":
 
+    const FD::NodeErrors errors_;
     int inputID;                  // INPUT_AUDIO_SPECTRUM
     int outputID;                 // OUTPUT_AUDIO_SPECTRUM
     std::string iterationMethod;  // text of ITERATION_METHOD

@@ -13,6 +13,7 @@
 
 #include "flow/Catalogue.h"
 #include "flow/Node.h"
+#include "flow/NodeSupport.h"
 #include "vad/vad_detector.h"
 
 class VoiceActivityDetection : public FD::BufferedNode {
@@ -23,12 +24,8 @@ public:
 
     void calculate(int outputID, int count, FD::Buffer& out) override;
 
-    int noiseFrames() const { return noiseFrames_; }
-
 private:
-    [[noreturn]] void fail(const std::string& what) const;
-    [[noreturn]] void failAtFrame(int count, const std::string& what) const;
-
+    const FD::NodeErrors errors_;
     int spectrumID_;       // input AUDIO_SPECTRUM
     int decisionID_;       // output VAD_DECISION
     int advance_;          // frame shift, samples

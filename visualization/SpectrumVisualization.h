@@ -85,6 +85,7 @@ private:
     int samplingRate;               // Hz
     kwSpectrumGtk gtkState;
     std::string who;              // node type and name, for messages
+    const FD::NodeErrors errors;  // the node's errors, about its parameters and ports
     bool toolkitReady = false;    // a display is open: toolkit calls allowed
     std::vector<guchar> scratch;  // image buffer of the painting
 };

@@ -69,5 +69,6 @@ private:
     int samplingRate;               // Hz
     kwVADGtk gtkState;
     std::string who;            // node type and name, for messages
+    const FD::NodeErrors errors;  // the node's errors, about its parameters and ports
     bool toolkitReady = false;  // a display is open: toolkit calls allowed
 };
