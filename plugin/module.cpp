@@ -14,6 +14,7 @@
 #include "visualization/VADvisualization.h"
 #include "vad/VoiceActivityDetection.h"
 #include "visualization/WaveVisualization.h"
+#include "localization/SourceIdentityTracker.h"
 
 namespace {
 
@@ -34,6 +35,7 @@ int registerModule() {
     registerNode<VADvisualization>("VADvisualization");
     registerNode<VoiceActivityDetection>("VoiceActivityDetection");
     registerNode<WaveVisualization>("WaveVisualization");
+    registerNode<SourceIdentityTracker>("SourceIdentityTracker");
     return 0;
 }
 

@@ -1,6 +1,7 @@
 #include "flow/runner/PluginCatalogue.h"
 
 #include "flow/Catalogue.h"
+#include "localization/SourceIdentityTracker.h"
 
 namespace FD {
 
@@ -94,6 +95,7 @@ void describePluginNodes() {
                         {{"INPUT_AUDIO_SIGNAL", kSignal}},
                         {{"OUTPUT_AUDIO_SIGNAL", "the input signal"}},
                         {timeLength(), windowName(), advance(), rate()}});
+    describeSourceIdentityTracker();
 }
 
 }  // namespace FD

@@ -1,0 +1,161 @@
+#include "localization/SourceIdentityTracker.h"
+
+#include <cmath>
+#include <sstream>
+
+#include "flow/Catalogue.h"
+#include "plugin/Source.h"
+
+namespace {
+
+// Defaults, for 10-ms frames (ADVANCE 160 at 16 kHz) and talkers heard by a pair of
+// microphones: a gate that keeps talkers 20 degrees apart separate, confirmation after
+// 5 detections within 0.1 s, survival through 1.5 s of silence.
+constexpr float kGate = 10.0f;             // degrees
+constexpr float kMergeDistance = 5.0f;     // degrees
+constexpr int kConfirmationHits = 5;       // detections ...
+constexpr float kConfirmationTime = 0.1f;  // ... within this many seconds
+constexpr float kSurvivalTime = 1.5f;      // s
+constexpr float kProcessNoise = 20.0f;     // degrees per second per sqrt(s)
+constexpr float kMeasurementNoise = 2.0f;  // degrees
+constexpr float kScoreTime = 0.2f;         // s
+
+constexpr double kPi = 3.141592653589793;
+
+std::string number(float v) {
+    std::ostringstream out;
+    out << v;
+    return out.str();
+}
+
+}  // namespace
+
+void describeSourceIdentityTracker() {
+    FD::describeNode(
+        {"SourceIdentityTracker",
+         "follows talkers with lasting ids: Kalman filter per track, global gated assignment, M-of-N "
+         "confirmation, survival through pauses; causal (no look-ahead)",
+         {{"ESTIMATED_DOA", "Vector<ObjectRef> of Source records: one frame's directions"}},
+         {{"TRACKED_DOA",
+           "Vector<ObjectRef> of Source records, one per confirmed track in id order: lasting id, filtered "
+           "direction, power = smoothed detection score"}},
+         {{"ADVANCE", "int", "frame shift in samples"},
+          {"SAMPLING_RATE", "int", "samples per second"},
+          {"GATE", "float", "degrees around a track's predicted azimuth within which a detection may feed it (10)",
+           true},
+          {"MERGE_DISTANCE", "float", "degrees: two fed tracks closer than this are merged (5)", true},
+          {"CONFIRMATION_HITS", "int", "frames with a detection needed within CONFIRMATION_TIME to confirm (5)",
+           true},
+          {"CONFIRMATION_TIME", "float", "seconds of the confirmation window, at most 64 frames (0.1)", true},
+          {"SURVIVAL_TIME", "float", "seconds a track survives without detections (1.5)", true},
+          {"PROCESS_NOISE", "float", "angular-speed drift of a talker, degrees per second per sqrt(s) (20)",
+           true},
+          {"MEASUREMENT_NOISE", "float", "standard deviation of a detected azimuth, degrees (2)", true},
+          {"SCORE_TIME", "float", "seconds over which the reported power is smoothed, 0 for none (0.2)",
+           true}}});
+}
+
+SourceIdentityTracker::SourceIdentityTracker(std::string nodeName, const FD::ParameterSet& params)
+    : FD::BufferedNode(std::move(nodeName), params), tracker_(settings_) {
+    inputID_ = addInput("ESTIMATED_DOA");
+    outputID_ = addOutput("TRACKED_DOA");
+
+    advance_ = FD::dereference_cast<int>(parameters.get("ADVANCE"));
+    samplingRate_ = FD::dereference_cast<int>(parameters.get("SAMPLING_RATE"));
+    const float gate = optionalFloat("GATE", kGate);
+    const float mergeDistance = optionalFloat("MERGE_DISTANCE", kMergeDistance);
+    const int hits = parameters.exist("CONFIRMATION_HITS")
+                         ? FD::dereference_cast<int>(parameters.get("CONFIRMATION_HITS"))
+                         : kConfirmationHits;
+    const float confirmationTime = optionalFloat("CONFIRMATION_TIME", kConfirmationTime);
+    const float survivalTime = optionalFloat("SURVIVAL_TIME", kSurvivalTime);
+    const float processNoise = optionalFloat("PROCESS_NOISE", kProcessNoise);
+    const float measurementNoise = optionalFloat("MEASUREMENT_NOISE", kMeasurementNoise);
+    const float scoreTime = optionalFloat("SCORE_TIME", kScoreTime);
+
+    if (advance_ <= 0) fail("ADVANCE must be a positive number of samples, got " + std::to_string(advance_));
+    if (samplingRate_ <= 0)
+        fail("SAMPLING_RATE must be a positive number of samples per second, got " +
+             std::to_string(samplingRate_));
+    if (!(gate > 0.0f && gate <= 180.0f)) fail("GATE must be more than 0 and at most 180 degrees, got " + number(gate));
+    if (!(mergeDistance >= 0.0f && mergeDistance <= 180.0f))
+        fail("MERGE_DISTANCE must be 0 to 180 degrees, got " + number(mergeDistance));
+    const int window = secondsToFrames("CONFIRMATION_TIME", confirmationTime, 1,
+                                       localization::IdentityTracker::kMaxConfirmationFrames);
+    if (hits < 1 || hits > window)
+        fail("CONFIRMATION_HITS must be 1 to " + std::to_string(window) + " (the frames of CONFIRMATION_TIME), got " +
+             std::to_string(hits));
+    const int survival = secondsToFrames("SURVIVAL_TIME", survivalTime, 1, 1 << 30);
+    if (!(processNoise >= 0.0f && processNoise <= 1e4f))
+        fail("PROCESS_NOISE must be 0 to 10000 degrees per second per sqrt(s), got " + number(processNoise));
+    if (!(measurementNoise > 0.0f && measurementNoise <= 180.0f))
+        fail("MEASUREMENT_NOISE must be more than 0 and at most 180 degrees, got " + number(measurementNoise));
+    const int scoreFrames = secondsToFrames("SCORE_TIME", scoreTime, 0, 1 << 30);
+
+    settings_.frameSeconds = double(advance_) / double(samplingRate_);
+    settings_.gateDegrees = gate;
+    settings_.mergeDegrees = mergeDistance;
+    settings_.confirmationHits = hits;
+    settings_.confirmationFrames = window;
+    settings_.survivalFrames = survival;
+    settings_.processNoise = processNoise;
+    settings_.measurementNoise = measurementNoise;
+    settings_.scoreSmoothingFrames = scoreFrames;
+    tracker_ = localization::IdentityTracker(settings_);
+    detections_.reserve(localization::IdentityTracker::kMaxDetections);
+
+    inOrder = true;  // causal: reads only the current frame, keeps nothing of the host's
+}
+
+void SourceIdentityTracker::fail(const std::string& what) const {
+    throw new FD::GeneralException("SourceIdentityTracker \"" + name + "\": " + what);
+}
+
+float SourceIdentityTracker::optionalFloat(const char* name, float fallback) const {
+    return parameters.exist(name) ? FD::dereference_cast<float>(parameters.get(name)) : fallback;
+}
+
+// round(seconds / ADVANCE * SAMPLING_RATE), the quotient and product in single precision.
+int SourceIdentityTracker::secondsToFrames(const char* name, float seconds, int minimum, int maximum) const {
+    const double frames = std::isfinite(seconds) && seconds >= 0.0f
+                              ? std::floor(double((seconds / float(advance_)) * float(samplingRate_)) + 0.5)
+                              : -1.0;
+    if (!(frames >= minimum && frames <= maximum))
+        fail(std::string(name) + " must be a number of seconds giving " + std::to_string(minimum) + " to " +
+             std::to_string(maximum) + " frames of " + std::to_string(advance_) + " samples at " +
+             std::to_string(samplingRate_) + " Hz, got " + number(seconds));
+    return int(frames);
+}
+
+void SourceIdentityTracker::calculate(int, int count, FD::Buffer& out) {
+    const FD::ObjectRef input = getInput(inputID_, count);
+    auto* list = dynamic_cast<FD::Vector<FD::ObjectRef>*>(input.get());
+    if (!list)
+        fail("frame " + std::to_string(count) + ": ESTIMATED_DOA expects a Vector<ObjectRef> of Source, got " +
+             FD::describeType(input.get()));
+
+    detections_.clear();
+    for (size_t e = 0; e < list->size(); ++e) {
+        const auto* source = dynamic_cast<const FD::Source*>((*list)[e].get());
+        if (!source)
+            fail("frame " + std::to_string(count) + ": element " + std::to_string(e) +
+                 " of ESTIMATED_DOA expects a Source, got " + FD::describeType((*list)[e].get()));
+        const double azimuth = std::atan2(double(source->x[1]), double(source->x[0])) * (180.0 / kPi);
+        detections_.push_back({azimuth, double(source->power)});
+    }
+    const std::vector<localization::TrackReport>& tracks =
+        tracker_.step(detections_.data(), int(detections_.size()));
+
+    auto* tracked = new FD::Vector<FD::ObjectRef>();
+    out[count] = FD::ObjectRef(tracked);
+    tracked->reserve(tracks.size());
+    for (const localization::TrackReport& t : tracks) {
+        auto* source = new FD::Source();
+        const double radians = t.azimuth * (kPi / 180.0);
+        source->x[0] = float(std::cos(radians));
+        source->x[1] = float(std::sin(radians));
+        source->power = float(t.power);
+        source->id = t.id;
+        tracked->push_back(FD::ObjectRef(source));
+    }
+}
