@@ -10,13 +10,13 @@ namespace {
 
 // Defaults, for 10-ms frames (ADVANCE 160 at 16 kHz) and talkers heard by a pair of
 // microphones: a gate that keeps talkers 20 degrees apart separate, confirmation after
-// 5 detections within 0.1 s, survival through 1.5 s of silence.
+// 8 detections within 0.2 s, survival through 1.5 s of silence.
 constexpr float kGate = 10.0f;             // degrees
 constexpr float kMergeDistance = 5.0f;     // degrees
-constexpr int kConfirmationHits = 5;       // detections ...
-constexpr float kConfirmationTime = 0.1f;  // ... within this many seconds
+constexpr int kConfirmationHits = 8;       // detections ...
+constexpr float kConfirmationTime = 0.2f;  // ... within this many seconds
 constexpr float kSurvivalTime = 1.5f;      // s
-constexpr float kProcessNoise = 20.0f;     // degrees per second per sqrt(s)
+constexpr float kProcessNoise = 5.0f;      // degrees per second per sqrt(s)
 constexpr float kMeasurementNoise = 2.0f;  // degrees
 constexpr float kScoreTime = 0.2f;         // s
 
@@ -44,13 +44,13 @@ void describeSourceIdentityTracker() {
           {"GATE", "float", "degrees around a track's predicted azimuth within which a detection may feed it (10)",
            true},
           {"MERGE_DISTANCE", "float", "degrees: two fed tracks closer than this are merged (5)", true},
-          {"CONFIRMATION_HITS", "int", "frames with a detection needed within CONFIRMATION_TIME to confirm (5)",
+          {"CONFIRMATION_HITS", "int", "frames with a detection needed within CONFIRMATION_TIME to confirm (8)",
            true},
-          {"CONFIRMATION_TIME", "float", "seconds of the confirmation window, at most 64 frames (0.1)", true},
+          {"CONFIRMATION_TIME", "float", "seconds of the confirmation window, at most 64 frames (0.2)", true},
           {"SURVIVAL_TIME", "float", "seconds a track survives without detections (1.5)", true},
-          {"PROCESS_NOISE", "float", "angular-speed drift of a talker, degrees per second per sqrt(s) (20)",
+          {"PROCESS_NOISE", "float", "angular-speed drift of a talker, degrees per second per sqrt(s) (5)",
            true},
-          {"MEASUREMENT_NOISE", "float", "standard deviation of a detected azimuth, degrees (2)", true},
+          {"MEASUREMENT_NOISE", "float", "standard deviation of a detected azimuth of score 1, degrees; weaker ones count as less precise (2)", true},
           {"SCORE_TIME", "float", "seconds over which the reported power is smoothed, 0 for none (0.2)",
            true}}});
 }

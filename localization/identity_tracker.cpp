@@ -8,8 +8,10 @@ namespace localization {
 
 namespace {
 
-constexpr double kInitialSpeedSpread = 30.0;  // degrees per second: a new talker's speed is unknown
+constexpr double kInitialSpeedSpread = 20.0;  // degrees per second: a new talker's speed is unknown
 constexpr double kMaxSpeed = 360.0;           // degrees per second: guards against runaway filters
+constexpr double kMinConfidence = 0.1;        // detection scores are taken as confidences in 0.1 .. 1
+constexpr double kCoastingSpeedTime = 0.5;    // s: a silent talker's speed fades over this time
 
 // a in [-180, 180].
 double wrapDegrees(double a) { return std::remainder(a, 360.0); }
@@ -24,6 +26,7 @@ IdentityTracker::IdentityTracker(const IdentityTrackerSettings& settings) : s_(s
     q00_ = q * dt * dt * dt / 3.0;
     q01_ = q * dt * dt / 2.0;
     q11_ = q * dt;
+    coastingSpeedFactor_ = std::exp(-dt / kCoastingSpeedTime);
     scoreAlpha_ = s_.scoreSmoothingFrames > 0.0 ? 1.0 - std::exp(-1.0 / s_.scoreSmoothingFrames) : 1.0;
     const int n = std::clamp(s_.confirmationFrames, 1, kMaxConfirmationFrames);
     window_ = n == 64 ? ~uint64_t(0) : (uint64_t(1) << n) - 1;
@@ -55,6 +58,8 @@ void IdentityTracker::predict(Track& t) const {
     t.p00 += dt * (2.0 * t.p01 + dt * t.p11) + q00_;
     t.p01 += dt * t.p11 + q01_;
     t.p11 += q11_;
+    // The speed decays while the track coasts: one who stops talking often stops moving.
+    if (t.missed > 0) t.speed *= coastingSpeedFactor_;
     t.hits <<= 1;
     ++t.missed;
     t.score -= scoreAlpha_ * t.score;  // a detection adds its share back in update()
@@ -62,7 +67,9 @@ void IdentityTracker::predict(Track& t) const {
 
 void IdentityTracker::update(Track& t, const TrackDetection& d) const {
     const double innovation = wrapDegrees(d.azimuth - t.azimuth);
-    const double s = t.p00 + r_;
+    // A weak detection (a side peak, a reflection) moves the filter less than a strong one.
+    const double confidence = std::clamp(d.score, kMinConfidence, 1.0);
+    const double s = t.p00 + r_ / (confidence * confidence);
     const double k0 = t.p00 / s, k1 = t.p01 / s;
     t.azimuth = wrapDegrees(t.azimuth + k0 * innovation);
     t.speed = std::clamp(t.speed + k1 * innovation, -kMaxSpeed, kMaxSpeed);
@@ -164,7 +171,10 @@ void IdentityTracker::confirmAndDrop() {
     for (int i = 0; i < trackCount_;) {
         Track& t = tracks_[i];
         if (t.id < 0 && popcount(t.hits & window_) >= s_.confirmationHits) t.id = nextId_++;
-        const bool gone = t.id < 0 ? (t.hits & window_) == 0 : t.missed >= s_.survivalFrames;
+        // A track coasts at most as long as it had lived when its detections stopped: a
+        // talker heard for a moment is not held for the whole survival time.
+        const bool gone = t.id < 0 ? (t.hits & window_) == 0
+                                   : t.missed >= std::min<int64_t>(s_.survivalFrames, frame_ - t.birth - t.missed + 1);
         if (gone)
             remove(i);
         else
@@ -178,12 +188,16 @@ void IdentityTracker::merge() {
             const Track &a = tracks_[i], &b = tracks_[j];
             if ((a.hits & window_) == 0 || (b.hits & window_) == 0) continue;
             if (std::fabs(wrapDegrees(a.azimuth - b.azimuth)) >= s_.mergeDegrees) continue;
-            if (senior(a, b)) {
-                remove(j--);
-            } else {
-                remove(i);
-                j = i;  // tracks_[i] is now another track: compare it afresh
-            }
+            // The senior track keeps its identity; the filter of the one fed more often
+            // in the recent frames carries on, being the likelier to follow the talker.
+            const Track& keep = senior(a, b) ? a : b;
+            const Track& drop = &keep == &a ? b : a;
+            Track merged = popcount(drop.hits & window_) > popcount(keep.hits & window_) ? drop : keep;
+            merged.id = keep.id;
+            merged.birth = keep.birth;
+            tracks_[i] = merged;
+            remove(j);
+            j = i;  // compare the merged track afresh
         }
     }
 }

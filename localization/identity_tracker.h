@@ -10,16 +10,20 @@
 //      maximises the summed gain (gate^2 - distance^2) / S is chosen by the Hungarian
 //      method (S: the track's predicted innovation variance, so a well-followed track
 //      wins a contested detection over one that has been coasting);
-//   3. update the tracks that got a detection; the others coast;
+//   3. update the tracks that got a detection, a detection of score c (taken in 0.1 .. 1)
+//      counting with noise measurementNoise / c; the others coast, their speed fading
+//      over 0.5 s (a talker who falls silent often stops moving too);
 //   4. a detection that fell within no track's gate starts a tentative track;
 //   5. a tentative track becomes confirmed, and gets the next id (increasing, never
 //      reused), once it has had detections in M of the last N frames; it is dropped
 //      when it has had none in the last N frames;
-//   6. a confirmed track is dropped after `survivalFrames` frames without a detection;
+//   6. a confirmed track is dropped after `survivalFrames` frames without a detection,
+//      or sooner if it had lived for fewer frames than that when it lost its talker;
 //   7. two tracks both fed within the last N frames and closer than the merge distance
-//      are one talker seen twice: the junior one (tentative before confirmed, then the
-//      younger id) is dropped. A coasting track is never merged, so a silent talker
-//      keeps its id while another one walks past.
+//      are one talker seen twice: they become one track with the senior id (confirmed
+//      before tentative, then the older id) and the filter of the one fed more often
+//      lately. A coasting track is never merged, so a silent talker keeps its id while
+//      another one walks past.
 //
 // Only confirmed tracks are reported, in id order: the filtered azimuth and the
 // detection score smoothed exponentially, frames without a detection counting as 0.
@@ -35,11 +39,11 @@ struct IdentityTrackerSettings {
     double frameSeconds = 0.01;        // time between frames, s
     double gateDegrees = 10.0;         // assignment gate around a predicted azimuth
     double mergeDegrees = 5.0;         // two fed tracks closer than this are merged
-    int confirmationHits = 5;          // M: frames with a detection ...
-    int confirmationFrames = 10;       // ... among the last N frames (1 .. 64)
+    int confirmationHits = 8;          // M: frames with a detection ...
+    int confirmationFrames = 20;       // ... among the last N frames (1 .. 64)
     int survivalFrames = 150;          // frames a confirmed track coasts before it is dropped
-    double processNoise = 20.0;        // angular-speed drift, degrees per second per sqrt(s)
-    double measurementNoise = 2.0;     // standard deviation of a detected azimuth, degrees
+    double processNoise = 5.0;         // angular-speed drift, degrees per second per sqrt(s)
+    double measurementNoise = 2.0;     // standard deviation of an azimuth detected with score 1, degrees
     double scoreSmoothingFrames = 20;  // time constant of the reported power, frames (0: none)
 };
 
@@ -94,6 +98,7 @@ private:
     double r_;            // measurement variance, degrees^2
     double q00_, q01_, q11_;  // process noise per frame
     double scoreAlpha_;   // smoothing factor of the reported power
+    double coastingSpeedFactor_;  // per-frame decay of a coasting track's speed
     uint64_t window_;     // mask of the last N frames
 
     Track tracks_[kMaxTracks];
