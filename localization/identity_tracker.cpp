@@ -11,6 +11,7 @@ namespace {
 constexpr double kInitialSpeedSpread = 20.0;  // degrees per second: a new talker's speed is unknown
 constexpr double kMaxSpeed = 360.0;           // degrees per second: guards against runaway filters
 constexpr double kMinConfidence = 0.1;        // detection scores are taken as confidences in 0.1 .. 1
+constexpr int64_t kSurvivalPerDetection = 2;
 constexpr double kCoastingSpeedTime = 0.5;    // s: a silent talker's speed fades over this time
 
 // a in [-180, 180].
@@ -77,6 +78,7 @@ void IdentityTracker::update(Track& t, const TrackDetection& d) const {
     t.p01 -= k0 * t.p01;
     t.p00 -= k0 * t.p00;
     t.hits |= 1;
+    ++t.detections;
     t.missed = 0;
     t.score += scoreAlpha_ * d.score;
 }
@@ -163,7 +165,7 @@ void IdentityTracker::bear(int detectionCount) {
             near = near || std::fabs(wrapDegrees(d.azimuth - tracks_[i].azimuth)) <= s_.gateDegrees;
         if (near) continue;
         tracks_[trackCount_++] = Track{d.azimuth, 0.0, r_, 0.0, kInitialSpeedSpread * kInitialSpeedSpread,
-                                       d.score, 1, 0, -1, frame_};
+                                       d.score, 1, 1, 0, -1, frame_};
     }
 }
 
@@ -171,10 +173,10 @@ void IdentityTracker::confirmAndDrop() {
     for (int i = 0; i < trackCount_;) {
         Track& t = tracks_[i];
         if (t.id < 0 && popcount(t.hits & window_) >= s_.confirmationHits) t.id = nextId_++;
-        // A track coasts at most as long as it had lived when its detections stopped: a
-        // talker heard for a moment is not held for the whole survival time.
+        // A track coasts for at most kSurvivalPerDetection frames per detection it has had:
+        // a stray peak that got confirmed fades soon, a talker heard for a while lasts.
         const bool gone = t.id < 0 ? (t.hits & window_) == 0
-                                   : t.missed >= std::min<int64_t>(s_.survivalFrames, frame_ - t.birth - t.missed + 1);
+                                   : t.missed >= std::min<int64_t>(s_.survivalFrames, kSurvivalPerDetection * t.detections);
         if (gone)
             remove(i);
         else

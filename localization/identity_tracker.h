@@ -18,7 +18,8 @@
 //      reused), once it has had detections in M of the last N frames; it is dropped
 //      when it has had none in the last N frames;
 //   6. a confirmed track is dropped after `survivalFrames` frames without a detection,
-//      or sooner if it had lived for fewer frames than that when it lost its talker;
+//      or after twice as many frames as it has had detections if that is sooner (a
+//      stray peak that got confirmed fades soon; a talker heard for a while lasts);
 //   7. two tracks both fed within the last N frames and closer than the merge distance
 //      are one talker seen twice: they become one track with the senior id (confirmed
 //      before tentative, then the older id) and the filter of the one fed more often
@@ -79,6 +80,7 @@ private:
         double p00, p01, p11;  // covariance of (azimuth, speed)
         double score;     // smoothed detection score
         uint64_t hits;    // bit k: a detection k frames ago
+        int64_t detections;  // frames with a detection since birth
         int missed;       // frames since the last detection
         int id;           // -1 while tentative
         int64_t birth;    // frame of birth, for seniority among tentative tracks
