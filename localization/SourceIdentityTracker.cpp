@@ -41,16 +41,19 @@ void describeSourceIdentityTracker() {
            "direction, power = smoothed detection score"}},
          {{"ADVANCE", "int", "frame shift in samples"},
           {"SAMPLING_RATE", "int", "samples per second"},
-          {"GATE", "float", "degrees around a track's predicted azimuth within which a detection may feed it (10)",
-           true},
+          {"GATE", "float",
+           "degrees around a track's predicted azimuth within which a detection may feed it (10)", true},
           {"MERGE_DISTANCE", "float", "degrees: two fed tracks closer than this are merged (5)", true},
-          {"CONFIRMATION_HITS", "int", "frames with a detection needed within CONFIRMATION_TIME to confirm (8)",
-           true},
+          {"CONFIRMATION_HITS", "int",
+           "frames with a detection needed within CONFIRMATION_TIME to confirm (8)", true},
           {"CONFIRMATION_TIME", "float", "seconds of the confirmation window, at most 64 frames (0.2)", true},
           {"SURVIVAL_TIME", "float", "seconds a track survives without detections (1.5)", true},
           {"PROCESS_NOISE", "float", "angular-speed drift of a talker, degrees per second per sqrt(s) (5)",
            true},
-          {"MEASUREMENT_NOISE", "float", "standard deviation of a detected azimuth of score 1, degrees; weaker ones count as less precise (2)", true},
+          {"MEASUREMENT_NOISE", "float",
+           "standard deviation of a detected azimuth of score 1, degrees; weaker ones count as less precise "
+           "(2)",
+           true},
           {"SCORE_TIME", "float", "seconds over which the reported power is smoothed, 0 for none (0.2)",
            true}}});
 }
@@ -77,19 +80,21 @@ SourceIdentityTracker::SourceIdentityTracker(std::string nodeName, const FD::Par
     if (samplingRate_ <= 0)
         fail("SAMPLING_RATE must be a positive number of samples per second, got " +
              std::to_string(samplingRate_));
-    if (!(gate > 0.0f && gate <= 180.0f)) fail("GATE must be more than 0 and at most 180 degrees, got " + number(gate));
+    if (!(gate > 0.0f && gate <= 180.0f))
+        fail("GATE must be more than 0 and at most 180 degrees, got " + number(gate));
     if (!(mergeDistance >= 0.0f && mergeDistance <= 180.0f))
         fail("MERGE_DISTANCE must be 0 to 180 degrees, got " + number(mergeDistance));
     const int window = secondsToFrames("CONFIRMATION_TIME", confirmationTime, 1,
                                        localization::IdentityTracker::kMaxConfirmationFrames);
     if (hits < 1 || hits > window)
-        fail("CONFIRMATION_HITS must be 1 to " + std::to_string(window) + " (the frames of CONFIRMATION_TIME), got " +
-             std::to_string(hits));
+        fail("CONFIRMATION_HITS must be 1 to " + std::to_string(window) +
+             " (the frames of CONFIRMATION_TIME), got " + std::to_string(hits));
     const int survival = secondsToFrames("SURVIVAL_TIME", survivalTime, 1, 1 << 30);
     if (!(processNoise >= 0.0f && processNoise <= 1e4f))
         fail("PROCESS_NOISE must be 0 to 10000 degrees per second per sqrt(s), got " + number(processNoise));
     if (!(measurementNoise > 0.0f && measurementNoise <= 180.0f))
-        fail("MEASUREMENT_NOISE must be more than 0 and at most 180 degrees, got " + number(measurementNoise));
+        fail("MEASUREMENT_NOISE must be more than 0 and at most 180 degrees, got " +
+             number(measurementNoise));
     const int scoreFrames = secondsToFrames("SCORE_TIME", scoreTime, 0, 1 << 30);
 
     settings_.frameSeconds = double(advance_) / double(samplingRate_);
@@ -131,8 +136,8 @@ void SourceIdentityTracker::calculate(int, int count, FD::Buffer& out) {
     const FD::ObjectRef input = getInput(inputID_, count);
     auto* list = dynamic_cast<FD::Vector<FD::ObjectRef>*>(input.get());
     if (!list)
-        fail("frame " + std::to_string(count) + ": ESTIMATED_DOA expects a Vector<ObjectRef> of Source, got " +
-             FD::describeType(input.get()));
+        fail("frame " + std::to_string(count) +
+             ": ESTIMATED_DOA expects a Vector<ObjectRef> of Source, got " + FD::describeType(input.get()));
 
     detections_.clear();
     for (size_t e = 0; e < list->size(); ++e) {

@@ -11,7 +11,7 @@ namespace {
 constexpr double kInitialSpeedSpread = 20.0;  // degrees per second: a new talker's speed is unknown
 constexpr double kMaxSpeed = 360.0;           // degrees per second: guards against runaway filters
 constexpr double kMinConfidence = 0.1;        // detection scores are taken as confidences in 0.1 .. 1
-constexpr int64_t kSurvivalPerDetection = 2;
+constexpr int64_t kSurvivalPerDetection = 2;  // coasting frames a track earns per detection
 constexpr double kCoastingSpeedTime = 0.5;    // s: a silent talker's speed fades over this time
 
 // a in [-180, 180].
@@ -164,8 +164,8 @@ void IdentityTracker::bear(int detectionCount) {
         for (int i = before; i < trackCount_; ++i)
             near = near || std::fabs(wrapDegrees(d.azimuth - tracks_[i].azimuth)) <= s_.gateDegrees;
         if (near) continue;
-        tracks_[trackCount_++] = Track{d.azimuth, 0.0, r_, 0.0, kInitialSpeedSpread * kInitialSpeedSpread,
-                                       d.score, 1, 1, 0, -1, frame_};
+        tracks_[trackCount_++] = Track{
+            d.azimuth, 0.0, r_, 0.0, kInitialSpeedSpread * kInitialSpeedSpread, d.score, 1, 1, 0, -1, frame_};
     }
 }
 
@@ -175,8 +175,9 @@ void IdentityTracker::confirmAndDrop() {
         if (t.id < 0 && popcount(t.hits & window_) >= s_.confirmationHits) t.id = nextId_++;
         // A track coasts for at most kSurvivalPerDetection frames per detection it has had:
         // a stray peak that got confirmed fades soon, a talker heard for a while lasts.
-        const bool gone = t.id < 0 ? (t.hits & window_) == 0
-                                   : t.missed >= std::min<int64_t>(s_.survivalFrames, kSurvivalPerDetection * t.detections);
+        const bool gone =
+            t.id < 0 ? (t.hits & window_) == 0
+                     : t.missed >= std::min<int64_t>(s_.survivalFrames, kSurvivalPerDetection * t.detections);
         if (gone)
             remove(i);
         else

@@ -75,15 +75,15 @@ public:
 
 private:
     struct Track {
-        double azimuth;   // degrees
-        double speed;     // degrees per second
+        double azimuth;        // degrees
+        double speed;          // degrees per second
         double p00, p01, p11;  // covariance of (azimuth, speed)
-        double score;     // smoothed detection score
-        uint64_t hits;    // bit k: a detection k frames ago
-        int64_t detections;  // frames with a detection since birth
-        int missed;       // frames since the last detection
-        int id;           // -1 while tentative
-        int64_t birth;    // frame of birth, for seniority among tentative tracks
+        double score;          // smoothed detection score
+        uint64_t hits;         // bit k: a detection k frames ago
+        int64_t detections;    // frames with a detection since birth
+        int missed;            // frames since the last detection
+        int id;                // -1 while tentative
+        int64_t birth;         // frame of birth, for seniority among tentative tracks
     };
 
     void predict(Track& t) const;
@@ -97,11 +97,11 @@ private:
     void remove(int index);
 
     IdentityTrackerSettings s_;
-    double r_;            // measurement variance, degrees^2
-    double q00_, q01_, q11_;  // process noise per frame
-    double scoreAlpha_;   // smoothing factor of the reported power
+    double r_;                    // measurement variance, degrees^2
+    double q00_, q01_, q11_;      // process noise per frame
+    double scoreAlpha_;           // smoothing factor of the reported power
     double coastingSpeedFactor_;  // per-frame decay of a coasting track's speed
-    uint64_t window_;     // mask of the last N frames
+    uint64_t window_;             // mask of the last N frames
 
     Track tracks_[kMaxTracks];
     int trackCount_ = 0;

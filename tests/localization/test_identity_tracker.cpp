@@ -1,6 +1,7 @@
 // The identity tracker on synthetic detection lists (10-ms frames, default settings):
 // lasting ids through pauses, motion, crossings and twins; strays and bad input; the
 // node's parameters, causality and output records.
+#include <fftw3.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,8 +11,6 @@
 #include <map>
 #include <random>
 #include <set>
-
-#include <fftw3.h>
 
 #include "localization/BinauralMultisourceLocalization.h"
 #include "localization/SourceIdentityTracker.h"
@@ -47,7 +46,8 @@ std::vector<std::vector<TrackReport>> track(const std::vector<Talker>& talkers, 
     for (int k = 0; k * 0.01 < seconds; ++k) {
         std::vector<TrackDetection> d;
         for (const Talker& t : talkers)
-            if (t.speaking(k * 0.01) && u(rng) < 0.6) d.push_back({t.azimuth(k * 0.01) + 4.0 * u(rng) - 2.0, 0.6});
+            if (t.speaking(k * 0.01) && u(rng) < 0.6)
+                d.push_back({t.azimuth(k * 0.01) + 4.0 * u(rng) - 2.0, 0.6});
         out.push_back(tracker.step(d.data(), int(d.size())));
     }
     return out;
@@ -57,11 +57,13 @@ std::vector<std::vector<TrackReport>> track(const std::vector<Talker>& talkers, 
 int idNear(const std::vector<TrackReport>& reports, double azimuth, double tolerance = 5.0) {
     int id = -1;
     for (const TrackReport& r : reports)
-        if (std::fabs(r.azimuth - azimuth) <= tolerance) id = r.id, tolerance = std::fabs(r.azimuth - azimuth);
+        if (std::fabs(r.azimuth - azimuth) <= tolerance)
+            id = r.id, tolerance = std::fabs(r.azimuth - azimuth);
     return id;
 }
 
-Talker still(double azimuth, std::function<bool(double)> speaking = [](double) { return true; }) {
+Talker still(
+    double azimuth, std::function<bool(double)> speaking = [](double) { return true; }) {
     return {[azimuth](double) { return azimuth; }, std::move(speaking)};
 }
 
@@ -75,8 +77,11 @@ TEST(IdentityTracker, KeepsIdsThroughPausesMotionCrossingsAndCloseTalkers) {
     };
     const Case cases[] = {
         {"still talker pausing 1.2 s twice",
-         {still(30, [](double t) { return t < 2.0 || (t > 3.2 && t < 5.0) || t > 6.2; })}, 8.0},
-        {"talker walking at 20 deg/s", {{[](double t) { return -60.0 + 20.0 * t; }, [](double) { return true; }}}, 6.0},
+         {still(30, [](double t) { return t < 2.0 || (t > 3.2 && t < 5.0) || t > 6.2; })},
+         8.0},
+        {"talker walking at 20 deg/s",
+         {{[](double t) { return -60.0 + 20.0 * t; }, [](double) { return true; }}},
+         6.0},
         {"one walks across another who is silent meanwhile",
          {{[](double t) { return -50.0 + 20.0 * t; }, [](double) { return true; }},
           still(0, [](double t) { return t < 1.9 || t > 3.1; })},
@@ -95,7 +100,8 @@ TEST(IdentityTracker, KeepsIdsThroughPausesMotionCrossingsAndCloseTalkers) {
             for (size_t i = 0; i < c.talkers.size(); ++i) {
                 const double at = c.talkers[i].azimuth(k * 0.01);
                 if (!c.talkers[i].speaking(k * 0.01)) continue;  // a silent talker's track may drift
-                if (c.talkers.size() == 2 && std::fabs(c.talkers[1 - i].azimuth(k * 0.01) - at) < 10) continue;
+                if (c.talkers.size() == 2 && std::fabs(c.talkers[1 - i].azimuth(k * 0.01) - at) < 10)
+                    continue;
                 const int id = idNear(reports[k], at);
                 ASSERT_GE(id, 0) << "talker " << i << " untracked at frame " << k;
                 ASSERT_EQ(idOf.emplace(i, id).first->second, id) << "talker " << i << " at frame " << k;
@@ -120,11 +126,12 @@ TEST(IdentityTracker, NeverConfirmsStraysNorKeepsTwinsNorReusesIds) {
 
     // Twins: two streams start 12 degrees apart (two ids), converge within 0.5 s onto one
     // talker seen as two peaks 2 degrees apart: one track remains, with the older id.
-    const auto twins = track({{[](double t) { return 20.0 + 5.0 * std::min(1.0, std::max(0.0, 2 * (t - 1))); },
-                               [](double) { return true; }},
-                              {[](double t) { return 32.0 - 5.0 * std::min(1.0, std::max(0.0, 2 * (t - 1))); },
-                               [](double) { return true; }}},
-                             4.0);
+    const auto twins =
+        track({{[](double t) { return 20.0 + 5.0 * std::min(1.0, std::max(0.0, 2 * (t - 1))); },
+                [](double) { return true; }},
+               {[](double t) { return 32.0 - 5.0 * std::min(1.0, std::max(0.0, 2 * (t - 1))); },
+                [](double) { return true; }}},
+              4.0);
     EXPECT_EQ(twins[90].size(), 2u);
     for (size_t k = 200; k < twins.size(); ++k) {
         ASSERT_EQ(twins[k].size(), 1u) << "frame " << k;
@@ -193,11 +200,13 @@ TEST(SourceIdentityTrackerNode, RefusesUnusableParametersNamingThem) {
     };
     for (const auto& [params, name] : cases) {
         const std::string e = hostError([&] { delete new SourceIdentityTracker("ids", params); });
-        EXPECT_NE(e.find("SourceIdentityTracker \"ids\": " + std::string(name) + " must"), std::string::npos) << e;
+        EXPECT_NE(e.find("SourceIdentityTracker \"ids\": " + std::string(name) + " must"), std::string::npos)
+            << e;
         EXPECT_NE(e.find("got"), std::string::npos) << e;
     }
-    EXPECT_EQ(hostError([] { delete new SourceIdentityTracker("ids", nodeParams().i("CONFIRMATION_HITS", 20)); }),
-              "");
+    EXPECT_EQ(
+        hostError([] { delete new SourceIdentityTracker("ids", nodeParams().i("CONFIRMATION_HITS", 20)); }),
+        "");
 }
 
 TEST(SourceIdentityTrackerNode, CausalFiniteOnEmptyOrNonFiniteInputAndNamesBadLists) {
@@ -207,10 +216,14 @@ TEST(SourceIdentityTrackerNode, CausalFiniteOnEmptyOrNonFiniteInputAndNamesBadLi
     FD::testing::NodeHarness h(new SourceIdentityTracker("ids", nodeParams()));
     auto& input = h.feed("ESTIMATED_DOA", [&](int k) {
         switch (k % 4) {
-            case 0: return sources({});
-            case 1: return sources({{c, s, 0.8f}, {float(kNaN), 0.5f, 0.5f}});
-            case 2: return sources({{c, s, float(kNaN)}, {inf, inf, 1.0f}, {0.0f, 0.0f, 0.2f}});
-            default: return sources({{c, s, 0.8f}});
+            case 0:
+                return sources({});
+            case 1:
+                return sources({{c, s, 0.8f}, {float(kNaN), 0.5f, 0.5f}});
+            case 2:
+                return sources({{c, s, float(kNaN)}, {inf, inf, 1.0f}, {0.0f, 0.0f, 0.2f}});
+            default:
+                return sources({{c, s, 0.8f}});
         }
     });
     h.initialize();
@@ -222,7 +235,8 @@ TEST(SourceIdentityTrackerNode, CausalFiniteOnEmptyOrNonFiniteInputAndNamesBadLi
             const FD::RCPtr<FD::Source> src(e);
             ASSERT_TRUE(std::isfinite(src->x[0] + src->x[1] + src->power)) << "frame " << k;
             if (std::fabs(std::atan2(src->x[1], src->x[0]) * 57.29578f - 30.0f) < 1.0f) ids.insert(src->id);
-            EXPECT_TRUE(k <= 100 || std::fabs(src->power - 0.4f) < 0.05f) << src->power;  // 0.8 in 2 frames of 4
+            EXPECT_TRUE(k <= 100 || std::fabs(src->power - 0.4f) < 0.05f)
+                << src->power;  // 0.8 in 2 frames of 4
         }
     }
     EXPECT_EQ(ids, std::set<int>{0});
@@ -250,7 +264,9 @@ namespace {
 struct SceneTalker {
     std::vector<std::pair<double, double>> speaking;  // intervals, s
     double t0, a0, t1, a1;                            // azimuth a0 until t0, linear to a1 at t1
-    double azimuth(double t) const { return t <= t0 ? a0 : t >= t1 ? a1 : a0 + (a1 - a0) * (t - t0) / (t1 - t0); }
+    double azimuth(double t) const {
+        return t <= t0 ? a0 : t >= t1 ? a1 : a0 + (a1 - a0) * (t - t0) / (t1 - t0);
+    }
     bool active(double t) const {
         for (auto [a, b] : speaking)
             if (t >= a && t < b) return true;
@@ -272,11 +288,13 @@ std::array<std::vector<double>, 2> renderScene() {
         for (auto [start, end] : talker.speaking)
             for (double t = start; t < end;) {
                 const double on = 0.15 + 0.25 * u(rng), gain = 2000.0 * (0.5 + 0.5 * u(rng));
-                for (int n = int(t * kRate); n < std::min(end, t + on) * kRate; ++n) s[size_t(n)] = gain * gauss(rng);
+                for (int n = int(t * kRate); n < std::min(end, t + on) * kRate; ++n)
+                    s[size_t(n)] = gain * gauss(rng);
                 t += on + 0.05 + 0.25 * u(rng);
             }
         for (int n = 0; n < kSamples; ++n) {
-            const double tau = 18.0 * std::sin(talker.azimuth(double(n) / kRate) * kPi / 180) / 34050.0 * kRate;
+            const double tau =
+                18.0 * std::sin(talker.azimuth(double(n) / kRate) * kPi / 180) / 34050.0 * kRate;
             for (int ch = 0; ch < 2; ++ch) {  // left hears it tau / 2 late, right tau / 2 early
                 const double at = n + (ch ? tau / 2 : -tau / 2), base = std::floor(at), f = at - base;
                 const double sinPf = std::sin(kPi * f);
@@ -285,7 +303,8 @@ std::array<std::vector<double>, 2> renderScene() {
                     const int i = int(base) + k;
                     if (i < 0 || i >= kSamples) continue;
                     const double x = k - f, w = 1.0 - (x / 8.5) * (x / 8.5);
-                    y += s[size_t(i)] * w * w * (std::fabs(x) < 1e-9 ? 1.0 : -((k % 2) ? -1 : 1) * sinPf / (kPi * x));
+                    y += s[size_t(i)] * w * w *
+                         (std::fabs(x) < 1e-9 ? 1.0 : -((k % 2) ? -1 : 1) * sinPf / (kPi * x));
                 }
                 out[size_t(ch)][size_t(n)] += y;
             }
@@ -308,9 +327,9 @@ TEST(IdentityTrackerScene, ThreeTalkersWalkingPausingAndOverlapping) {
         auto* m = new FD::Matrix<std::complex<float>>(2, 257);
         for (int r = 0; r < 2; ++r) {
             for (int i = 0; i < 512; ++i)
-                frame[size_t(i)] = end - 512 + i < 0 ? 0.0
-                                                     : x[size_t(r)][size_t(end - 512 + i)] *
-                                                           std::sin(kPi * (i + 0.5) / 512);
+                frame[size_t(i)] =
+                    end - 512 + i < 0 ? 0.0
+                                      : x[size_t(r)][size_t(end - 512 + i)] * std::sin(kPi * (i + 0.5) / 512);
             fftw_execute(plan);
             for (int k = 0; k < 256; ++k) (*m)(r, k) = {float(spec[k][0]), float(spec[k][1])};
         }
@@ -319,10 +338,16 @@ TEST(IdentityTrackerScene, ThreeTalkersWalkingPausingAndOverlapping) {
     fftw_destroy_plan(plan), fftw_free(spec);
     const int frames = int(spectra.size());
 
-    FD::testing::NodeHarness loc(new BinauralMultisourceLocalization(
-        "loc", Params().f("MICS_DISTANCE", 18).f("GCCPHAT_THRESHOLD", 0.2f)
-                   .s("SOUND_DIFFRACTION_COMPENSATION", "FREE_SPACE").i("ADVANCE", 160).i("SAMPLING_RATE", 16000)
-                   .f("FREQUENCY_HIGH", 4000).f("FREQUENCY_LOW", 500).f("NOISE_DURATION", 0.5f)));
+    FD::testing::NodeHarness loc(
+        new BinauralMultisourceLocalization("loc", Params()
+                                                       .f("MICS_DISTANCE", 18)
+                                                       .f("GCCPHAT_THRESHOLD", 0.2f)
+                                                       .s("SOUND_DIFFRACTION_COMPENSATION", "FREE_SPACE")
+                                                       .i("ADVANCE", 160)
+                                                       .i("SAMPLING_RATE", 16000)
+                                                       .f("FREQUENCY_HIGH", 4000)
+                                                       .f("FREQUENCY_LOW", 500)
+                                                       .f("NOISE_DURATION", 0.5f)));
     loc.feed("AUDIO_SPECTRUM", FD::testing::framesScript(spectra));
     loc.initialize();
     FD::testing::NodeHarness ids(new SourceIdentityTracker("ids", nodeParams()));
@@ -357,8 +382,10 @@ TEST(IdentityTrackerScene, ThreeTalkersWalkingPausingAndOverlapping) {
             const FD::RCPtr<FD::Source> s(e);
             bool near = false;
             for (const SceneTalker& talker : kScene)
-                near = near || (k * 0.01 >= talker.speaking.front().first && k * 0.01 < talker.speaking.back().second &&
-                                std::fabs(std::atan2(s->x[1], s->x[0]) * 180 / kPi - talker.azimuth(k * 0.01)) <= 10);
+                near =
+                    near ||
+                    (k * 0.01 >= talker.speaking.front().first && k * 0.01 < talker.speaking.back().second &&
+                     std::fabs(std::atan2(s->x[1], s->x[0]) * 180 / kPi - talker.azimuth(k * 0.01)) <= 10);
             ++entries, stray += !near;
         }
     EXPECT_LE(idChanges, 3);
