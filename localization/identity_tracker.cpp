@@ -114,7 +114,7 @@ void IdentityTracker::assign(int detectionCount) {
     double gain[kMaxTracks][kMaxDetections];
     int rowTrack[kMaxTracks], rows = 0;
     int colDetection[kMaxDetections], cols = 0;
-    for (int j = 0; j < detectionCount; ++j) assignedTrack_[j] = -1, inSomeGate_[j] = false;
+    for (int j = 0; j < detectionCount; ++j) inSomeGate_[j] = false;
     for (int i = 0; i < trackCount_; ++i) {
         const Track& t = tracks_[i];
         const double s = t.p00 + r_;
@@ -144,9 +144,7 @@ void IdentityTracker::assign(int detectionCount) {
     for (int r = 0; r < rows; ++r) {
         const int c = columnOf[r];
         if (c >= cols || cost[r * width + c] >= 0.0) continue;  // no gated detection for this track
-        const int j = colDetection[c];
-        assignedTrack_[j] = rowTrack[r];
-        update(tracks_[rowTrack[r]], kept_[j]);
+        update(tracks_[rowTrack[r]], kept_[colDetection[c]]);
     }
 }
 

@@ -103,15 +103,14 @@ private:
     double coastingSpeedFactor_;  // per-frame decay of a coasting track's speed
     uint64_t window_;             // mask of the last N frames
 
-    Track tracks_[kMaxTracks];
+    Track tracks_[kMaxTracks] = {};
     int trackCount_ = 0;
     int nextId_ = 0;
     int64_t frame_ = 0;
 
     // Per-frame working data, sized once.
-    TrackDetection kept_[kMaxDetections];
-    int assignedTrack_[kMaxDetections];  // per kept detection: its track, or -1
-    bool inSomeGate_[kMaxDetections];
+    TrackDetection kept_[kMaxDetections] = {};
+    bool inSomeGate_[kMaxDetections] = {};  // per kept detection: within some track's gate
     std::vector<TrackReport> reports_;
 };
 
