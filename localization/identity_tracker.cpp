@@ -14,8 +14,8 @@ constexpr double kMinConfidence = 0.1;        // detection scores are taken as c
 constexpr int64_t kSurvivalPerDetection = 2;  // coasting frames a track earns per detection
 constexpr double kCoastingSpeedTime = 0.5;    // s: a silent talker's speed fades over this time
 
-// a in [-180, 180].
-double wrapDegrees(double a) { return std::remainder(a, 360.0); }
+// a in [-180, 180]; most values are there already.
+double wrapDegrees(double a) { return a >= -180.0 && a <= 180.0 ? a : std::remainder(a, 360.0); }
 
 int popcount(uint64_t bits) { return __builtin_popcountll(bits); }
 
