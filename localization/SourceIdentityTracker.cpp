@@ -31,6 +31,7 @@ std::string number(float v) {
 }  // namespace
 
 void describeSourceIdentityTracker() {
+    auto byDefault = [](float v) { return " (default " + number(v) + ")"; };
     FD::describeNode(
         {"SourceIdentityTracker",
          "follows talkers with lasting ids: Kalman filter per track, global gated assignment, M-of-N "
@@ -42,20 +43,31 @@ void describeSourceIdentityTracker() {
          {{"ADVANCE", "int", "frame shift in samples"},
           {"SAMPLING_RATE", "int", "samples per second"},
           {"GATE", "float",
-           "degrees around a track's predicted azimuth within which a detection may feed it (10)", true},
-          {"MERGE_DISTANCE", "float", "degrees: two fed tracks closer than this are merged (5)", true},
+           "degrees around a track's predicted azimuth within which a detection may feed it" +
+               byDefault(kGate),
+           true},
+          {"MERGE_DISTANCE", "float",
+           "degrees: two tracks fed at once and closer than this are merged" + byDefault(kMergeDistance),
+           true},
           {"CONFIRMATION_HITS", "int",
-           "frames with a detection needed within CONFIRMATION_TIME to confirm (8)", true},
-          {"CONFIRMATION_TIME", "float", "seconds of the confirmation window, at most 64 frames (0.2)", true},
-          {"SURVIVAL_TIME", "float", "seconds a track survives without detections (1.5)", true},
-          {"PROCESS_NOISE", "float", "angular-speed drift of a talker, degrees per second per sqrt(s) (5)",
+           "frames with a detection needed within CONFIRMATION_TIME to confirm a track" +
+               byDefault(kConfirmationHits),
+           true},
+          {"CONFIRMATION_TIME", "float",
+           "seconds of the confirmation window, at most 64 frames" + byDefault(kConfirmationTime), true},
+          {"SURVIVAL_TIME", "float",
+           "seconds a track lasts without detections (at most two frames per detection it had)" +
+               byDefault(kSurvivalTime),
+           true},
+          {"PROCESS_NOISE", "float",
+           "angular-speed drift of a talker, degrees per second per sqrt(s)" + byDefault(kProcessNoise),
            true},
           {"MEASUREMENT_NOISE", "float",
-           "standard deviation of a detected azimuth of score 1, degrees; weaker ones count as less precise "
-           "(2)",
+           "degrees of spread of a detected azimuth of score 1 (score c: MEASUREMENT_NOISE / c)" +
+               byDefault(kMeasurementNoise),
            true},
-          {"SCORE_TIME", "float", "seconds over which the reported power is smoothed, 0 for none (0.2)",
-           true}}});
+          {"SCORE_TIME", "float",
+           "seconds over which the reported power is smoothed, 0 for none" + byDefault(kScoreTime), true}}});
 }
 
 SourceIdentityTracker::SourceIdentityTracker(std::string nodeName, const FD::ParameterSet& params)
