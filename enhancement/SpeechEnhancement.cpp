@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <complex>
+#include <optional>
 #include <sstream>
 
 namespace {
@@ -26,6 +27,8 @@ SpeechEnhancement::SpeechEnhancement(std::string nodeName, const FD::ParameterSe
     noisePeriod_ = FD::dereference_cast<float>(parameters.get("NOISE_PERIOD"));
     advance_ = FD::dereference_cast<int>(parameters.get("ADVANCE"));
     samplingRate_ = FD::dereference_cast<int>(parameters.get("SAMPLING_RATE"));
+    if (parameters.exist("NOISE_UPDATE"))
+        noiseUpdateName_ = FD::object_cast<FD::String>(parameters.get("NOISE_UPDATE"));
 
     if (advance_ <= 0) fail("ADVANCE must be a positive number of samples, got " + std::to_string(advance_));
     if (samplingRate_ <= 0)
@@ -40,10 +43,14 @@ SpeechEnhancement::SpeechEnhancement(std::string nodeName, const FD::ParameterSe
         fail("NOISE_PERIOD of " + show(noisePeriod_) + " s at ADVANCE " + std::to_string(advance_) +
              " and SAMPLING_RATE " + std::to_string(samplingRate_) + " is more frames than an int counts");
     noiseFrames_ = frames < 1.0f ? 1 : int(frames);
+    const std::optional<enhancement::NoiseUpdate> noiseUpdate = enhancement::parseNoiseUpdate(noiseUpdateName_);
+    if (!noiseUpdate)
+        fail(std::string("NOISE_UPDATE must be ") + enhancement::kNoiseUpdateNames + ", got \"" +
+             noiseUpdateName_ + "\"");
 
     enhancer_ = std::make_unique<enhancement::SpeechEnhancer>(
         enhancement::parseNoiseReductionMethod(noiseReductionMethod_), harmonicRegeneration_ == "USE",
-        noiseFrames_);
+        noiseFrames_, *noiseUpdate, double(advance_) / double(samplingRate_));
 
     inOrder = true;
 }

@@ -26,6 +26,8 @@ VoiceActivityDetection::VoiceActivityDetection(std::string nodeName, const FD::P
     samplingRate_ = FD::dereference_cast<int>(parameters.get("SAMPLING_RATE"));
     noiseDuration_ = FD::dereference_cast<float>(parameters.get("VAD_NOISE_DURATION"));
     threshold_ = FD::dereference_cast<float>(parameters.get("VAD_THRESHOLD"));
+    if (parameters.exist("NOISE_UPDATE"))
+        noiseUpdateName_ = FD::object_cast<FD::String>(parameters.get("NOISE_UPDATE"));
 
     if (advance_ <= 0) fail("ADVANCE must be a positive number of samples, got " + std::to_string(advance_));
     if (samplingRate_ <= 0)
@@ -39,7 +41,11 @@ VoiceActivityDetection::VoiceActivityDetection(std::string nodeName, const FD::P
         fail("VAD_NOISE_DURATION of " + show(noiseDuration_) + " s at ADVANCE " + std::to_string(advance_) +
              " and SAMPLING_RATE " + std::to_string(samplingRate_) + " is more frames than an int counts");
     noiseFrames_ = *frames;
-    detector_ = vad::Detector(noiseFrames_, threshold_);
+    const std::optional<enhancement::NoiseUpdate> noiseUpdate = enhancement::parseNoiseUpdate(noiseUpdateName_);
+    if (!noiseUpdate)
+        fail(std::string("NOISE_UPDATE must be ") + enhancement::kNoiseUpdateNames + ", got \"" +
+             noiseUpdateName_ + "\"");
+    detector_ = vad::Detector(noiseFrames_, threshold_, *noiseUpdate, double(advance_) / double(samplingRate_));
 
     inOrder = true;
 }

@@ -6,7 +6,9 @@
 // Output VAD_DECISION    Vector<ObjectRef>: empty for no speech, one Source (direction
 //                        (1, 0, 0), power 1, id 777) for speech.
 // Parameters ADVANCE (int, samples), SAMPLING_RATE (int, Hz), VAD_NOISE_DURATION
-// (float, seconds of background at the start), VAD_THRESHOLD (float, on the score).
+// (float, seconds of background at the start), VAD_THRESHOLD (float, on the score), and
+// optionally NOISE_UPDATE (string: "NONE", the default, keeps the statistics learned at the
+// start; "CONTINUOUS" goes on learning them where speech is unlikely).
 #pragma once
 
 #include <string>
@@ -32,6 +34,7 @@ private:
     int samplingRate_;     // Hz
     float noiseDuration_;  // learning period, seconds
     float threshold_;      // decision threshold on the frame score
+    std::string noiseUpdateName_ = "NONE";  // "NONE" or "CONTINUOUS"
     int noiseFrames_;      // learning period, frames (at least 1)
     int columns_ = 0;      // bins per channel, fixed by frame 0
     vad::Detector detector_;

@@ -13,6 +13,12 @@ const char* kSources = "Vector<ObjectRef> of Source records";
 ParamInfo advance() { return {"ADVANCE", "int", "frame shift in samples"}; }
 ParamInfo rate() { return {"SAMPLING_RATE", "int", "samples per second"}; }
 ParamInfo timeLength() { return {"VISUALIZATION_TIME_LENGTH", "float", "seconds shown in the window"}; }
+ParamInfo noiseUpdate() {
+    return {"NOISE_UPDATE", "string",
+            "\"NONE\" (default): noise learned at the start only; \"CONTINUOUS\": keeps learning it where "
+            "speech is unlikely",
+            true};
+}
 ParamInfo windowName() { return {"WINDOW_NAME", "string", "window title"}; }
 }  // namespace
 
@@ -74,7 +80,8 @@ void describePluginNodes() {
                    {"HARMONIC_REGENERATION", "string", "\"USE\" to regenerate harmonics, anything else not"},
                    {"NOISE_PERIOD", "float", "seconds of noise learned at the start"},
                    advance(),
-                   rate()}});
+                   rate(),
+                   noiseUpdate()}});
     describeWindowNode(
         {"VADvisualization",
          "window plotting the signal and the voice-activity decisions; passes its inputs on",
@@ -88,7 +95,8 @@ void describePluginNodes() {
                   {advance(),
                    rate(),
                    {"VAD_NOISE_DURATION", "float", "seconds of noise learned at the start"},
-                   {"VAD_THRESHOLD", "float", "decision threshold"}}});
+                   {"VAD_THRESHOLD", "float", "decision threshold"},
+                   noiseUpdate()}});
     describeWindowNode({"WaveVisualization",
                         "window plotting the waveform; passes its input on",
                         {{"INPUT_AUDIO_SIGNAL", kSignal}},
