@@ -25,7 +25,8 @@ NoiseTracker::NoiseTracker(double frameSeconds)
       presenceKeep_(keep(frameSeconds, kPresenceSmoothingSeconds)),
       noiseStep_(1.0f - keep(frameSeconds, kNoiseSmoothingSeconds)) {
     subwindowFrames_ = std::max(1, int(std::lround(kSubwindowSeconds / frameSeconds)));
-    subwindows_ = std::max(1, int(std::ceil(kMinimumWindowSeconds / (subwindowFrames_ * frameSeconds) - 1e-9)));
+    subwindows_ =
+        std::max(1, int(std::ceil(kMinimumWindowSeconds / (subwindowFrames_ * frameSeconds) - 1e-9)));
 }
 
 void NoiseTracker::start(int bins) {
@@ -93,7 +94,8 @@ void NoiseTracker::observe(const float* power) {
 
 void NoiseTracker::closeSubwindow() {
     const size_t n = size_t(bins_);
-    std::copy(subwindowMin_.begin(), subwindowMin_.end(), subwindowMins_.begin() + long(size_t(nextSubwindow_) * n));
+    std::copy(subwindowMin_.begin(), subwindowMin_.end(),
+              subwindowMins_.begin() + long(size_t(nextSubwindow_) * n));
     nextSubwindow_ = (nextSubwindow_ + 1) % subwindows_;
     std::fill(windowMin_.begin(), windowMin_.end(), kInfinity);
     float* windowMin = windowMin_.data();

@@ -53,8 +53,8 @@ public:
     // Stricter than the papers' 5 (MCRA) and 4.6 x 1.66 (IMCRA): in 5 dB SNR speech they let
     // less of the weak speech into the noise, at the price of a noise estimate about 1.5 dB
     // low in stationary noise (the loudest noise frames count as speech).
-    static constexpr float kPresenceRatio = 3.0f;              // S / Smin above this: speech
-    static constexpr float kFramePresenceRatio = 5.0f;         // P / Smin above this: speech
+    static constexpr float kPresenceRatio = 3.0f;       // S / Smin above this: speech
+    static constexpr float kFramePresenceRatio = 5.0f;  // P / Smin above this: speech
 
     // frameSeconds: frame shift over sampling rate (> 0).
     explicit NoiseTracker(double frameSeconds = 0.01);

@@ -59,8 +59,8 @@ private:
     bool regeneration_;
     int noiseFrames_;                    // N, frames of noise learning
     NoiseUpdate noiseUpdate_;
-    double frameSeconds_;
-    std::vector<NoiseTracker> trackers_;  // one per row, with NoiseUpdate::Continuous
+    double frameSeconds_;                // frame shift, seconds
+    std::vector<NoiseTracker> trackers_;  // one per row with NoiseUpdate::Continuous, else none
     int rows_ = 0, columns_ = 0;         // frame shape
     int bins_ = 0;                       // M = columns - 1, the bins processed
     std::vector<float> noisePower_;      // rows x M, learned mean noise power
