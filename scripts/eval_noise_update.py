@@ -17,10 +17,13 @@ Voice detection: vad.n with its defaults and with NOISE_UPDATE=NONE; coverage of
 frames (clean-speech energy within 40 dB of the loudest frame) and false alarms on the
 others.
 
-    /usr/bin/python3 scripts/eval_noise_update.py [BUILD] [--keep DIR]
+    /usr/bin/python3 scripts/eval_noise_update.py [BUILD] [--flowrun PATH] [--keep DIR] [--check]
 
 Needs espeak-ng, sox, numpy, scipy, and flowrun with the modules built in BUILD (default
-build). The recordings are made in a temporary folder (kept in DIR with --keep).
+build), or the flowrun given. The recordings are made in a temporary folder (kept in DIR
+with --keep). --check runs only the fan with the networks' defaults and fails (exit 1)
+unless enhancement gains at least 4 dB and detection covers at least 55 % of the speech
+frames with at most 15 % false alarms.
 """
 import os
 import shutil
@@ -130,6 +133,36 @@ def run(flowrun, network, *args):
     subprocess.run([flowrun, network, "--quiet", *args], check=True, stdin=subprocess.DEVNULL)
 
 
+def check(flowrun, root, tmp, noisy_path, clean):
+    """The networks' defaults on the fan: True when both meet their marks."""
+    onset = int(ONSET * RATE)
+    out = os.path.join(tmp, "out.wav")
+    run(flowrun, os.path.join(root, "networks", "enhance.n"), f"INPUT={noisy_path}", f"OUTPUT={out}")
+    gain = snr(clean, read_wav(out), onset) - snr(clean, read_wav(noisy_path), onset)
+    coverage, alarms, _, _ = detection_rates(flowrun, root, tmp, noisy_path, clean[0], [])
+    print(f"fan from {ONSET} s: enhance.n SNR gain {gain:+.2f} dB (at least +4), vad.n coverage "
+          f"{coverage:.1f} % (at least 55), false alarms {alarms:.1f} % (at most 15)")
+    return gain >= 4.0 and coverage >= 55.0 and alarms <= 15.0
+
+
+def detection_rates(flowrun, root, tmp, noisy_path, clean_ref, extra, skip=0):
+    """Coverage and false alarms of vad.n, in %, over the frames from the onset (+ skip frames)."""
+    e = frame_energies(clean_ref)
+    frames = len(e)
+    speech = e > e.max() * 1e-4
+    seg = os.path.join(tmp, "segments.txt")
+    run(flowrun, os.path.join(root, "networks", "vad.n"), f"INPUT={noisy_path}", f"OUTPUT={seg}", *extra)
+    detected = np.zeros(frames, dtype=bool)
+    t = (np.arange(frames) + 0.5) * ADVANCE / RATE
+    with open(seg) as f:
+        for line in f:
+            a, b = map(float, line.split()[:2])
+            detected |= (t >= a) & (t < b)
+    start = int(ONSET * RATE) // ADVANCE + skip
+    s, d = speech[start:], detected[start:]
+    return 100 * np.mean(d[s]), 100 * np.mean(d[~s]), s.sum(), (~s).sum()
+
+
 def enhancement(flowrun, root, tmp, noisy_path, noisy, clean, kind, rng):
     net = os.path.join(root, "networks", "enhance.n")
     onset = int(ONSET * RATE)
@@ -164,42 +197,41 @@ def enhancement(flowrun, root, tmp, noisy_path, noisy, clean, kind, rng):
 
 
 def detection(flowrun, root, tmp, noisy_path, clean_ref):
-    net = os.path.join(root, "networks", "vad.n")
-    e = frame_energies(clean_ref)
-    frames = len(e)
-    speech = e > e.max() * 1e-4
-    first = int(ONSET * RATE) // ADVANCE
     print("  voice detection after the onset:")
     for update in ["CONTINUOUS", "NONE"]:
-        seg = os.path.join(tmp, "segments.txt")
         extra = [] if update == "CONTINUOUS" else ["NOISE_UPDATE=NONE"]
-        run(flowrun, net, f"INPUT={noisy_path}", f"OUTPUT={seg}", *extra)
-        detected = np.zeros(frames, dtype=bool)
-        t = (np.arange(frames) + 0.5) * ADVANCE / RATE
-        with open(seg) as f:
-            for line in f:
-                a, b = map(float, line.split()[:2])
-                detected |= (t >= a) & (t < b)
-        for label, start in [("all", first), ("from 3 s after", first + 300)]:
-            s, d = speech[start:], detected[start:]
-            print(f"    {update:10} {label:15} coverage {100 * np.mean(d[s]):5.1f} %  false alarms "
-                  f"{100 * np.mean(d[~s]):5.1f} %  [{s.sum()} speech, {(~s).sum()} other frames]")
+        for label, skip in [("all", 0), ("from 3 s after", 300)]:
+            coverage, alarms, speech, other = detection_rates(flowrun, root, tmp, noisy_path, clean_ref, extra, skip)
+            print(f"    {update:10} {label:15} coverage {coverage:5.1f} %  false alarms {alarms:5.1f} %  "
+                  f"[{speech} speech, {other} other frames]")
+
+
+def option(args, name):
+    if name not in args:
+        return None
+    i = args.index(name)
+    value = args[i + 1]
+    del args[i:i + 2]
+    return value
 
 
 def main():
     args = sys.argv[1:]
-    keep = None
-    if "--keep" in args:
-        i = args.index("--keep")
-        keep = args[i + 1]
-        del args[i:i + 2]
-    build = args[0] if args else "build"
+    keep = option(args, "--keep")
+    flowrun = option(args, "--flowrun")
+    checking = "--check" in args
+    args = [a for a in args if a != "--check"]
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    flowrun = os.path.join(root, build, "bin", "flowrun")
+    flowrun = flowrun or os.path.join(root, args[0] if args else "build", "bin", "flowrun")
     rng = np.random.default_rng(15)
     tmp = tempfile.mkdtemp()
     try:
         clean = speech(tmp)
+        if checking:
+            noisy, refs = recording(clean, "fan", rng)
+            path = os.path.join(tmp, "fan.wav")
+            write_wav(path, noisy)
+            return 0 if check(flowrun, root, tmp, path, refs) else 1
         print(f"speech {len(clean) / RATE:.1f} s, noise from {ONSET} s at {SNR_DB} dB SNR, room noise "
               f"{ROOM_DB} dB before it, 2 channels")
         for kind in ["fan", "white"]:
@@ -218,4 +250,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())
