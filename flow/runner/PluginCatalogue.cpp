@@ -89,7 +89,7 @@ void describePluginNodes() {
          {{"OUTPUT_AUDIO_SIGNAL", "the input signal"}, {"OUTPUT_VAD_DECISION", "the input decisions"}},
          {timeLength(), windowName(), advance(), rate()}});
     describeNode({"VoiceActivityDetection",
-                  "speech / no-speech decision per frame against noise learned at the start",
+                  "speech / no-speech decision per frame against the learned background noise",
                   {{"AUDIO_SPECTRUM", kSpectrum}},
                   {{"VAD_DECISION", "Vector<ObjectRef>: empty for no speech, one Source for speech"}},
                   {advance(),
