@@ -51,8 +51,9 @@ public:
     static constexpr double kMinimumWindowSeconds = 2.2;       // longer than a sustained vowel
     static constexpr double kSubwindowSeconds = 0.1;
     // Stricter than the papers' 5 (MCRA) and 4.6 x 1.66 (IMCRA): in 5 dB SNR speech they let
-    // less of the weak speech into the noise, at the price of a noise estimate about 1.5 dB
-    // low in stationary noise (the loudest noise frames count as speech).
+    // less of the weak speech into the noise, at the price of a noise estimate slightly low in
+    // stationary noise (0.75 dB on independent Gaussian bins: the loudest noise frames count
+    // as speech).
     static constexpr float kPresenceRatio = 3.0f;       // S / Smin above this: speech
     static constexpr float kFramePresenceRatio = 5.0f;  // P / Smin above this: speech
 
