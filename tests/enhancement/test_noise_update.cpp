@@ -4,12 +4,14 @@
 // (the bin gain |Y| / |X| applied to the noise part) and the SNR can be measured.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <functional>
 #include <random>
 #include <vector>
 
+#include "enhancement/noise_tracker.h"
 #include "enhancement/speech_enhancer.h"
 
 using cfloat = std::complex<float>;
@@ -142,4 +144,34 @@ TEST(NoiseUpdate, SilenceNaNFramesAndANoiseStepDownDoNotBreakIt) {
     EXPECT_TRUE(m.finite);
     EXPECT_NEAR(residual(m, 400, 500), residual(loud, 400, 500), 3.0);  // the noise of before the silence
     EXPECT_NEAR(residual(m, 700, 900), residual(steady, 700, 900), 3.0);
+}
+
+TEST(NoiseTracker, HoldsItsTimesInSecondsAtAnyFrameShift) {
+    // Independent exponential powers (mean 1), 15 dB more from 5 s on; a tone 20 dB over the
+    // noise held on every 8th bin from 0.5 s to 2.5 s.
+    for (double shift : {0.004, 0.01, 0.016, 0.032}) {
+        SCOPED_TRACE(shift);
+        const int bins = 64;
+        enhancement::NoiseTracker tracker(shift);
+        tracker.start(bins);
+        std::mt19937 rng(5);
+        std::exponential_distribution<float> e(1.0f);
+        std::vector<float> power(bins), noise(bins, 1.0f);
+        double learned = -1.0, toneNoise = 0.0;
+        for (int c = 0; c * shift < 9.0; ++c) {
+            const double t = c * shift;
+            for (int k = 0; k < bins; ++k)
+                power[size_t(k)] =
+                    e(rng) * (t >= 5.0 ? 31.6f : 1.0f) + (t >= 0.5 && t < 2.5 && k % 8 == 0 ? 100.0f : 0.0f);
+            tracker.observe(power.data());
+            tracker.follow(noise.data(), power.data());
+            double mean = 0.0;  // of the bins between the tones
+            for (int k = 4; k < bins; k += 8) mean += noise[size_t(k)] / (bins / 8);
+            if (t >= 5.0 && learned < 0.0 && mean > 31.6 / 2.0) learned = t - 5.0;
+            if (t < 5.0) toneNoise = std::max(toneNoise, double(noise[8]));
+        }
+        EXPECT_GT(learned, 2.0);  // not before the minimum window has passed
+        EXPECT_LT(learned, 2.8);
+        EXPECT_LT(toneNoise, 3.0);  // the held tone is not learned
+    }
 }
