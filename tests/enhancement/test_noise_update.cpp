@@ -35,8 +35,8 @@ struct Scene {
 float bursts(int c) { return c >= 60 && (c - 60) % 80 < 40 ? 10.0f : 0.0f; }
 
 struct Measured {
-    std::vector<double> speech, noise, residual, error, output;  // per frame, summed over rows and bins
-    std::vector<double> voiceOut;                                // output power on the harmonic bins
+    std::vector<double> speech, noise, residual, error;  // per frame, summed over rows and bins
+    std::vector<double> voiceOut;                        // output power on the harmonic bins
     bool finite = true;
 };
 
@@ -51,7 +51,7 @@ Measured run(const Scene& scene, int frames, NoiseUpdate update,
     Measured m;
     for (int c = 0; c < frames; ++c) {
         const float noise = scene.noise(c), voice = scene.voice(c);
-        double sp = 0, np = 0, res = 0, err = 0, out = 0, vo = 0;
+        double sp = 0, np = 0, res = 0, err = 0, vo = 0;
         for (int r = 0; r < kRows; ++r)
             for (int k = 0; k < kCols; ++k) {
                 const size_t i = size_t(r * kCols + k);
@@ -76,11 +76,10 @@ Measured run(const Scene& scene, int frames, NoiseUpdate update,
                 np += std::norm(n[i]);
                 res += gain * gain * std::norm(n[i]);
                 err += std::norm(y[i] - s[i]);
-                out += std::norm(y[i]);
                 if (std::norm(s[i]) > 0) vo += std::norm(y[i]);
             }
         m.speech.push_back(sp), m.noise.push_back(np), m.residual.push_back(res);
-        m.error.push_back(err), m.output.push_back(out), m.voiceOut.push_back(vo);
+        m.error.push_back(err), m.voiceOut.push_back(vo);
     }
     return m;
 }
