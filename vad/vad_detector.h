@@ -13,7 +13,8 @@
 //     L = sum over the band of (g - ln g - 1) / K,   g = P[k] / deviation[k],
 // K being the number of band bins, each term divided by K as it is added, all in single
 // precision. The frame is speech when L > threshold (strictly); a score that is not a
-// number is no speech. The learned statistics never change after learning.
+// number is no speech. The learned statistics never change after learning, unless they are
+// kept learning (below).
 //
 // A frame whose whole band is digital silence (every band power exactly 0) is no speech,
 // although its score is +inf: a single silent bin still makes the score +inf and the
