@@ -6,10 +6,11 @@ The recording: synthetic speech (espeak-ng, pauses between sentences) over a fai
 noise, two channels; 6 s in a fan starts (band-limited noise 80-1500 Hz, independent per
 microphone, plus 50 Hz mains hum and its harmonics, the same at both), at 5 dB SNR against
 the active speech level after it starts. For comparison the same with white noise starting
-6 s in. Every figure is measured over the part after the noise starts.
+6 s in. Every figure is measured over the part after the noise starts (about 35 s), and
+again from 3 s after it (once a rising noise has been learned).
 
 Enhancement: SNR gain (output SNR minus input SNR against the clean speech) for every rule,
-  - CONTINUOUS: enhance.n with its defaults,
+  - CONTINUOUS: enhance.n with its defaults (also from 3 s after the onset),
   - NONE: the noise learned at the start only (before the fan),
   - bound: NONE on the same stretch with the noise learned from the new noise alone (0.5 s
     of it put in front).
