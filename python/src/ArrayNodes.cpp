@@ -7,43 +7,17 @@
 #include <sstream>
 
 #include "flow/Catalogue.h"
+#include "flow/Source.h"
 #include "flow/Types.h"
-#include "plugin/Source.h"
 
 namespace zelkbp {
 
-using FD::GeneralException;
-
 namespace {
-
-std::string who(const char* type, const std::string& name) {
-    return std::string(type) + " \"" + name + "\": ";
-}
-std::string frameText(int count) { return "frame " + std::to_string(count) + ": "; }
-
-int positiveInt(const FD::ParameterSet& params, const std::string& me, const std::string& name,
-                int high = INT_MAX) {
-    int v = FD::dereference_cast<int>(params.get(name));
-    if (v < 1 || v > high)
-        throw new GeneralException(
-            me + name + " must be " +
-            (high == INT_MAX ? std::string("positive") : "1 to " + std::to_string(high)) + ", got " +
-            std::to_string(v));
-    return v;
-}
 
 double frameTime(long long frame, int advance, int rate) { return double(frame) * advance / rate; }
 
-template <class T>
-const T& frameAs(const FD::ObjectRef& ref, const std::string& me, const char* port, const char* expected) {
-    auto* p = dynamic_cast<const T*>(ref.get());
-    if (!p)
-        throw new GeneralException(me + port + " expects " + expected + ", got " +
-                                   FD::describeType(ref.get()));
-    return *p;
-}
-
-std::vector<int> parseChannels(const std::string& text, const std::string& me) {
+// CHANNELS as AudioFileSink reads it.
+std::vector<int> parseChannels(const std::string& text, const FD::NodeErrors& errors) {
     std::vector<int> rows;
     std::stringstream in(text);
     std::string item;
@@ -57,11 +31,11 @@ std::vector<int> parseChannels(const std::string& text, const std::string& me) {
         }
         while (end < item.size() && item[end] == ' ') ++end;
         if (end == 0 || end != item.size() || row < 0)
-            throw new GeneralException(me + "CHANNELS must list row numbers from 0, like \"0,1\", got \"" +
-                                       text + "\"");
+            errors.refuse("CHANNELS",
+                          "CHANNELS must list row numbers from 0, like \"0,1\", got \"" + text + "\"");
         rows.push_back(row);
     }
-    if (rows.empty()) throw new GeneralException(me + "CHANNELS lists no row");
+    if (rows.empty()) errors.refuse("CHANNELS", "CHANNELS lists no row");
     return rows;
 }
 
@@ -75,12 +49,12 @@ FeedPlan& pendingFeedPlan() {
 // ---------------------------------------------------------------- ArraySource
 
 ArraySource::ArraySource(const std::string& nodeName, const FD::ParameterSet& params)
-    : BufferedNode(nodeName, params) {
+    : BufferedNode(nodeName, params), errors_("ArraySource", nodeName) {
     audioID_ = addOutput("AUDIO");
-    const std::string me = who("ArraySource", nodeName);
-    length_ = positiveInt(params, me, "LENGTH", 1 << 24);
-    advance_ = positiveInt(params, me, "ADVANCE", length_);
-    samplingRate_ = positiveInt(params, me, "SAMPLING_RATE");
+    const FD::NodeParameters p(errors_, params);
+    length_ = p.inRange("LENGTH", 1, 1 << 24, "at least 1");
+    advance_ = p.inRange("ADVANCE", 1, length_, "1 to LENGTH (" + std::to_string(length_) + ")");
+    samplingRate_ = p.samplingRate();
     inOrder = true;
     planned_ = pendingFeedPlan().samples;
     if (pendingFeedPlan().channels > 0) {
@@ -121,9 +95,9 @@ void ArraySource::append(const float* data, int channels, long long samples, lon
 void ArraySource::calculate(int, int count, FD::Buffer& out) {
     const size_t have = pending_.empty() ? 0 : pending_[0].size() - consumed_;
     if (have < size_t(advance_) && !closed_)
-        throw new GeneralException(who("ArraySource", name) + frameText(count) + "needs samples up to " +
-                                   std::to_string(1LL * count * advance_ + advance_) + ", only " +
-                                   std::to_string(appended_) + " were given");
+        errors_.atFrame(count, "AUDIO",
+                        "needs samples up to " + std::to_string(1LL * count * advance_ + advance_) +
+                            ", only " + std::to_string(appended_) + " were given");
     auto* frame = new FD::Matrix<float>(channels_, length_);
     out[count] = FD::ObjectRef(frame);
     const int kept = length_ - advance_;
@@ -142,10 +116,9 @@ void ArraySource::calculate(int, int count, FD::Buffer& out) {
 // ---------------------------------------------------------------- Collector
 
 Collector::Collector(const std::string& type, const std::string& nodeName, const FD::ParameterSet& params)
-    : BufferedNode(nodeName, params), me_(who(type.c_str(), nodeName)) {
-    key_ = FD::object_cast<FD::String>(params.get("FILE"));
-    if (params.exist("ADVANCE")) advance_ = positiveInt(params, me_, "ADVANCE");
-    if (params.exist("SAMPLING_RATE")) samplingRate_ = positiveInt(params, me_, "SAMPLING_RATE");
+    : BufferedNode(nodeName, params), errors_(type, nodeName) {
+    const FD::NodeParameters p(errors_, params);
+    key_ = p.text("FILE");
     inOrder = true;
 }
 
@@ -160,25 +133,23 @@ AudioCollector::AudioCollector(const std::string& nodeName, const FD::ParameterS
     : Collector("AudioCollector", nodeName, params) {
     audioID_ = addInput("AUDIO");
     outputID_ = addOutput("OUTPUT");
-    length_ = positiveInt(params, me_, "LENGTH", 1 << 24);
-    if (advance_ > length_)
-        throw new GeneralException(me_ + "ADVANCE must be 1 to LENGTH (" + std::to_string(length_) +
-                                   "), got " + std::to_string(advance_));
-    if (params.exist("CHANNELS"))
-        rows_ = parseChannels(FD::object_cast<FD::String>(params.get("CHANNELS")), me_);
+    const FD::NodeParameters p(errors_, params);
+    samplingRate_ = p.samplingRate();
+    length_ = p.inRange("LENGTH", 1, 1 << 24, "at least 1");
+    advance_ = p.inRange("ADVANCE", 1, length_, "1 to LENGTH (" + std::to_string(length_) + ")");
+    if (p.has("CHANNELS")) rows_ = parseChannels(p.text("CHANNELS"), errors_);
 }
 
 void AudioCollector::initialize() {
     Collector::initialize();
     if (!stream_) return;
     if (stream_->sampleRate() != samplingRate_)
-        throw new GeneralException(me_ + "SAMPLING_RATE is " + std::to_string(samplingRate_) +
-                                   " but the stream upstream is at " + std::to_string(stream_->sampleRate()) +
-                                   " Hz");
+        errors_.refuse("SAMPLING_RATE", "SAMPLING_RATE is " + std::to_string(samplingRate_) +
+                                            " but the stream upstream is at " +
+                                            std::to_string(stream_->sampleRate()) + " Hz");
     if (stream_->frameAdvance() != advance_)
-        throw new GeneralException(me_ + "ADVANCE is " + std::to_string(advance_) +
-                                   " but the frames upstream are " + std::to_string(stream_->frameAdvance()) +
-                                   " samples apart");
+        errors_.refuse("ADVANCE", "ADVANCE is " + std::to_string(advance_) + " but the frames upstream are " +
+                                      std::to_string(stream_->frameAdvance()) + " samples apart");
 }
 
 int AudioCollector::channels() const {
@@ -190,26 +161,29 @@ int AudioCollector::channels() const {
 void AudioCollector::calculate(int, int count, FD::Buffer& out) {
     FD::ObjectRef ref = getInput(audioID_, count);
     out[count] = ref;
-    const std::string me = me_ + frameText(count);
-    const auto& frame = frameAs<FD::Matrix<float>>(ref, me, "AUDIO", "Matrix<float>");
+    const auto& frame = errors_.frameAs<FD::Matrix<float>>(ref, count, "AUDIO", "Matrix<float>");
     if (frame.ncols() != length_)
-        throw new GeneralException(me + "AUDIO frame has " + std::to_string(frame.ncols()) +
-                                   " samples, LENGTH is " + std::to_string(length_));
+        errors_.atFrame(count, "AUDIO",
+                        "AUDIO frame has " + std::to_string(frame.ncols()) + " samples, LENGTH is " +
+                            std::to_string(length_));
     if (inputRows_ < 0) {
         inputRows_ = frame.nrows();
-        if (inputRows_ < 1) throw new GeneralException(me + "AUDIO frame has no row");
+        if (inputRows_ < 1) errors_.atFrame(count, "AUDIO", "AUDIO frame has no row");
         for (int r : rows_)
             if (r >= inputRows_)
-                throw new GeneralException(me + "CHANNELS names row " + std::to_string(r) +
-                                           ", the AUDIO frames have " + std::to_string(inputRows_) + " rows");
+                errors_.atFrame(count, "CHANNELS",
+                                "CHANNELS names row " + std::to_string(r) + ", the AUDIO frames have " +
+                                    std::to_string(inputRows_) + " rows");
         if (rows_.empty())
             for (int r = 0; r < inputRows_; ++r) rows_.push_back(r);
         data_.resize(rows_.size());
     } else if (frame.nrows() != inputRows_) {
-        throw new GeneralException(me + "AUDIO frame has " + std::to_string(frame.nrows()) +
-                                   " rows, the stream started with " + std::to_string(inputRows_));
+        errors_.atFrame(count, "AUDIO",
+                        "AUDIO frame has " + std::to_string(frame.nrows()) +
+                            " rows, the stream started with " + std::to_string(inputRows_));
     }
-    // The samples of the stream and no more, as the file sink writes them.
+    // The samples of the stream and no more, as the file sink writes them (while
+    // samples still come, every frame computed lies within those given).
     long long n = advance_;
     if (stream_) n = std::max(0LL, std::min<long long>(advance_, stream_->sampleCount() - written_));
     const int first = length_ - advance_;
@@ -237,19 +211,22 @@ SourceListCollector::SourceListCollector(const std::string& nodeName, const FD::
     : Collector("SourceListCollector", nodeName, params) {
     sourcesID_ = addInput("SOURCES");
     outputID_ = addOutput("OUTPUT");
+    const FD::NodeParameters p(errors_, params);
+    advance_ = p.frameShift();
+    samplingRate_ = p.samplingRate();
 }
 
 void SourceListCollector::calculate(int, int count, FD::Buffer& out) {
     FD::ObjectRef ref = getInput(sourcesID_, count);
     out[count] = ref;
-    const std::string me = me_ + frameText(count);
-    const auto& list = frameAs<FD::Vector<FD::ObjectRef>>(ref, me, "SOURCES", "Vector<ObjectRef>");
+    const auto& list = errors_.frameAs<FD::Vector<FD::ObjectRef>>(ref, count, "SOURCES", "Vector<ObjectRef>");
     const double time = frameTime(count, advance_, samplingRate_);
     for (size_t i = 0; i < list.size(); ++i) {
         const auto* s = dynamic_cast<const FD::Source*>(list[i].get());
         if (!s)
-            throw new GeneralException(me + "SOURCES element " + std::to_string(i) + " is " +
-                                       FD::describeType(list[i].get()) + ", not a Source");
+            errors_.atFrame(count, "SOURCES",
+                            "SOURCES element " + std::to_string(i) + " is " +
+                                FD::describeType(list[i].get()) + ", not a Source");
         double azimuth = std::atan2(double(s->x[1]), double(s->x[0])) * 180.0 / 3.141592653589793;
         rows_.push_back({count, time, int(s->id), azimuth, s->power});
     }
@@ -267,6 +244,9 @@ SegmentCollector::SegmentCollector(const std::string& nodeName, const FD::Parame
     : Collector("SegmentCollector", nodeName, params) {
     decisionID_ = addInput("DECISION");
     outputID_ = addOutput("OUTPUT");
+    const FD::NodeParameters p(errors_, params);
+    advance_ = p.frameShift();
+    samplingRate_ = p.samplingRate();
 }
 
 void SegmentCollector::closeSegment(int endFrame) {
@@ -287,8 +267,7 @@ void SegmentCollector::calculate(int, int count, FD::Buffer& out) {
     FD::ObjectRef ref = getInput(decisionID_, count);
     out[count] = ref;
     bool speech =
-        !frameAs<FD::Vector<FD::ObjectRef>>(ref, me_ + frameText(count), "DECISION", "Vector<ObjectRef>")
-             .empty();
+        !errors_.frameAs<FD::Vector<FD::ObjectRef>>(ref, count, "DECISION", "Vector<ObjectRef>").empty();
     if (speech && start_ < 0) start_ = count;
     if (!speech && start_ >= 0) closeSegment(count);
 }
@@ -314,21 +293,21 @@ MatrixCollector::MatrixCollector(const std::string& nodeName, const FD::Paramete
 void MatrixCollector::calculate(int, int count, FD::Buffer& out) {
     FD::ObjectRef ref = getInput(inputID_, count);
     out[count] = ref;
-    const std::string me = me_ + frameText(count);
     auto* real = dynamic_cast<const FD::Matrix<float>*>(ref.get());
     auto* cplx = dynamic_cast<const FD::Matrix<std::complex<float>>*>(ref.get());
     if (!real && !cplx)
-        throw new GeneralException(me + "INPUT expects Matrix<float> or Matrix<complex<float>>, got " +
-                                   FD::describeType(ref.get()));
+        errors_.atFrame(
+            count, "INPUT",
+            "INPUT expects Matrix<float> or Matrix<complex<float>>, got " + FD::describeType(ref.get()));
     int rows = real ? real->nrows() : cplx->nrows(), cols = real ? real->ncols() : cplx->ncols();
-    if (frames_ == 0 && rows_ < 0) {
+    if (frames_ == 0) {
         complex_ = cplx != nullptr, rows_ = rows, cols_ = cols;
     } else if ((cplx != nullptr) != complex_ || rows != rows_ || cols != cols_) {
-        throw new GeneralException(me + "INPUT frame is " + FD::describeType(ref.get()) + " " +
-                                   std::to_string(rows) + " x " + std::to_string(cols) +
-                                   ", the stream started with " +
-                                   (complex_ ? "Matrix<complex<float>> " : "Matrix<float> ") +
-                                   std::to_string(rows_) + " x " + std::to_string(cols_));
+        errors_.atFrame(count, "INPUT",
+                        "INPUT frame is " + FD::describeType(ref.get()) + " " + std::to_string(rows) + " x " +
+                            std::to_string(cols) + ", the stream started with " +
+                            (complex_ ? "Matrix<complex<float>> " : "Matrix<float> ") +
+                            std::to_string(rows_) + " x " + std::to_string(cols_));
     }
     if (real) real_.insert(real_.end(), real->data(), real->data() + real->size());
     if (cplx) complexData_.insert(complexData_.end(), cplx->data(), cplx->data() + cplx->size());

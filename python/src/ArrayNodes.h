@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "flow/Node.h"
+#include "flow/NodeSupport.h"
 #include "flow/Stream.h"
 
 namespace zelkbp {
@@ -55,9 +56,10 @@ public:
     // Frames whose samples are all in (all frames of the stream once closed).
     long long framesAvailable() const;
     // Frames beyond a sink's frame that the network reads from this source.
-    int lookAhead() const { return outputs[audioID_].requestedAhead + outputs[audioID_].lookAhead; }
+    int lookAhead() const { return outputs[audioID_].requestedAhead + outputs[audioID_].writeAhead; }
 
 private:
+    FD::NodeErrors errors_;
     int audioID_;
     int length_;              // samples per frame
     int advance_;             // samples between frames
@@ -81,7 +83,7 @@ public:
     void endOfStream(int) override {}
 
 protected:
-    std::string me_;  // `Type "name": ` for messages
+    FD::NodeErrors errors_;
     std::string key_;
     int advance_ = 0, samplingRate_ = 0;  // when the writer takes them
     const FD::SampleStream* stream_ = nullptr;

@@ -5,9 +5,11 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <pugixml.hpp>
+#include <regex>
 #include <set>
-#include <sstream>
 
 #include "flow/Stream.h"
 
@@ -24,9 +26,6 @@ const std::map<std::string, std::string>& replacements() {
                                                          {"MatrixWriter", "MatrixCollector"}};
     return r;
 }
-
-// Options that keep every character of the file, so that lines stay where they were.
-constexpr unsigned kKeepAll = (pugi::parse_full | pugi::parse_ws_pcdata) & ~pugi::parse_wconv_attribute;
 
 pugi::xml_node mainNetwork(const pugi::xml_document& doc) {
     pugi::xml_node root = doc.document_element();
@@ -54,6 +53,17 @@ std::string replaceAll(std::string text, const std::string& from, const std::str
     return text;
 }
 
+// Sets the type attribute of the element starting at `at` (its '<') to `type`.
+void retype(std::string& text, size_t at, const std::string& type) {
+    static const std::regex attribute(R"(\stype\s*=\s*(["'])[^"']*(["']))");
+    const size_t end = text.find('>', at);
+    std::smatch m;
+    std::string tag = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    if (!std::regex_search(tag, m, attribute)) return;
+    const size_t value = at + size_t(m.position(1)) + 1;
+    text.replace(value, size_t(m.position(2)) - size_t(m.position(1)) - 1, type);
+}
+
 std::string hostMessage(FD::BaseException* e) {
     std::string m = e->message();
     delete e;
@@ -72,16 +82,20 @@ LoadFailure::LoadFailure(std::vector<std::string> problems)
 
 NetworkPorts networkPorts(const std::string& path) {
     NetworkPorts ports;
-    try {
-        ports.arguments = FD::networkArguments(path);
-    } catch (FD::LoadError* e) {
-        std::vector<std::string> problems = e->problems();
-        delete e;
-        throw LoadFailure(problems);
-    }
     pugi::xml_document doc;
-    if (!doc.load_file(path.c_str(), kKeepAll)) return ports;
-    for (pugi::xml_node n : mainNetwork(doc).children("node")) {
+    pugi::xml_parse_result read = doc.load_file(path.c_str());
+    if (!read) throw LoadFailure({path + ": cannot read the network: " + read.description()});
+    pugi::xml_node net = mainNetwork(doc);
+    if (!net) throw LoadFailure({path + ": the file holds no main network"});
+    for (pugi::xml_node a : net.children("arg")) {
+        FD::NetworkArgument arg;
+        arg.name = a.attribute("name").value();
+        arg.type = a.attribute("type").value();
+        if (pugi::xml_attribute d = a.attribute("default"))
+            arg.hasDefault = true, arg.defaultValue = d.value();
+        ports.arguments.push_back(arg);
+    }
+    for (pugi::xml_node n : net.children("node")) {
         std::string type = n.attribute("type").value(), arg = fileArgument(n);
         if (arg.empty() || !replacements().count(type)) continue;
         if (type == "AudioFileSource") {
@@ -98,49 +112,49 @@ NetworkPorts networkPorts(const std::string& path) {
 
 Session::Session(std::string path, std::map<std::string, std::string> args)
     : path_(std::move(path)), args_(std::move(args)) {
+    // The replaced nodes get their new type in the file's own text, every other
+    // character left in place so that the loader's line numbers stay the caller's.
+    std::ifstream in(path_, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     pugi::xml_document doc;
     // A file the loader would refuse is handed to it as it is, for its own messages.
-    if (doc.load_file(path_.c_str(), kKeepAll)) {
-        if (pugi::xml_node net = mainNetwork(doc)) {
-            std::vector<std::string> arrayInputs;
-            std::set<std::string> declared;
-            for (pugi::xml_node a : net.children("arg")) declared.insert(a.attribute("name").value());
-            bool changed = false;
-            for (pugi::xml_node n : net.children("node")) {
-                std::string type = n.attribute("type").value(), arg = fileArgument(n);
-                auto to = replacements().find(type);
-                // (an undeclared argument is left to the loader to report)
-                if (to == replacements().end() || arg.empty() || !declared.count(arg)) continue;
-                if (args_.count(arg)) {
-                    if (type != "AudioFileSource") fileWriters_ = true;
-                    continue;  // the caller gave a file
-                }
-                n.attribute("type").set_value(to->second.c_str());
-                changed = true;
-                if (type == "AudioFileSource") {
-                    if (std::find(arrayInputs.begin(), arrayInputs.end(), arg) == arrayInputs.end())
-                        arrayInputs.push_back(arg);
-                } else {
-                    collected_[arg] = type;
-                }
+    pugi::xml_node net;
+    if (in && doc.load_buffer(text.data(), text.size())) net = mainNetwork(doc);
+    if (net) {
+        std::vector<std::string> arrayInputs;
+        std::set<std::string> declared;
+        for (pugi::xml_node a : net.children("arg")) declared.insert(a.attribute("name").value());
+        std::vector<std::pair<ptrdiff_t, std::string>> edits;  // node offset in the text, new type
+        for (pugi::xml_node n : net.children("node")) {
+            std::string type = n.attribute("type").value(), arg = fileArgument(n);
+            auto to = replacements().find(type);
+            // (an undeclared argument is left to the loader to report)
+            if (to == replacements().end() || arg.empty() || !declared.count(arg)) continue;
+            if (args_.count(arg)) {
+                if (type != "AudioFileSource") fileWriters_ = true;
+                continue;  // the caller gave a file
             }
-            if (arrayInputs.size() > 1) {
-                std::string names;
-                for (const std::string& a : arrayInputs) names += (names.empty() ? "" : ", ") + a;
-                throw LoadFailure({path_ + ": the network reads several audio files (" + names +
-                                   "); give all of them but one as NAME=path"});
-            }
-            if (!arrayInputs.empty()) input_ = arrayInputs[0];
-            // The replaced nodes are told the argument they stand for (collectors
-            // hand out their results under it).
-            if (!input_.empty()) args_[input_] = input_;
-            for (const auto& kv : collected_) args_[kv.first] = kv.first;
-            if (changed) {
-                std::ostringstream out;
-                doc.save(out, "", pugi::format_raw | pugi::format_no_declaration);
-                text_ = out.str();
+            edits.emplace_back(n.offset_debug(), to->second);
+            if (type == "AudioFileSource") {
+                if (std::find(arrayInputs.begin(), arrayInputs.end(), arg) == arrayInputs.end())
+                    arrayInputs.push_back(arg);
+            } else {
+                collected_[arg] = type;
             }
         }
+        if (arrayInputs.size() > 1) {
+            std::string names;
+            for (const std::string& a : arrayInputs) names += (names.empty() ? "" : ", ") + a;
+            throw LoadFailure({path_ + ": the network reads several audio files (" + names +
+                               "); give all of them but one as NAME=path"});
+        }
+        if (!arrayInputs.empty()) input_ = arrayInputs[0];
+        // The replaced nodes are told the argument they stand for (collectors
+        // hand out their results under it).
+        if (!input_.empty()) args_[input_] = input_;
+        for (const auto& kv : collected_) args_[kv.first] = kv.first;
+        for (auto e = edits.rbegin(); e != edits.rend(); ++e) retype(text, size_t(e->first), e->second);
+        if (!edits.empty()) text_ = text;
     }
     fileWriters_ = fileWriters_ && !input_.empty();
     net_ = load(FeedPlan{});

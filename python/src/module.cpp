@@ -15,7 +15,6 @@
 #include "ArrayNodes.h"
 #include "Session.h"
 #include "flow/Catalogue.h"
-#include "flow/runner/PluginCatalogue.h"
 
 namespace py = pybind11;
 using namespace zelkbp;
@@ -38,7 +37,6 @@ std::string moduleDirectory() {
 }
 
 void loadModules() {
-    FD::describePluginNodes();
     const std::string dir = moduleDirectory();
     try {
         FD::loadModule(dir + "/libzelkbp.so");

@@ -12,8 +12,8 @@ import zelkbp
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 NETWORKS = os.environ.get("ZELKBP_NETWORKS", os.path.join(ROOT, "networks"))
-FLOWRUN = os.environ.get("ZELKBP_FLOWRUN",
-                         os.path.join(os.path.dirname(zelkbp.__file__), "..", "..", "bin", "flowrun"))
+FLOWRUN = os.path.abspath(os.environ.get("ZELKBP_FLOWRUN",
+                         os.path.join(os.path.dirname(zelkbp.__file__), "..", "..", "bin", "flowrun")))
 DEMO = os.path.join(ROOT, "data", "demo.wav")
 
 
