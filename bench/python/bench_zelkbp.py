@@ -58,8 +58,9 @@ def bench_localize(flowrun, work, repeats):
     runner, python = [], []
     for _ in range(repeats):
         before = child_cpu()
-        subprocess.run([flowrun, os.path.join(ROOT, "networks", "localize.n"), f"INPUT={path}",
-                        f"LOCALIZED={work}/l.jsonl", f"TRACKED={work}/t.jsonl", "--quiet"], check=True)
+        network = os.path.join(ROOT, "networks", "localize.n")
+        outputs = [f"{name}={work}/{name}" for name in zelkbp._zelkbp.network_ports(network)["outputs"]]
+        subprocess.run([flowrun, network, f"INPUT={path}", *outputs, "--quiet"], check=True)
         runner.append(child_cpu() - before)
         before = time.process_time()
         rows = zelkbp.localize(x, 16000)
