@@ -9,6 +9,7 @@
 
 #include "flow/Node.h"
 #include "visualization/NodeSupport.h"
+#include "visualization/WindowToolkit.h"
 
 // Drawing state of the direction window: a 600 x 680 window with a direction box
 // (0.61 of the plot height, +180 degrees at the top) and two signal boxes.
@@ -58,6 +59,8 @@ public:
     const kwSSLGtk& drawingState() const { return gtkState; }
 
 private:
+    friend struct vis::GtkWindows;  // opens, refreshes and releases the window
+
     void drawCursor(int count);
 
     int inputAudioSignalID;
@@ -70,5 +73,5 @@ private:
     int samplingRate;               // Hz
     kwSSLGtk gtkState;
     std::string who;            // node type and name, for messages
-    bool toolkitReady = false;  // a display is open: toolkit calls allowed
+    const vis::WindowToolkit* toolkit = nullptr;  // set once a display is open
 };

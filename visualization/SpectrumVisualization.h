@@ -11,6 +11,7 @@
 
 #include "flow/Node.h"
 #include "visualization/NodeSupport.h"
+#include "visualization/WindowToolkit.h"
 
 // Drawing state of the spectrum window: a 620 x 572 window with a 256-row box per
 // channel and a kHz axis.
@@ -74,6 +75,8 @@ public:
     const kwSpectrumGtk& drawingState() const { return gtkState; }
 
 private:
+    friend struct vis::GtkWindows;  // opens, refreshes and releases the window
+
     int inputAudioSpectrumID;
     int outputAudioSpectrumID;
     std::string windowName;         // window title
@@ -82,6 +85,6 @@ private:
     int samplingRate;               // Hz
     kwSpectrumGtk gtkState;
     std::string who;              // node type and name, for messages
-    bool toolkitReady = false;    // a display is open: toolkit calls allowed
+    const vis::WindowToolkit* toolkit = nullptr;  // set once a display is open
     std::vector<guchar> scratch;  // image buffer of the painting
 };

@@ -9,6 +9,7 @@
 
 #include "flow/Node.h"
 #include "visualization/NodeSupport.h"
+#include "visualization/WindowToolkit.h"
 
 // Drawing state of the voice-activity window: the waveform window's layout.
 class kwVADGtk {
@@ -56,6 +57,8 @@ public:
     const kwVADGtk& drawingState() const { return gtkState; }
 
 private:
+    friend struct vis::GtkWindows;  // opens, refreshes and releases the window
+
     int inputAudioSignalID;
     int inputVadDecisionID;
     int outputAudioSignalID;
@@ -66,5 +69,5 @@ private:
     int samplingRate;               // Hz
     kwVADGtk gtkState;
     std::string who;            // node type and name, for messages
-    bool toolkitReady = false;  // a display is open: toolkit calls allowed
+    const vis::WindowToolkit* toolkit = nullptr;  // set once a display is open
 };

@@ -8,6 +8,7 @@
 
 #include "flow/Node.h"
 #include "visualization/NodeSupport.h"
+#include "visualization/WindowToolkit.h"
 
 // Drawing state of the waveform window: a 600 x 260 window with a box per channel.
 class kwWaveGtk {
@@ -61,6 +62,8 @@ public:
     const kwWaveGtk& drawingState() const { return gtkState; }
 
 private:
+    friend struct vis::GtkWindows;  // opens, refreshes and releases the window
+
     int inputAudioSignalID;
     int outputAudioSignalID;
     std::string windowName;         // window title
@@ -69,5 +72,5 @@ private:
     int samplingRate;               // Hz
     kwWaveGtk gtkState;
     std::string who;            // node type and name, for messages
-    bool toolkitReady = false;  // a display is open: toolkit calls allowed
+    const vis::WindowToolkit* toolkit = nullptr;  // set once a display is open
 };

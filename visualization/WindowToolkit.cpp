@@ -1,0 +1,68 @@
+#include "visualization/WindowToolkit.h"
+
+#include <dlfcn.h>
+
+#include <iostream>
+#include <vector>
+
+#include "flow/Module.h"
+
+namespace vis {
+
+namespace {
+
+const WindowToolkit* loaded = nullptr;
+
+// Where the toolkit library may be: beside the binary that holds this code (the
+// plug-in, or a program linked with the nodes), then beside the program.
+std::vector<std::string> candidatePaths() {
+    std::vector<std::string> paths;
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&candidatePaths), &info) && info.dli_fname) {
+        std::string self = info.dli_fname;
+        size_t slash = self.rfind('/');
+        if (slash != std::string::npos) paths.push_back(self.substr(0, slash + 1) + kToolkitLibrary);
+    }
+    std::string besideProgram = FD::programDirectory() + "/" + kToolkitLibrary;
+    if (paths.empty() || paths[0] != besideProgram) paths.push_back(besideProgram);
+    return paths;
+}
+
+// Loads the library and returns its table, or null with the reason in `why`.
+const WindowToolkit* load(std::string& why) {
+    for (const std::string& path : candidatePaths()) {
+        void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!handle) {
+            const char* error = dlerror();
+            if (why.empty()) why = error ? error : "cannot open " + path;
+            continue;
+        }
+        using Entry = const WindowToolkit* (*)();
+        auto entry = reinterpret_cast<Entry>(dlsym(handle, kToolkitEntry));
+        const WindowToolkit* toolkit = entry ? entry() : nullptr;
+        if (toolkit && toolkit->version == kWindowToolkitVersion) return toolkit;
+        why = path + " is not a toolkit library of this version";
+        return nullptr;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+const WindowToolkit* windowToolkit(const std::string& who) {
+    static bool tried = false;
+    if (!tried) {
+        tried = true;
+        std::string why;
+        loaded = load(why);
+        if (!loaded)
+            std::cerr << who << ": warning: cannot load the window toolkit library " << kToolkitLibrary << " ("
+                      << why << "); live windows are off and the visualization nodes only pass their data through"
+                      << std::endl;
+    }
+    return loaded && loaded->openDisplay(who) ? loaded : nullptr;
+}
+
+const WindowToolkit* loadedWindowToolkit() { return loaded; }
+
+}  // namespace vis
