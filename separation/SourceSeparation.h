@@ -18,7 +18,9 @@
 #include <string>
 
 #include "flow/Node.h"
-#include "separation/block_separation.h"
+#include <memory>
+
+#include "separation/block_kernel.h"
 
 class SourceSeparation : public FD::BufferedNode {
 public:
@@ -47,5 +49,5 @@ private:
     int blockLength;              // T, frames per block
 
     separation::UpdateRule rule_;           // from iterationMethod
-    separation::BlockSeparator separator_;  // the block arrays and the separation
+    std::unique_ptr<separation::BlockKernel> separator_;  // block arrays and separation, made by the first block
 };

@@ -16,15 +16,9 @@ const WindowToolkit* loaded = nullptr;
 // Where the toolkit library may be: beside the binary that holds this code (the
 // plug-in, or a program linked with the nodes), then beside the program.
 std::vector<std::string> candidatePaths() {
-    std::vector<std::string> paths;
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&candidatePaths), &info) && info.dli_fname) {
-        std::string self = info.dli_fname;
-        size_t slash = self.rfind('/');
-        if (slash != std::string::npos) paths.push_back(self.substr(0, slash + 1) + kToolkitLibrary);
-    }
+    std::vector<std::string> paths{FD::directoryOf(reinterpret_cast<void*>(&candidatePaths)) + "/" + kToolkitLibrary};
     std::string besideProgram = FD::programDirectory() + "/" + kToolkitLibrary;
-    if (paths.empty() || paths[0] != besideProgram) paths.push_back(besideProgram);
+    if (paths[0] != besideProgram) paths.push_back(besideProgram);
     return paths;
 }
 
