@@ -12,6 +12,9 @@ namespace gui {
 
 // The window support module, found beside the program.
 constexpr const char* kModuleFile = "libflowgui.so";
+// The FD::firstTime topic of the warning that live windows are off because a
+// window library cannot be loaded (given once, by the runner or by a node).
+constexpr const char* kWindowsOffTopic = "live windows off";
 
 // Prepares the windowing toolkit's thread support before any node is built, loading
 // the window support module from `modulePath` (empty: beside the program). Returns

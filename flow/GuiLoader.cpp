@@ -27,16 +27,17 @@ const Module* module(const std::string& path) {
     tried = true;
     const std::string file = path.empty() ? programDirectory() + "/" + kModuleFile : path;
     void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
-    const char* why = handle ? nullptr : dlerror();
+    const char* error = handle ? nullptr : dlerror();
+    std::string why = error ? error : "";
     if (handle) {
         entries.start = reinterpret_cast<bool (*)()>(dlsym(handle, "flow_gui_start"));
         entries.finish = reinterpret_cast<int (*)(bool, const char*)>(dlsym(handle, "flow_gui_finish"));
         if (entries.start && entries.finish) loaded = &entries;
-        else why = "it lacks the window support entry points";
+        else why = file + " lacks the window support entry points";
     }
-    if (!loaded)
-        std::cerr << "flowrun: warning: cannot load the window support " << file << " ("
-                  << (why ? why : "unknown reason") << "); live windows are off" << std::endl;
+    if (!loaded && firstTime(kWindowsOffTopic))
+        std::cerr << "flowrun: warning: cannot load the window support ("
+                  << (why.empty() ? file + ": unknown reason" : why) << "); live windows are off" << std::endl;
     return loaded;
 }
 

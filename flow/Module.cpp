@@ -30,6 +30,11 @@ std::string directoryOf(const void* address) {
     return programDirectory();
 }
 
+bool firstTime(const std::string& topic) {
+    static std::set<std::string> seen;
+    return seen.insert(topic).second;
+}
+
 void loadModule(const std::string& path) {
     static std::set<std::string> loaded;
     if (loaded.count(path)) return;

@@ -13,6 +13,10 @@ std::string programDirectory();
 // loads later. The program's directory when it cannot be told.
 std::string directoryOf(const void* address);
 
+// True the first time it is asked about `topic` in this process, false after: for
+// a warning that several parts of a program may have to give, and give once.
+bool firstTime(const std::string& topic);
+
 // Loads a module by path. A library that cannot be loaded throws a GeneralException
 // with the loader's reason. Loading the same path twice registers it once.
 void loadModule(const std::string& path);

@@ -23,8 +23,8 @@ std::unique_ptr<BlockKernel> newBlockKernel() {
         void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (!handle) {
             const char* why = dlerror();
-            throw std::runtime_error("cannot load the separation library " + path + ": " +
-                                     (why ? why : "unknown reason"));
+            throw std::runtime_error("cannot load the separation library (" +
+                                     (why ? std::string(why) : path + ": unknown reason") + ")");
         }
         entry = reinterpret_cast<Entry>(dlsym(handle, kKernelEntry));
         if (!entry) throw std::runtime_error(path + " is not a separation library of this version");

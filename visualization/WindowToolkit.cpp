@@ -5,6 +5,7 @@
 #include <iostream>
 #include <vector>
 
+#include "flow/Gui.h"
 #include "flow/Module.h"
 
 namespace vis {
@@ -49,9 +50,9 @@ const WindowToolkit* windowToolkit(const std::string& who) {
         tried = true;
         std::string why;
         loaded = load(why);
-        if (!loaded)
-            std::cerr << who << ": warning: cannot load the window toolkit library " << kToolkitLibrary << " ("
-                      << why << "); live windows are off and the visualization nodes only pass their data through"
+        if (!loaded && FD::firstTime(FD::gui::kWindowsOffTopic))
+            std::cerr << who << ": warning: cannot load the window toolkit (" << why
+                      << "); live windows are off and the visualization nodes only pass their data through"
                       << std::endl;
     }
     return loaded && loaded->openDisplay(who) ? loaded : nullptr;
