@@ -32,12 +32,15 @@ const Module* module(const std::string& path) {
     if (handle) {
         entries.start = reinterpret_cast<bool (*)()>(dlsym(handle, "flow_gui_start"));
         entries.finish = reinterpret_cast<int (*)(bool, const char*)>(dlsym(handle, "flow_gui_finish"));
-        if (entries.start && entries.finish) loaded = &entries;
-        else why = file + " lacks the window support entry points";
+        if (entries.start && entries.finish)
+            loaded = &entries;
+        else
+            why = file + " lacks the window support entry points";
     }
     if (!loaded && firstTime(kWindowsOffTopic))
         std::cerr << "flowrun: warning: cannot load the window support ("
-                  << (why.empty() ? file + ": unknown reason" : why) << "); live windows are off" << std::endl;
+                  << (why.empty() ? file + ": unknown reason" : why) << "); live windows are off"
+                  << std::endl;
     return loaded;
 }
 

@@ -49,5 +49,6 @@ private:
     int blockLength;              // T, frames per block
 
     separation::UpdateRule rule_;           // from iterationMethod
-    std::unique_ptr<separation::BlockKernel> separator_;  // block arrays and separation, made by the first block
+    std::unique_ptr<separation::BlockKernel> separator_;  // the block arrays and the separation,
+                                                          // made by the first block
 };

@@ -28,7 +28,8 @@ struct GtkWindows {
     }
 
     static void openWave(WaveVisualization& n) {
-        open(n, GTK_SIGNAL_FUNC(wave_visualization_delete_event), GTK_SIGNAL_FUNC(wave_visualization_configure_event),
+        open(n, GTK_SIGNAL_FUNC(wave_visualization_delete_event),
+             GTK_SIGNAL_FUNC(wave_visualization_configure_event),
              GTK_SIGNAL_FUNC(wave_visualization_expose_event));
     }
     static void openSpectrum(SpectrumVisualization& n) {
@@ -37,11 +38,13 @@ struct GtkWindows {
              GTK_SIGNAL_FUNC(spectrum_visualization_expose_event));
     }
     static void openSSL(SSLvisualization& n) {
-        open(n, GTK_SIGNAL_FUNC(ssl_visualization_delete_event), GTK_SIGNAL_FUNC(ssl_visualization_configure_event),
+        open(n, GTK_SIGNAL_FUNC(ssl_visualization_delete_event),
+             GTK_SIGNAL_FUNC(ssl_visualization_configure_event),
              GTK_SIGNAL_FUNC(ssl_visualization_expose_event));
     }
     static void openVAD(VADvisualization& n) {
-        open(n, GTK_SIGNAL_FUNC(vad_visualization_delete_event), GTK_SIGNAL_FUNC(vad_visualization_configure_event),
+        open(n, GTK_SIGNAL_FUNC(vad_visualization_delete_event),
+             GTK_SIGNAL_FUNC(vad_visualization_configure_event),
              GTK_SIGNAL_FUNC(vad_visualization_expose_event));
     }
     // The direction window draws its cursor after the data.

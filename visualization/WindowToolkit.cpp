@@ -17,7 +17,8 @@ const WindowToolkit* loaded = nullptr;
 // Where the toolkit library may be: beside the binary that holds this code (the
 // plug-in, or a program linked with the nodes), then beside the program.
 std::vector<std::string> candidatePaths() {
-    std::vector<std::string> paths{FD::directoryOf(reinterpret_cast<void*>(&candidatePaths)) + "/" + kToolkitLibrary};
+    std::vector<std::string> paths{FD::directoryOf(reinterpret_cast<void*>(&candidatePaths)) + "/" +
+                                   kToolkitLibrary};
     std::string besideProgram = FD::programDirectory() + "/" + kToolkitLibrary;
     if (paths[0] != besideProgram) paths.push_back(besideProgram);
     return paths;

@@ -21,7 +21,7 @@ struct GtkWindows;  // the toolkit library's side, a friend of each window node
 // What the toolkit library does for one kind of window node.
 template <class Node, class State>
 struct WindowOps {
-    void (*open)(Node& node);               // creates and shows the window (initialize)
+    void (*open)(Node& node);                // creates and shows the window (initialize)
     void (*refresh)(Node& node, int count);  // the refresh of frame `count`
     void (*release)(State& state);           // releases window, pixmap, pens and font
 };

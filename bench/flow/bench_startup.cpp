@@ -79,7 +79,8 @@ int loadedLibraries(const std::string& flowrun, const std::string& dir) {
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {
         if (entry.path().filename().string().rfind("loader.", 0) != 0) continue;
         std::ifstream log(entry.path());
-        for (std::string line; std::getline(log, line);) count += line.find("generating link map") != std::string::npos;
+        for (std::string line; std::getline(log, line);)
+            count += line.find("generating link map") != std::string::npos;
         std::filesystem::remove(entry.path());
     }
     return count;

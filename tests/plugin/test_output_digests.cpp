@@ -174,7 +174,10 @@ struct Case {
 Params localization(const char* headModel) {
     Params p;
     p.f("MICS_DISTANCE", 18.0f).f("GCCPHAT_THRESHOLD", 0.2f).s("SOUND_DIFFRACTION_COMPENSATION", headModel);
-    p.i("ADVANCE", kAdvance).i("SAMPLING_RATE", kRate).f("FREQUENCY_HIGH", 4000.0f).f("FREQUENCY_LOW", 500.0f);
+    p.i("ADVANCE", kAdvance)
+        .i("SAMPLING_RATE", kRate)
+        .f("FREQUENCY_HIGH", 4000.0f)
+        .f("FREQUENCY_LOW", 500.0f);
     return p.f("NOISE_DURATION", 0.5f);
 }
 
@@ -229,8 +232,8 @@ std::string caseName(const Case& c) {
     std::string name = c.type;
     const Params params = c.params();
     const ParameterSet& p = params.set();
-    for (const char* key : {"SOUND_DIFFRACTION_COMPENSATION", "NOISE_REDUCTION_METHOD", "HARMONIC_REGENERATION",
-                            "ITERATION_METHOD"})
+    for (const char* key : {"SOUND_DIFFRACTION_COMPENSATION", "NOISE_REDUCTION_METHOD",
+                            "HARMONIC_REGENERATION", "ITERATION_METHOD"})
         if (p.exist(key)) name += " " + object_cast<String>(p.get(key));
     return name;
 }
