@@ -4,6 +4,9 @@
 // libraries the run loads. Other runner builds can be given to compare.
 //
 //   bench_startup [RUNS] [FLOWRUN ...]
+//
+// On a machine busy with other work the runs queue behind it and the wall times say
+// little; `chrt -f 10 bench_startup` (as root) keeps them in front.
 #include <sndfile.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
