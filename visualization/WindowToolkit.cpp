@@ -3,7 +3,6 @@
 #include <dlfcn.h>
 
 #include <iostream>
-#include <vector>
 
 #include "flow/Gui.h"
 #include "flow/Module.h"
@@ -14,32 +13,21 @@ namespace {
 
 const WindowToolkit* loaded = nullptr;
 
-// Where the toolkit library may be: beside the binary that holds this code (the
-// plug-in, or a program linked with the nodes), then beside the program.
-std::vector<std::string> candidatePaths() {
-    std::vector<std::string> paths{FD::directoryOf(reinterpret_cast<void*>(&candidatePaths)) + "/" +
-                                   kToolkitLibrary};
-    std::string besideProgram = FD::programDirectory() + "/" + kToolkitLibrary;
-    if (paths[0] != besideProgram) paths.push_back(besideProgram);
-    return paths;
-}
-
 // Loads the library and returns its table, or null with the reason in `why`.
 const WindowToolkit* load(std::string& why) {
-    for (const std::string& path : candidatePaths()) {
-        void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (!handle) {
-            const char* error = dlerror();
-            if (why.empty()) why = error ? error : "cannot open " + path;
-            continue;
-        }
-        using Entry = const WindowToolkit* (*)();
-        auto entry = reinterpret_cast<Entry>(dlsym(handle, kToolkitEntry));
-        const WindowToolkit* toolkit = entry ? entry() : nullptr;
-        if (toolkit && toolkit->version == kWindowToolkitVersion) return toolkit;
-        why = path + " is not a toolkit library of this version";
+    // Beside the binary that holds this code: the plug-in, or a program linked with the nodes.
+    const std::string path = FD::directoryOf(reinterpret_cast<void*>(&load)) + "/" + kToolkitLibrary;
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+        const char* error = dlerror();
+        why = error ? error : path + ": unknown reason";
         return nullptr;
     }
+    using Entry = const WindowToolkit* (*)();
+    auto entry = reinterpret_cast<Entry>(dlsym(handle, kToolkitEntry));
+    const WindowToolkit* toolkit = entry ? entry() : nullptr;
+    if (toolkit && toolkit->version == kWindowToolkitVersion) return toolkit;
+    why = path + " is not a toolkit library of this version";
     return nullptr;
 }
 
