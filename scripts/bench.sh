@@ -10,5 +10,5 @@ for b in "$BUILD"/bin/bench_*; do
 done
 if [ -d "$BUILD/python/zelkbp" ]; then
     echo "== bench_zelkbp.py"
-    PYTHONPATH="$PWD/$BUILD/python" /usr/bin/python3 bench/python/bench_zelkbp.py --build "$BUILD"
+    PYTHONPATH="$(cd "$BUILD" && pwd)/python" /usr/bin/python3 bench/python/bench_zelkbp.py --build "$BUILD"
 fi
