@@ -57,7 +57,7 @@ std::string link(const std::string& from, const std::string& out, const std::str
     return "<link from=\"" + from + "\" output=\"" + out + "\" to=\"" + to + "\" input=\"IN\"/>\n";
 }
 
-class NetworkFile : public ::testing::Test {
+class NetworkFiles : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         Node::addFactory("TestGain", new NodeFactory<TestGain>("TestGain"));
@@ -98,7 +98,7 @@ protected:
 
 }  // namespace
 
-TEST_F(NetworkFile, ArgumentsAndValuesReachTheNodesTyped) {
+TEST_F(NetworkFiles, ArgumentsAndValuesReachTheNodesTyped) {
     write("<arg name=\"G\" type=\"float\"/>\n<arg name=\"LOUD\" type=\"bool\" default=\"true\"/>\n" + kTicks +
           gainNode("g",
                    "<param name=\"GAIN\" type=\"float\" arg=\"G\"/>\n"
@@ -117,7 +117,7 @@ TEST_F(NetworkFile, ArgumentsAndValuesReachTheNodesTyped) {
     net->process(9);
 }
 
-TEST_F(NetworkFile, ParameterProblemsAreCheckedAgainstTheCatalogueAndReleaseTheNodes) {
+TEST_F(NetworkFiles, ParameterProblemsAreCheckedAgainstTheCatalogueAndReleaseTheNodes) {
     long before = Object::liveCount();
     Lines p = problems(kTicks +
                        gainNode("g",
@@ -138,7 +138,7 @@ TEST_F(NetworkFile, ParameterProblemsAreCheckedAgainstTheCatalogueAndReleaseTheN
               Lines{":4: RATE of node t expects float, got int 18"});
 }
 
-TEST_F(NetworkFile, StructureProblems) {
+TEST_F(NetworkFiles, StructureProblems) {
     Lines p = problems(kTicks + "<node name=\"x\" type=\"TestGian\"/>\n" + gainNode("a", "") +
                        link("src", "OUTPUT", "a") + link("src", "OUT", "b"));
     ASSERT_GE(p.size(), 3u);
@@ -159,7 +159,7 @@ TEST_F(NetworkFile, StructureProblems) {
               Lines{": the network has a cycle: a -> b -> a"});
 }
 
-TEST_F(NetworkFile, ArgumentProblemsAndMalformedXml) {
+TEST_F(NetworkFiles, ArgumentProblemsAndMalformedXml) {
     EXPECT_EQ(problems("<arg name=\"N\" type=\"int\"/>\n<arg name=\"S\" type=\"string\"/>\n" + kTicks,
                        {{"N", "12x"}}),
               (Lines{": argument N=12x is not an int",
