@@ -6,10 +6,11 @@
 #include "flow/Catalogue.h"
 #include "flow/Module.h"
 #include "flow/NetworkFile.h"
-#include "tests/flow/AudioFiles.h"
+#include "tests/support/Files.h"
+#include "tests/support/NodeHarness.h"
 
 using namespace FD;
-using FD::testing::ScratchDir;
+using FD::testing::TempDir;
 
 namespace {
 
@@ -61,7 +62,7 @@ protected:
         return "";
     }
 
-    ScratchDir dir_;
+    TempDir dir_;
 };
 
 }  // namespace

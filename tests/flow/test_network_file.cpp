@@ -2,10 +2,13 @@
 // a file is reported, one line each, with its line number.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "flow/Catalogue.h"
 #include "flow/NetworkFile.h"
 #include "flow/NodeSupport.h"
-#include "tests/flow/AudioFiles.h"
+#include "tests/support/Files.h"
+#include "tests/support/NodeHarness.h"
 
 using namespace FD;
 using Lines = std::vector<std::string>;
@@ -92,7 +95,7 @@ protected:
         return {};
     }
 
-    FD::testing::ScratchDir dir_;
+    FD::testing::TempDir dir_;
     std::string path_ = dir_ / "net.n";
 };
 

@@ -5,9 +5,10 @@
 #include <cstring>
 #include <tuple>
 
-#include "flow/nodes/Writers.h"
 #include "flow/Source.h"
-#include "tests/flow/AudioFiles.h"
+#include "flow/nodes/Writers.h"
+#include "tests/support/Files.h"
+#include "tests/support/NodeHarness.h"
 
 using namespace FD;
 using namespace FD::testing;
@@ -37,7 +38,7 @@ Params timed(const std::string& file) {
 }  // namespace
 
 TEST(SourceListWriter, OneJsonLinePerFrameWithAzimuthsInDegreesAndNanAsNull) {
-    ScratchDir dir;
+    TempDir dir;
     auto script = [](int k) { return k == 1 ? sources({{-30.0f, 0.5f, 0}, {135.0f, 1.0f, 7}}) : sources({}); };
     runToEnd(new SourceListWriter("src", timed(dir / "s.jsonl")), "SOURCES", script, 3);
     EXPECT_EQ(slurp(dir / "s.jsonl"),
@@ -52,14 +53,14 @@ TEST(SourceListWriter, OneJsonLinePerFrameWithAzimuthsInDegreesAndNanAsNull) {
 }
 
 TEST(SegmentWriter, SpeechRunsBecomeLabelLines) {
-    ScratchDir dir;
+    TempDir dir;
     auto speech = [](int k) { return (k >= 2 && k <= 4) || k >= 8 ? sources({{0.0f, 1.0f, 777}}) : sources({}); };
     runToEnd(new SegmentWriter("vad", timed(dir / "speech.txt")), "DECISION", speech, 10);
     EXPECT_EQ(slurp(dir / "speech.txt"), "0.020000\t0.050000\tspeech\n0.080000\t0.100000\tspeech\n");
 }
 
 TEST(MatrixWriter, FramesBecomeAThreeDimensionalArray) {
-    ScratchDir dir;
+    TempDir dir;
     auto script = [](int k) {
         auto* m = new Matrix<std::complex<float>>(2, 3);
         for (int r = 0; r < 2; ++r)
@@ -86,7 +87,7 @@ TEST(MatrixWriter, FramesBecomeAThreeDimensionalArray) {
 }
 
 TEST(MatrixWriter, ShapeChangesAreRefusedAndLeaveNoFile) {
-    ScratchDir dir;
+    TempDir dir;
     Params p;
     p.s("FILE", dir / "m.npy");
     auto script = [](int k) { return ObjectRef(new Matrix<float>(2, k == 3 ? 5 : 4)); };
