@@ -29,6 +29,20 @@ ObjectRef sources(std::vector<std::tuple<float, float, int>> list) {
     return ObjectRef(v);
 }
 
+// Decision lists from a recording of `samples` samples at 16 kHz, frames 160 samples apart.
+class Recording : public ScriptedSource, public SampleStream {
+public:
+    Recording(long long samples, Script script)
+        : ScriptedSource("recording", std::move(script)), samples_(samples) {}
+    long long sampleCount() const override { return samples_; }
+    int sampleRate() const override { return 16000; }
+    int frameAdvance() const override { return 160; }
+    int channelCount() const override { return 2; }
+
+private:
+    long long samples_;
+};
+
 Params timed(const std::string& file) {
     Params p;
     p.s("FILE", file).i("ADVANCE", 160).i("SAMPLING_RATE", 16000);
@@ -39,7 +53,9 @@ Params timed(const std::string& file) {
 
 TEST(SourceListWriter, OneJsonLinePerFrameWithAzimuthsInDegreesAndNanAsNull) {
     TempDir dir;
-    auto script = [](int k) { return k == 1 ? sources({{-30.0f, 0.5f, 0}, {135.0f, 1.0f, 7}}) : sources({}); };
+    auto script = [](int k) {
+        return k == 1 ? sources({{-30.0f, 0.5f, 0}, {135.0f, 1.0f, 7}}) : sources({});
+    };
     runToEnd(new SourceListWriter("src", timed(dir / "s.jsonl")), "SOURCES", script, 3);
     EXPECT_EQ(slurp(dir / "s.jsonl"),
               "{\"frame\":0,\"time\":0.0,\"sources\":[]}\n"
@@ -54,9 +70,31 @@ TEST(SourceListWriter, OneJsonLinePerFrameWithAzimuthsInDegreesAndNanAsNull) {
 
 TEST(SegmentWriter, SpeechRunsBecomeLabelLines) {
     TempDir dir;
-    auto speech = [](int k) { return (k >= 2 && k <= 4) || k >= 8 ? sources({{0.0f, 1.0f, 777}}) : sources({}); };
+    auto speech = [](int k) {
+        return (k >= 2 && k <= 4) || k >= 8 ? sources({{0.0f, 1.0f, 777}}) : sources({});
+    };
     runToEnd(new SegmentWriter("vad", timed(dir / "speech.txt")), "DECISION", speech, 10);
     EXPECT_EQ(slurp(dir / "speech.txt"), "0.020000\t0.050000\tspeech\n0.080000\t0.100000\tspeech\n");
+}
+
+TEST(SegmentWriter, CutsTheLastSegmentAtTheEndOfTheRecording) {
+    // 1000 samples end at 0.0625 s, inside frame 6; frame 7 starts past the recording.
+    const std::pair<int, std::string> cases[] = {{5, "0.050000\t0.062500\tspeech\n"}, {7, ""}};
+    for (const auto& [first, expected] : cases) {
+        TempDir dir;
+        Network net;
+        auto* recording = new Recording(1000, [first = first](int k) {
+            return k >= first ? sources({{0.0f, 1.0f, 777}}) : sources({});
+        });
+        auto* writer = new SegmentWriter("vad", timed(dir / "speech.txt"));
+        net.addNode(recording);
+        net.addNode(writer);
+        writer->connectToNode("DECISION", recording, "OUTPUT");
+        net.initialize();
+        for (int k = 0; k < 8; ++k) net.process(k);
+        writer->endOfStream(8);
+        EXPECT_EQ(slurp(dir / "speech.txt"), expected) << first;
+    }
 }
 
 TEST(MatrixWriter, FramesBecomeAThreeDimensionalArray) {
