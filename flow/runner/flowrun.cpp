@@ -272,12 +272,14 @@ int run(const Options& o) {
         printVersions();
         return 0;
     }
+    // From here on an interrupt ends the run between frames, so that every file
+    // the nodes started is removed on the way out.
+    catchInterrupts();
     const FD::NetworkFile file(o.network);
     const bool windows = mayOpenWindows(file);
     if (windows) FD::gui::start();
     std::unique_ptr<FD::Network> net = file.build(o.args);
     const int frames = streamFrames(*net);
-    catchInterrupts();
     Progress progress(*net, frames, !o.quiet && isatty(STDERR_FILENO));
     const int done = pullFrames(*net, frames, pacingSource(*net, o.realtime), progress);
     if (interrupted) {

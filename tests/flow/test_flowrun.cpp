@@ -97,7 +97,7 @@ TEST(Flowrun, AWrongCommandLineIsStatus2WithTheUsage) {
 TEST(Flowrun, AnInterruptStopsWithStatus130AndWritesNothing) {
     TempDir dir;
     writeWav(dir / "a.wav", 16000, 2, noise(2 * 16000 * 20, 3));  // 20 s, paced at its own rate
-    Outcome r = flowrun(roundTrip(dir, "a.wav", " --realtime"), "", 300);
+    Outcome r = flowrun(roundTrip(dir, "a.wav", " --realtime"), "", 1000);
     EXPECT_EQ(r.status, 130) << r.err;
     EXPECT_NE(r.err.find("interrupted after "), std::string::npos) << r.err;
     EXPECT_NE(r.err.find(" of 2003 frames; no result file was written\n"), std::string::npos) << r.err;
