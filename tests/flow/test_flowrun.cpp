@@ -110,8 +110,10 @@ TEST(Flowrun, ListsEveryNodeTypeWithItsPortsAndParameters) {
     // The same modules in this process: every type, in registration order, one block each.
     FD::loadModule(std::string(FLOW_MODULE_DIR) + "/libzelkbp.so");
     FD::loadModule(std::string(FLOW_MODULE_DIR) + "/libflownodes.so");
-    size_t block = 0;  // where the next type's block starts
+    size_t block = 0, types = 0;  // where the next type's block starts
     for (const std::string& type : FD::Node::factoryNames()) {
+        if (type.compare(0, 4, "Test") == 0) continue;  // the other tests' own node types
+        ++types;
         const FD::NodeInfo* info = FD::nodeInfo(type);
         ASSERT_NE(info, nullptr) << type;
         ASSERT_EQ(r.out.find(type + "\n  " + info->help + "\n", block), block) << type;
@@ -127,7 +129,7 @@ TEST(Flowrun, ListsEveryNodeTypeWithItsPortsAndParameters) {
         block = end + 2;
     }
     EXPECT_EQ(block, r.out.size());
-    EXPECT_EQ(FD::Node::factoryNames().size(), 16u);
+    EXPECT_EQ(types, 16u);
 }
 
 TEST(Flowrun, AModuleThatCannotBeLoadedIsOneLine) {
