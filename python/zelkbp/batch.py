@@ -191,9 +191,6 @@ def main(argv=None):
         o = parse_command_line(sys.argv[1:] if argv is None else argv)
     except SystemExit as e:
         return e.code
-    # One thread per worker process: the linear algebra under the separation must not
-    # start a thread per core in every worker (forked workers inherit this).
-    os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
     import zelkbp
     from zelkbp import batch as this  # workers find run_one by its module, not as __main__'s
     try:
