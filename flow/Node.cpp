@@ -138,6 +138,12 @@ void BufferedNode::request(int outputID, int lookAhead, int lookBack) {
     }
 }
 
+int BufferedNode::inputLookAhead(int inputID) const {
+    int ahead = 0;
+    for (const OutputCacheInfo& out : outputs) ahead = std::max(ahead, out.lookAhead);
+    return ahead + (inputID >= 0 && inputID < int(inputsCache.size()) ? inputsCache[inputID].lookAhead : 0);
+}
+
 void BufferedNode::initialize() {
     Node::initialize();
     for (OutputCacheInfo& o : outputs) {
