@@ -20,17 +20,27 @@ using nodes::who;
 
 namespace {
 
-std::unique_ptr<nodes::AtomicFile> createFile(const std::string& me, const std::string& file) {
+std::unique_ptr<nodes::OutputTarget> openTarget(const std::string& me, const std::string& file, bool lines) {
     try {
-        return std::make_unique<nodes::AtomicFile>(file);
+        return nodes::OutputTarget::open(file, lines);
     } catch (const std::exception& e) {
         throw new GeneralException(me + e.what());
     }
 }
 
-void commitFile(const std::string& me, nodes::AtomicFile& file) {
+void finishTarget(const std::string& me, nodes::OutputTarget& out) {
     try {
-        file.commit();
+        out.finish();
+    } catch (const std::exception& e) {
+        throw new GeneralException(me + e.what());
+    }
+}
+
+// A frame's text, handed on at once when the output is written in place.
+void putFrame(const std::string& me, nodes::OutputTarget& out, const std::string& text) {
+    try {
+        out.write(text);
+        out.endFrame();
     } catch (const std::exception& e) {
         throw new GeneralException(me + e.what());
     }
@@ -69,7 +79,7 @@ SourceListWriter::SourceListWriter(const std::string& nodeName, const ParameterS
     advance_ = nodes::intInRange(params, me, "ADVANCE", 1, INT_MAX, "positive");
     samplingRate_ = nodes::intInRange(params, me, "SAMPLING_RATE", 1, INT_MAX, "positive");
     inOrder = true;
-    out_ = createFile(me, file_);
+    out_ = openTarget(me, file_, true);
 }
 
 void SourceListWriter::calculate(int, int count, Buffer& out) {
@@ -89,13 +99,10 @@ void SourceListWriter::calculate(int, int count, Buffer& out) {
     Json line = {{"frame", count},
                  {"time", number(nodes::frameTime(count, advance_, samplingRate_), "%.6f")},
                  {"sources", std::move(sources)}};
-    put(me, out_->stream(), line.dump() + "\n");
+    putFrame(me, *out_, line.dump() + "\n");
 }
 
-void SourceListWriter::endOfStream(int) {
-    out_->stream();  // an empty stream still gives an (empty) file
-    commitFile(who("SourceListWriter", name), *out_);
-}
+void SourceListWriter::endOfStream(int) { finishTarget(who("SourceListWriter", name), *out_); }
 
 // ---------------------------------------------------------------- SegmentWriter
 
@@ -108,25 +115,26 @@ SegmentWriter::SegmentWriter(const std::string& nodeName, const ParameterSet& pa
     advance_ = nodes::intInRange(params, me, "ADVANCE", 1, INT_MAX, "positive");
     samplingRate_ = nodes::intInRange(params, me, "SAMPLING_RATE", 1, INT_MAX, "positive");
     inOrder = true;
-    out_ = createFile(me, file_);
+    out_ = openTarget(me, file_, true);
 }
 
 void SegmentWriter::initialize() {
     BufferedNode::initialize();
-    if (const SampleStream* s = findSampleStream(this)) end_ = double(s->sampleCount()) / s->sampleRate();
+    stream_ = findSampleStream(this);
 }
 
 void SegmentWriter::closeSegment(int endFrame) {
     double start = nodes::frameTime(start_, advance_, samplingRate_);
     double end = nodes::frameTime(endFrame, advance_, samplingRate_);
     start_ = -1;
-    if (end_ >= 0) {
-        if (start >= end_) return;  // speech found in the frames past the recording
-        end = std::min(end, end_);
+    if (stream_ && stream_->ended()) {
+        double last = double(stream_->sampleCount()) / stream_->sampleRate();
+        if (start >= last) return;  // speech found in the frames past the recording
+        end = std::min(end, last);
     }
     char line[128];
     std::snprintf(line, sizeof(line), "%.6f\t%.6f\tspeech\n", start, end);
-    put(who("SegmentWriter", name), out_->stream(), line);
+    putFrame(who("SegmentWriter", name), *out_, line);
 }
 
 void SegmentWriter::calculate(int, int count, Buffer& out) {
@@ -139,8 +147,7 @@ void SegmentWriter::calculate(int, int count, Buffer& out) {
 
 void SegmentWriter::endOfStream(int frames) {
     if (start_ >= 0) closeSegment(frames);
-    out_->stream();
-    commitFile(who("SegmentWriter", name), *out_);
+    finishTarget(who("SegmentWriter", name), *out_);
 }
 
 // ---------------------------------------------------------------- MatrixWriter
@@ -171,7 +178,12 @@ MatrixWriter::MatrixWriter(const std::string& nodeName, const ParameterSet& para
     outputID_ = addOutput("OUTPUT");
     file_ = nodes::stringParam(params, "FILE");
     inOrder = true;
-    out_ = createFile(who("MatrixWriter", nodeName), file_);
+    const std::string me = who("MatrixWriter", nodeName);
+    out_ = openTarget(me, file_, false);
+    if (!out_->file())
+        throw new GeneralException(me + "FILE " + file_ +
+                                   " is not a regular file: a .npy file holds its frame count in its header, "
+                                   "written at the end");
 }
 
 void MatrixWriter::writeHeader(long long frames) {
@@ -179,7 +191,7 @@ void MatrixWriter::writeHeader(long long frames) {
     const std::string me = who("MatrixWriter", name);
     std::string h = nodes::npyHeader(descr_.empty() ? "<f4" : descr_, {frames, rows_, cols_},
                                      nodes::npyHeader("<c8", {LLONG_MAX, INT_MAX, INT_MAX}).size());
-    FILE* f = out_->stream();
+    FILE* f = out_->file()->stream();
     if (std::fseek(f, 0, SEEK_SET) != 0) throw new GeneralException(me + "cannot write " + file_);
     put(me, f, h);
     if (std::fseek(f, 0, SEEK_END) != 0) throw new GeneralException(me + "cannot write " + file_);
@@ -213,14 +225,14 @@ void MatrixWriter::calculate(int, int count, Buffer& out) {
                                    (descr_ == "<f4" ? "Matrix<float> " : "Matrix<complex<float>> ") +
                                    std::to_string(rows_) + " x " + std::to_string(cols_));
     }
-    if (std::fwrite(data, 1, bytes, out_->stream()) != bytes)
+    if (std::fwrite(data, 1, bytes, out_->file()->stream()) != bytes)
         throw new GeneralException(me + "cannot write " + file_ + ": the disk may be full");
     ++frames_;
 }
 
 void MatrixWriter::endOfStream(int) {
     writeHeader(frames_);
-    commitFile(who("MatrixWriter", name), *out_);
+    finishTarget(who("MatrixWriter", name), *out_);
 }
 
 }  // namespace FD
