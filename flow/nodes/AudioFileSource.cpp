@@ -25,9 +25,25 @@ AudioFileSource::AudioFileSource(const std::string& nodeName, const ParameterSet
     inOrder = true;
 
     try {
-        if (params.exist("CHANNELS")) rows_ = nodes::parseChannelList(nodes::stringParam(params, "CHANNELS"), "CHANNELS");
-        int capture = rows_.empty() ? 0 : *std::max_element(rows_.begin(), rows_.end()) + 1;
-        input_ = nodes::openAudioInput(file_, samplingRate_, std::max(capture, rows_.empty() ? 0 : 2));
+        if (params.exist("CHANNELS"))
+            rows_ = nodes::parseChannelList(nodes::stringParam(params, "CHANNELS"), "CHANNELS");
+    } catch (const std::exception& e) {
+        throw new GeneralException(me + e.what());
+    }
+    if (!nodes::waitsForProducer(file_)) open();
+}
+
+void AudioFileSource::initialize() {
+    if (!input_) open();
+    BufferedNode::initialize();
+}
+
+void AudioFileSource::open() {
+    const std::string me = who("AudioFileSource", name);
+    try {
+        // A capture gives the channels asked for: two, or up to the highest one named.
+        int capture = rows_.empty() ? 0 : std::max(2, *std::max_element(rows_.begin(), rows_.end()) + 1);
+        input_ = nodes::openAudioInput(file_, samplingRate_, capture);
     } catch (const std::exception& e) {
         throw new GeneralException(me + e.what());
     }
@@ -36,7 +52,8 @@ AudioFileSource::AudioFileSource(const std::string& nodeName, const ParameterSet
         if (r >= channels)
             throw new GeneralException(me + "CHANNELS names channel " + std::to_string(r) + ", but " +
                                        input_->describe() + " has " + std::to_string(channels) + " channel" +
-                                       (channels == 1 ? "" : "s") + " (0 to " + std::to_string(channels - 1) + ")");
+                                       (channels == 1 ? "" : "s") + " (0 to " + std::to_string(channels - 1) +
+                                       ")");
     if (rows_.empty())
         for (int r = 0; r < channels; ++r) rows_.push_back(r);
     if (input_->nativeRate() != samplingRate_)

@@ -27,6 +27,9 @@ class AudioFileSource : public BufferedNode, public SampleStream {
 public:
     AudioFileSource(const std::string& nodeName, const ParameterSet& params);
 
+    // A stream on standard input or a FIFO is opened here, once every output is
+    // open: its header comes only when the producer starts.
+    void initialize() override;
     void calculate(int outputID, int count, Buffer& out) override;
     int streamLength() const override { return total_ >= 0 ? frames_ : -1; }
 
@@ -36,10 +39,11 @@ public:
     int channelCount() const override { return int(rows_.size()); }
     bool ended() const override { return total_ >= 0; }
     void endAfter(long long samples) override;
-    long long overruns() const override { return input_->overruns(); }
+    long long overruns() const override { return input_ ? input_->overruns() : 0; }
     double secondsWaiting() const override { return waiting_; }
 
 private:
+    void open();
     void setTotal(long long samples);  // the stream's length is known: its frame count follows
 
     int audioID_;
@@ -48,8 +52,8 @@ private:
     int advance_;       // samples between frames
     int samplingRate_;  // samples per second of the stream
     std::unique_ptr<nodes::AudioInput> input_;
-    bool live_;                   // the length is not known up front
-    std::vector<int> rows_;       // input channel of each row of the frames
+    bool live_ = true;            // the length is not known up front
+    std::vector<int> rows_;       // input channel of each row of the frames (empty: all)
     long long total_ = -1;        // samples per channel in the stream, -1 until known
     long long received_ = 0;      // samples per channel read so far
     long long limit_ = -1;        // samples per channel a live stream is cut at, -1: none

@@ -536,6 +536,12 @@ std::unique_ptr<AudioInput> openAudioInput(const std::string& spec, int rate, in
     return std::make_unique<FileInput>(spec, rate);
 }
 
+bool waitsForProducer(const std::string& spec) {
+    struct stat st;
+    return spec == "-" ||
+           (spec.compare(0, 5, "alsa:") != 0 && stat(spec.c_str(), &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || S_ISCHR(st.st_mode)));
+}
+
 std::vector<int> parseChannelList(const std::string& text, const std::string& what) {
     std::vector<int> list;
     if (text.find_first_not_of(' ') == std::string::npos) return list;

@@ -48,6 +48,10 @@ public:
 // channel count asked of a capture device (0: two); files and streams have their own.
 std::unique_ptr<AudioInput> openAudioInput(const std::string& spec, int rate, int captureChannels);
 
+// True when `spec` is a stream whose header comes only when its producer writes it
+// ("-", a FIFO): opening it waits for the producer.
+bool waitsForProducer(const std::string& spec);
+
 // Wraps `input` so that it delivers `rate` samples per second (libsamplerate); the
 // length grows or shrinks with the ratio, and the end is flushed out of the converter.
 std::unique_ptr<AudioInput> resampled(std::unique_ptr<AudioInput> input, int rate);

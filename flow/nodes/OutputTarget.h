@@ -29,7 +29,7 @@ namespace nodes {
 
 class OutputTarget {
 public:
-    static constexpr size_t kTcpQueueBytes = 1 << 20;
+    static constexpr size_t kTcpQueueBytes = 256 << 10;  // about 30 s of direction lines
 
     // Opens `name` (see above); "tcp://" is refused unless `tcpAllowed`.
     static std::unique_ptr<OutputTarget> open(const std::string& name, bool tcpAllowed);
