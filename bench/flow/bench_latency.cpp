@@ -68,8 +68,8 @@ int main(int argc, char** argv) {
             size_t at = (k * hopBytes) % pcm.size();
             std::string hop = pcm.substr(at, hopBytes);
             if (hop.size() < hopBytes) hop += pcm.substr(0, hopBytes - hop.size());
+            written[k] = since();  // just before: the reader may see the line before write() returns here
             if (!run.write(hop.data(), hop.size())) break;
-            written[k] = since();
         }
         run.closeIn();
     });

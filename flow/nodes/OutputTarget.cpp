@@ -152,6 +152,9 @@ private:
         for (;;) {
             int fd = ::accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd < 0) return;
+            // A fixed kernel buffer: with the queue, all a client that stops reading may hold.
+            int bytes = 64 << 10;
+            setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof(bytes));
             clients_.push_back({fd, std::string(), 0});
         }
     }
