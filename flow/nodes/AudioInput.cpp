@@ -33,15 +33,13 @@ std::runtime_error failure(const std::string& text) { return std::runtime_error(
 // bytes read. A signal that interrupts read() without a stop is not an end.
 size_t readFully(int fd, void* data, size_t n, const std::string& what) {
     size_t got = 0;
-    while (got < n) {
+    while (got < n && !stopRequested()) {
         ssize_t r = ::read(fd, static_cast<char*>(data) + got, n - got);
         if (r > 0) {
             got += size_t(r);
         } else if (r == 0) {
             break;
-        } else if (errno == EINTR) {
-            if (stopRequested()) break;
-        } else {
+        } else if (errno != EINTR) {
             throw failure("cannot read " + what + ": " + std::strerror(errno));
         }
     }
