@@ -15,6 +15,7 @@
 //   "alsa:DEVICE"        capture from an ALSA PCM ("alsa:default", "alsa:hw:1,0", ...)
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,6 +44,33 @@ public:
     // Capture overruns met and recovered from (samples were lost each time).
     virtual long long overruns() const { return 0; }
 };
+
+// Samples handed in by another part of the program (a binding, a test) while the
+// network runs: push() blocks of interleaved samples, end() after the last. read()
+// waits for them; a stop request ends it too. push() never waits (the blocks queue up).
+class PushedInput : public AudioInput {
+public:
+    PushedInput(int channels, int rate, std::string what = "pushed samples");
+    ~PushedInput() override;
+    int channels() const override { return channels_; }
+    int rate() const override { return rate_; }
+    std::string describe() const override { return what_; }
+    long long read(float* out, long long n) override;
+
+    void push(const float* interleaved, long long samples);  // samples per channel
+    void end();
+
+private:
+    struct Queue;
+    int channels_, rate_;
+    std::string what_;
+    std::unique_ptr<Queue> queue_;
+};
+
+// Makes "NAME" (any name, e.g. "py:mic") an input spec: openAudioInput(NAME, ...)
+// then calls `open` with the rate asked for. Replaces an earlier one of that name.
+void provideAudioInput(const std::string& name,
+                       std::function<std::unique_ptr<AudioInput>(int rate)> open);
 
 // Opens `spec` (see above) at `rate` samples per second. `captureChannels` is the
 // channel count asked of a capture device (0: two); files and streams have their own.
