@@ -189,7 +189,7 @@ public:
             long long overruns = driver_.overruns();
             if (overruns > 0) t += "; " + std::to_string(overruns) + " capture overrun" + (overruns == 1 ? "" : "s");
             if (late > 0)
-                t += "; " + std::to_string(late) + " frame" + (late == 1 ? "" : "s") + " took longer than their hop";
+                t += "; " + std::to_string(late) + (late == 1 ? " frame took longer than its hop" : " frames took longer than their hop");
         }
         return t;
     }
