@@ -13,6 +13,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <stdexcept>
@@ -266,18 +267,27 @@ std::unique_ptr<OutputTarget> OutputTarget::open(const std::string& name, bool t
         return std::make_unique<TcpTarget>(name, host, where.substr(colon + 1));
     }
     if (name.empty()) throw failure("no file name given");
-    std::string path = followLinks(name);
     struct stat st;
-    if (stat(path.c_str(), &st) == 0) {
-        if (S_ISSOCK(st.st_mode)) return std::make_unique<StreamTarget>(name, connectUnixSocket(path), true);
-        if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)) {
-            int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);  // a FIFO waits here for its reader
-            if (fd < 0) throw failure("cannot write " + name + ": " + systemError());
-            return std::make_unique<StreamTarget>(name, fd, true);
-        }
-        if (S_ISBLK(st.st_mode)) throw failure("cannot write " + name + ": it is a block device");
+    if (stat(name.c_str(), &st) != 0)  // nothing there yet, or a link to nothing yet
+        return std::make_unique<FileTarget>(name, followLinks(name));
+    if (S_ISREG(st.st_mode)) {  // renamed over where the links lead, the links kept
+        char* real = realpath(name.c_str(), nullptr);
+        if (!real) throw failure("cannot write " + name + ": " + systemError());
+        std::string path = real;
+        std::free(real);
+        return std::make_unique<FileTarget>(name, path);
     }
-    return std::make_unique<FileTarget>(name, path);
+    struct stat out;
+    if (fstat(STDOUT_FILENO, &out) == 0 && out.st_dev == st.st_dev && out.st_ino == st.st_ino)
+        return std::make_unique<StreamTarget>(name, claimStandardOutput(), false);  // /dev/stdout: as "-"
+    if (S_ISSOCK(st.st_mode)) return std::make_unique<StreamTarget>(name, connectUnixSocket(name), true);
+    if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)) {
+        int fd = ::open(name.c_str(), O_WRONLY | O_CLOEXEC);  // a FIFO waits here for its reader
+        if (fd < 0) throw failure("cannot write " + name + ": " + systemError());
+        return std::make_unique<StreamTarget>(name, fd, true);
+    }
+    if (S_ISDIR(st.st_mode)) throw failure("cannot write " + name + ": it is a directory");
+    throw failure("cannot write " + name + ": it is neither a file, a device, a FIFO nor a socket");
 }
 
 }  // namespace nodes
