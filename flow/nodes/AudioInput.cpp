@@ -581,7 +581,11 @@ std::unique_ptr<AudioInput> openAudioInput(const std::string& spec, int rate, in
         return resampled(std::make_unique<AlsaInput>(device, rate, captureChannels > 0 ? captureChannels : 2),
                          rate);
     }
-    if (spec == "-") return resampled(openStream(STDIN_FILENO, "standard input"), rate);
+    if (spec == "-") {
+        if (isatty(STDIN_FILENO))
+            throw failure("standard input is a terminal: pipe an audio stream into it (INPUT=- reads one)");
+        return resampled(openStream(STDIN_FILENO, "standard input"), rate);
+    }
     struct stat st;
     if (!spec.empty() && stat(spec.c_str(), &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || S_ISCHR(st.st_mode))) {
         int fd = ::open(spec.c_str(), O_RDONLY | O_CLOEXEC);
