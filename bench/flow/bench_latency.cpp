@@ -61,7 +61,9 @@ int main(int argc, char** argv) {
     // and waits for the first one (start-up is not latency).
     run.write(header.data(), header.size());
     const Clock::time_point start = Clock::now() + std::chrono::seconds(1);
-    auto since = [start] { return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count(); };
+    auto since = [start] {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
+    };
     std::thread producer([&] {
         for (size_t k = 0; k < hops; ++k) {
             std::this_thread::sleep_until(start + std::chrono::microseconds(10000 * (k + 1)));
@@ -94,13 +96,17 @@ int main(int argc, char** argv) {
     int status = run.wait();
     std::remove(tracked);
     if (status != 0 || latency.empty()) {
-        std::fprintf(stderr, "bench_latency: flowrun ended with status %d after %zu lines\n", status, latency.size());
+        std::fprintf(stderr, "bench_latency: flowrun ended with status %d after %zu lines\n", status,
+                     latency.size());
         return 1;
     }
     std::sort(latency.begin(), latency.end());
-    auto at = [&](double q) { return latency[std::min(latency.size() - 1, size_t(q * double(latency.size())))]; };
+    auto at = [&](double q) {
+        return latency[std::min(latency.size() - 1, size_t(q * double(latency.size())))];
+    };
     std::printf("localize.n fed at its own pace through a pipe, LOCALIZED=-: %zu frames\n", latency.size());
-    std::printf("  last sample written -> line read: p50 %.2f ms, p99 %.2f ms, max %.2f ms (target p99 <= 10 ms)\n",
-                at(0.5), at(0.99), latency.back());
+    std::printf(
+        "  last sample written -> line read: p50 %.2f ms, p99 %.2f ms, max %.2f ms (target p99 <= 10 ms)\n",
+        at(0.5), at(0.99), latency.back());
     return 0;
 }

@@ -8,17 +8,17 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
-#include <deque>
-#include <map>
-#include <mutex>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <csignal>
 #include <cstdarg>
 #include <cstdint>
 #include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 
@@ -82,15 +82,16 @@ private:
 // stream unless the header declares a plausible size, as a finished file does.
 class WavStreamInput : public AudioInput {
 public:
-    WavStreamInput(int fd, std::string what, const unsigned char* riff) : fd_(fd), what_(std::move(what)) {
-        (void)riff;  // "RIFF" <size> "WAVE", already checked
+    // The stream is past "RIFF" <size> "WAVE": chunks follow up to the samples.
+    WavStreamInput(int fd, std::string what) : fd_(fd), what_(std::move(what)) {
         for (;;) {
             unsigned char chunk[8];
             if (readFully(fd_, chunk, 8, what_) != 8) throw failure(what_ + " ends inside its WAV header");
             uint32_t size = le32(chunk + 4);
             std::string id(reinterpret_cast<char*>(chunk), 4);
             if (id == "fmt ") {
-                if (size < 16 || size > 4096) throw failure(what_ + ": WAV fmt chunk of " + std::to_string(size) + " bytes");
+                if (size < 16 || size > 4096)
+                    throw failure(what_ + ": WAV fmt chunk of " + std::to_string(size) + " bytes");
                 std::vector<unsigned char> fmt(size + (size & 1));
                 if (readFully(fd_, fmt.data(), fmt.size(), what_) != fmt.size())
                     throw failure(what_ + " ends inside its WAV header");
@@ -113,10 +114,12 @@ public:
         bool flt = format_ == 3 && (bits_ == 32 || bits_ == 64);
         if (!pcm && !flt)
             throw failure(what_ + ": WAV sample format " + std::to_string(format_) + " with " +
-                          std::to_string(bits_) + " bits is not read from a stream (16-, 24- or 32-bit PCM, 8-bit, float)");
+                          std::to_string(bits_) +
+                          " bits is not read from a stream (16-, 24- or 32-bit PCM, 8-bit, float)");
         if (channels_ < 1 || rate_ < 1 || blockAlign_ != channels_ * (bits_ / 8))
             throw failure(what_ + ": WAV header declares " + std::to_string(channels_) + " channels at " +
-                          std::to_string(rate_) + " Hz in blocks of " + std::to_string(blockAlign_) + " bytes");
+                          std::to_string(rate_) + " Hz in blocks of " + std::to_string(blockAlign_) +
+                          " bytes");
     }
     int channels() const override { return channels_; }
     int rate() const override { return rate_; }
@@ -136,14 +139,17 @@ public:
     }
 
 private:
-    static uint32_t le32(const unsigned char* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
+    static uint32_t le32(const unsigned char* p) {
+        return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24;
+    }
     static int le16(const unsigned char* p) { return p[0] | p[1] << 8; }
 
     void skip(size_t n) {
         char buf[4096];
         while (n > 0) {
             size_t step = std::min(n, sizeof(buf));
-            if (readFully(fd_, buf, step, what_) != step) throw failure(what_ + " ends inside its WAV header");
+            if (readFully(fd_, buf, step, what_) != step)
+                throw failure(what_ + " ends inside its WAV header");
             n -= step;
         }
     }
@@ -152,15 +158,21 @@ private:
         const unsigned char* p = raw_.data();
         for (long long i = 0; i < values; ++i) {
             switch (format_ == 3 ? -bits_ : bits_) {
-                case 8: out[i] = float(int(p[i]) - 128) * 256.0f; break;
-                case 16: out[i] = float(int16_t(uint16_t(p[2 * i] | p[2 * i + 1] << 8))); break;
+                case 8:
+                    out[i] = float(int(p[i]) - 128) * 256.0f;
+                    break;
+                case 16:
+                    out[i] = float(int16_t(uint16_t(p[2 * i] | p[2 * i + 1] << 8)));
+                    break;
                 case 24: {
                     const unsigned char* s = p + 3 * i;
                     int32_t v = int32_t(uint32_t(s[0]) << 8 | uint32_t(s[1]) << 16 | uint32_t(s[2]) << 24);
                     out[i] = float(v >> 8) / 256.0f;
                     break;
                 }
-                case 32: out[i] = float(int32_t(le32(p + 4 * i))) / 65536.0f; break;
+                case 32:
+                    out[i] = float(int32_t(le32(p + 4 * i))) / 65536.0f;
+                    break;
                 case -32: {
                     uint32_t bits = le32(p + 4 * i);
                     float v;
@@ -195,8 +207,8 @@ public:
     SndfileStreamInput(int fd, std::string what, std::vector<unsigned char> start)
         : fd_(fd), what_(std::move(what)), kept_(std::move(start)) {
         got_ = (long long)kept_.size();
-        SF_VIRTUAL_IO io{&SndfileStreamInput::length, &SndfileStreamInput::seek, &SndfileStreamInput::readBytes,
-                         nullptr, &SndfileStreamInput::tell};
+        SF_VIRTUAL_IO io{&SndfileStreamInput::length, &SndfileStreamInput::seek,
+                         &SndfileStreamInput::readBytes, nullptr, &SndfileStreamInput::tell};
         SF_INFO info{};
         file_ = sf_open_virtual(&io, SFM_READ, &info, this);
         if (!file_) throw failure("cannot read " + what_ + " as audio: " + sf_strerror(nullptr));
@@ -216,8 +228,10 @@ public:
         long long got = 0;
         while (got < n && !ended_) {
             sf_count_t r = sf_readf_float(file_, out + got * channels_, n - got);
-            if (r <= 0) ended_ = true;
-            else got += r;
+            if (r <= 0)
+                ended_ = true;
+            else
+                got += r;
         }
         for (long long i = 0; i < got * channels_; ++i) out[i] *= kScale;
         return got;
@@ -260,7 +274,8 @@ private:
                 r = 0;  // a read error ends the stream; no exception may cross libsndfile
             }
             if (s->kept_.size() < kKeep && s->kept_.size() == size_t(s->got_))
-                s->kept_.insert(s->kept_.end(), out + done, out + done + std::min(r, kKeep - s->kept_.size()));
+                s->kept_.insert(s->kept_.end(), out + done,
+                                out + done + std::min(r, kKeep - s->kept_.size()));
             done += sf_count_t(r);
             s->pos_ += sf_count_t(r);
             s->got_ += sf_count_t(r);
@@ -282,8 +297,9 @@ std::unique_ptr<AudioInput> openStream(int fd, const std::string& what) {
     size_t got = readFully(fd, start.data(), start.size(), what);
     if (got == 0) throw failure(what + " is empty: no audio header came");
     start.resize(got);
-    if (got == 12 && std::memcmp(start.data(), "RIFF", 4) == 0 && std::memcmp(start.data() + 8, "WAVE", 4) == 0)
-        return std::make_unique<WavStreamInput>(fd, what, start.data());
+    if (got == 12 && std::memcmp(start.data(), "RIFF", 4) == 0 &&
+        std::memcmp(start.data() + 8, "WAVE", 4) == 0)
+        return std::make_unique<WavStreamInput>(fd, what);
     return std::make_unique<SndfileStreamInput>(fd, what, std::move(start));
 }
 
@@ -408,7 +424,8 @@ public:
 
 private:
     std::string reason(int err) const {
-        return alsaMessage.empty() ? std::string(snd_strerror(err)) : alsaMessage + " (" + snd_strerror(err) + ")";
+        return alsaMessage.empty() ? std::string(snd_strerror(err))
+                                   : alsaMessage + " (" + snd_strerror(err) + ")";
     }
     void check(int err, const std::string& what) {
         if (err >= 0) return;
@@ -436,7 +453,8 @@ class ResampledInput : public AudioInput {
 public:
     ResampledInput(std::unique_ptr<AudioInput> inner, int rate) : inner_(std::move(inner)), rate_(rate) {
         int err = 0;
-        state_ = src_callback_new(&ResampledInput::supply, SRC_SINC_MEDIUM_QUALITY, inner_->channels(), &err, this);
+        state_ = src_callback_new(&ResampledInput::supply, SRC_SINC_MEDIUM_QUALITY, inner_->channels(), &err,
+                                  this);
         if (!state_) throw failure("cannot resample " + inner_->describe() + ": " + src_strerror(err));
         ratio_ = double(rate_) / double(inner_->rate());
         // Small blocks: a live input must not wait for more than a frame's worth.
@@ -472,8 +490,10 @@ public:
             }
             long r = src_callback_read(state_, ratio_, long(n - got), out + got * ch);
             if (!failure_.empty()) throw failure(failure_);
-            if (r > 0) got += r;
-            else if (!innerEnded_) break;
+            if (r > 0)
+                got += r;
+            else if (!innerEnded_)
+                break;
         }
         delivered_ += got;
         return got;
@@ -587,7 +607,8 @@ std::unique_ptr<AudioInput> openAudioInput(const std::string& spec, int rate, in
         return resampled(openStream(STDIN_FILENO, "standard input"), rate);
     }
     struct stat st;
-    if (!spec.empty() && stat(spec.c_str(), &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || S_ISCHR(st.st_mode))) {
+    if (!spec.empty() && stat(spec.c_str(), &st) == 0 &&
+        (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || S_ISCHR(st.st_mode))) {
         int fd = ::open(spec.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) throw failure("cannot open " + spec + ": " + std::strerror(errno));
         try {
@@ -602,8 +623,8 @@ std::unique_ptr<AudioInput> openAudioInput(const std::string& spec, int rate, in
 
 bool waitsForProducer(const std::string& spec) {
     struct stat st;
-    return spec == "-" ||
-           (spec.compare(0, 5, "alsa:") != 0 && stat(spec.c_str(), &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || S_ISCHR(st.st_mode)));
+    return spec == "-" || (spec.compare(0, 5, "alsa:") != 0 && stat(spec.c_str(), &st) == 0 &&
+                           (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || S_ISCHR(st.st_mode)));
 }
 
 std::vector<int> parseChannelList(const std::string& text, const std::string& what) {
@@ -624,7 +645,8 @@ std::vector<int> parseChannelList(const std::string& text, const std::string& wh
             throw failure(what + " must list channel numbers from 0, like \"0,1\", got \"" + text + "\"");
         list.push_back(v);
     }
-    if (list.empty()) throw failure(what + " must list channel numbers from 0, like \"0,1\", got \"" + text + "\"");
+    if (list.empty())
+        throw failure(what + " must list channel numbers from 0, like \"0,1\", got \"" + text + "\"");
     return list;
 }
 

@@ -69,8 +69,7 @@ private:
 
 // Makes "NAME" (any name, e.g. "py:mic") an input spec: openAudioInput(NAME, ...)
 // then calls `open` with the rate asked for. Replaces an earlier one of that name.
-void provideAudioInput(const std::string& name,
-                       std::function<std::unique_ptr<AudioInput>(int rate)> open);
+void provideAudioInput(const std::string& name, std::function<std::unique_ptr<AudioInput>(int rate)> open);
 
 // Opens `spec` (see above) at `rate` samples per second. `captureChannels` is the
 // channel count asked of a capture device (0: two); files and streams have their own.

@@ -52,9 +52,7 @@ public:
     ~StreamTarget() override {
         if (owned_ && fd_ >= 0) ::close(fd_);
     }
-    void write(const void* data, size_t n) override {
-        pending_.append(static_cast<const char*>(data), n);
-    }
+    void write(const void* data, size_t n) override { pending_.append(static_cast<const char*>(data), n); }
     void endFrame() override {
         size_t done = 0;
         while (done < pending_.size()) {
@@ -87,7 +85,8 @@ private:
 // Lines to every TCP client that connected, each with its own bounded queue.
 class TcpTarget : public OutputTarget {
 public:
-    TcpTarget(const std::string& name, const std::string& host, const std::string& port) : OutputTarget(name) {
+    TcpTarget(const std::string& name, const std::string& host, const std::string& port)
+        : OutputTarget(name) {
         addrinfo hints{};
         hints.ai_family = AF_UNSPEC;
         hints.ai_socktype = SOCK_STREAM;
@@ -162,7 +161,8 @@ private:
     void send() {
         for (Client& c : clients_) {
             while (c.fd >= 0 && c.sent < c.queue.size()) {
-                ssize_t r = ::send(c.fd, c.queue.data() + c.sent, c.queue.size() - c.sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+                ssize_t r = ::send(c.fd, c.queue.data() + c.sent, c.queue.size() - c.sent,
+                                   MSG_NOSIGNAL | MSG_DONTWAIT);
                 if (r > 0) {
                     c.sent += size_t(r);
                 } else if (r < 0 && errno == EINTR) {
@@ -229,7 +229,8 @@ std::string followLinks(const std::string& path) {
 int connectUnixSocket(const std::string& path) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof(addr.sun_path)) throw failure("cannot connect to " + path + ": the path is too long");
+    if (path.size() >= sizeof(addr.sun_path))
+        throw failure("cannot connect to " + path + ": the path is too long");
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
@@ -263,7 +264,8 @@ std::unique_ptr<OutputTarget> OutputTarget::open(const std::string& name, bool t
         if (colon == std::string::npos || colon + 1 == where.size())
             throw failure("cannot listen on " + name + ": give tcp://HOST:PORT, like tcp://127.0.0.1:5000");
         std::string host = where.substr(0, colon);
-        if (host.size() > 1 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+        if (host.size() > 1 && host.front() == '[' && host.back() == ']')
+            host = host.substr(1, host.size() - 2);
         return std::make_unique<TcpTarget>(name, host, where.substr(colon + 1));
     }
     if (name.empty()) throw failure("no file name given");

@@ -23,7 +23,11 @@ TEST(PushedInput, FramesFollowThePushedSamplesUntilTheProducerEnds) {
         return in;
     });
     Params p;
-    p.s("FILE", "test:pushed").i("LENGTH", 512).i("ADVANCE", 160).i("SAMPLING_RATE", 16000).s("CHANNELS", "2,0");
+    p.s("FILE", "test:pushed")
+        .i("LENGTH", 512)
+        .i("ADVANCE", 160)
+        .i("SAMPLING_RATE", 16000)
+        .s("CHANNELS", "2,0");
     Network net;
     auto* source = new AudioFileSource("audio", p);
     net.addNode(source);

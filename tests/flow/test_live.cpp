@@ -29,14 +29,15 @@ struct RunResult {
 
 // flowrun with `args`; `feed`, when given, is written to its standard input.
 RunResult flowrun(const ScratchDir& dir, std::vector<std::string> args, const std::string* feed = nullptr,
-            const std::vector<std::pair<std::string, std::string>>& env = {}) {
+                  const std::vector<std::pair<std::string, std::string>>& env = {}) {
     args.insert(args.begin(), FLOWRUN);
     Child c(args, feed != nullptr, true, dir / "stderr", env);
     std::thread writer;
-    if (feed) writer = std::thread([&] {
-        c.write(feed->data(), feed->size());
-        c.closeIn();
-    });
+    if (feed)
+        writer = std::thread([&] {
+            c.write(feed->data(), feed->size());
+            c.closeIn();
+        });
     RunResult r;
     r.out = c.readAll();
     if (writer.joinable()) writer.join();
@@ -71,7 +72,7 @@ const FileRun& demoFileRun() {
     static FileRun r = [] {
         ScratchDir dir;
         RunResult run = flowrun(dir, {kNetworks + "/localize.n", "INPUT=" + kDemo, "LOCALIZED=" + (dir / "l"),
-                                "TRACKED=" + (dir / "t")});
+                                      "TRACKED=" + (dir / "t")});
         EXPECT_EQ(run.status, 0) << run.err;
         return FileRun{slurp(dir / "l"), slurp(dir / "t")};
     }();
@@ -102,9 +103,7 @@ TEST(LiveInput, StdinAndFifoGiveTheLinesOfTheFileRun) {
         RunResult r;
         if (c.fifo) {
             ASSERT_EQ(mkfifo((dir / "in").c_str(), 0600), 0);
-            std::thread producer([&] {
-                std::ofstream(dir / "in", std::ios::binary) << c.bytes;
-            });
+            std::thread producer([&] { std::ofstream(dir / "in", std::ios::binary) << c.bytes; });
             args.push_back("INPUT=" + (dir / "in"));
             r = flowrun(dir, args);
             producer.join();
@@ -135,7 +134,7 @@ TEST(LiveInput, OpenEndedWavThroughEnhanceKeepsEverySampleAndStdoutHoldsOnlyTheW
     // The separation node's progress text goes to stderr, unchanged, when the WAV
     // goes to stdout.
     RunResult sep = flowrun(dir, {kNetworks + "/separate.n", "INPUT=" + kDemo, "OUTPUT=-", "BLOCK_SECONDS=1",
-                            "MAX_ITERATION=50"});
+                                  "MAX_ITERATION=50"});
     ASSERT_EQ(sep.status, 0) << sep.err;
     EXPECT_EQ(sep.out.compare(0, 4, "RIFF"), 0);
     EXPECT_EQ(sep.out.find("KW_BSS"), std::string::npos);
@@ -154,9 +153,9 @@ TEST(AlsaCapture, FilePluginDeliversTheRecordingAndBadNamesGiveOneLine) {
                                        << "  infile \"" << (dir / "rec.raw") << "\"\n  format \"raw\"\n}\n";
     const std::vector<std::pair<std::string, std::string>> env = {{"ALSA_CONFIG_PATH", dir / "asound.conf"}};
     RunResult r = flowrun(dir,
-                    {kNetworks + "/localize.n", "INPUT=alsa:zelkbp_test", "--duration", "5", "LOCALIZED=-",
-                     "TRACKED=" + (dir / "t")},
-                    nullptr, env);
+                          {kNetworks + "/localize.n", "INPUT=alsa:zelkbp_test", "--duration", "5",
+                           "LOCALIZED=-", "TRACKED=" + (dir / "t")},
+                          nullptr, env);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(r.out == demoFileRun().localized) << r.out.substr(0, 300);
     const std::string tracked = slurp(dir / "t");
@@ -168,12 +167,14 @@ TEST(AlsaCapture, FilePluginDeliversTheRecordingAndBadNamesGiveOneLine) {
         const char* input;
         const char* says;
     } bad[] = {
-        {"INPUT=alsa:zelkbp_nosuch", "AudioFileSource \"audio\": cannot open ALSA capture device zelkbp_nosuch: "},
+        {"INPUT=alsa:zelkbp_nosuch",
+         "AudioFileSource \"audio\": cannot open ALSA capture device zelkbp_nosuch: "},
         {"INPUT=alsa:", "AudioFileSource \"audio\": \"alsa:\" names no device"},
     };
     for (const auto& b : bad) {
         SCOPED_TRACE(b.input);
-        RunResult e = flowrun(dir, {kNetworks + "/localize.n", b.input, "LOCALIZED=" + (dir / "l")}, nullptr, env);
+        RunResult e =
+            flowrun(dir, {kNetworks + "/localize.n", b.input, "LOCALIZED=" + (dir / "l")}, nullptr, env);
         EXPECT_EQ(e.status, 1);
         EXPECT_EQ(lineCount(e.err), 1u) << e.err;
         EXPECT_NE(e.err.find(b.says), std::string::npos) << e.err;
@@ -190,10 +191,10 @@ TEST(Stopping, SignalsInAPacedStreamKeepCompleteResults) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.network);
         ScratchDir dir;
-        std::vector<std::string> args = {FLOWRUN, kNetworks + "/" + c.network, "INPUT=-", "LOCALIZED=" + (dir / "l"),
-                                         "TRACKED=" + (dir / "t")};
-        if (std::string(c.network) == "enhance.n") args = {FLOWRUN, kNetworks + "/enhance.n", "INPUT=-",
-                                                           "OUTPUT=" + (dir / "e.wav")};
+        std::vector<std::string> args = {FLOWRUN, kNetworks + "/" + c.network, "INPUT=-",
+                                         "LOCALIZED=" + (dir / "l"), "TRACKED=" + (dir / "t")};
+        if (std::string(c.network) == "enhance.n")
+            args = {FLOWRUN, kNetworks + "/enhance.n", "INPUT=-", "OUTPUT=" + (dir / "e.wav")};
         Child child(args, true, false, dir / "stderr");
         // The recording at its own pace, one hop (160 samples) every 10 ms; the
         // signal comes half a second in.
@@ -237,7 +238,7 @@ TEST(StreamingOutputs, FifoWithAReaderSymlinkAndStdoutWrittenInPlace) {
     std::ofstream(dir / "real.jsonl") << "old\n";
     std::filesystem::create_symlink("real.jsonl", dir / "link");
     RunResult r = flowrun(dir, {kNetworks + "/localize.n", "INPUT=" + kDemo, "LOCALIZED=" + (dir / "fifo"),
-                          "TRACKED=" + (dir / "link")});
+                                "TRACKED=" + (dir / "link")});
     reader.join();
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(fromFifo == file.localized);
@@ -281,8 +282,8 @@ TEST(StreamingOutputs, TcpClientsGetTheLinesWhileAStalledOneIsDropped) {
     for (short& s : samples) s = short(s / 8);
     writeWav(dir / "n.wav", 16000, 2, samples);
     const std::string feed = slurp(dir / "n.wav");
-    Child run({FLOWRUN, kNetworks + "/localize.n", "INPUT=-", "LOCALIZED=tcp://127.0.0.1:" + std::to_string(port),
-               "TRACKED=" + (dir / "t")},
+    Child run({FLOWRUN, kNetworks + "/localize.n", "INPUT=-",
+               "LOCALIZED=tcp://127.0.0.1:" + std::to_string(port), "TRACKED=" + (dir / "t")},
               true, false, dir / "stderr");
     auto connectTo = [port](int rcvbuf) {
         for (int attempt = 0; attempt < 200; ++attempt) {
@@ -339,8 +340,8 @@ TEST(InputChannels, PicksAPairOfAFourChannelFileAndNamesTheCount) {
     for (size_t i = 0; i < demo.samples.size(); i += 2)
         four.insert(four.end(), {other[i], other[i + 1], demo.samples[i], demo.samples[i + 1]});
     writeWav(dir / "four.wav", 16000, 4, four);
-    RunResult r = flowrun(dir, {kNetworks + "/localize.n", "INPUT=" + (dir / "four.wav"), "INPUT_CHANNELS=2,3",
-                          "LOCALIZED=-", "TRACKED=" + (dir / "t")});
+    RunResult r = flowrun(dir, {kNetworks + "/localize.n", "INPUT=" + (dir / "four.wav"),
+                                "INPUT_CHANNELS=2,3", "LOCALIZED=-", "TRACKED=" + (dir / "t")});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(r.out == demoFileRun().localized);
 
