@@ -16,20 +16,20 @@
 #include <string>
 
 #include "enhancement/speech_enhancer.h"
+#include "flow/Catalogue.h"
 #include "flow/Node.h"
+#include "flow/NodeSupport.h"
 
 class SpeechEnhancement : public FD::BufferedNode {
 public:
     SpeechEnhancement(std::string nodeName, const FD::ParameterSet& params);
+    // Ports and parameters, for the catalogue.
+    static FD::NodeInfo description();
 
     void calculate(int outputID, int count, FD::Buffer& out) override;
 
-    int noiseFrames() const { return noiseFrames_; }
-
 private:
-    [[noreturn]] void fail(const std::string& what) const;
-    [[noreturn]] void failAtFrame(int count, const std::string& what) const;
-
+    const FD::NodeErrors errors_;
     int inputID_;                       // input NOISY_SPEECH_SPECTRUM
     int outputID_;                      // output SPEECH_EHANCED_SPECTRUM
     std::string noiseReductionMethod_;  // gain rule name

@@ -11,21 +11,21 @@
 
 #include <string>
 
+#include "flow/Catalogue.h"
 #include "flow/Node.h"
+#include "flow/NodeSupport.h"
 #include "vad/vad_detector.h"
 
 class VoiceActivityDetection : public FD::BufferedNode {
 public:
     VoiceActivityDetection(std::string nodeName, const FD::ParameterSet& params);
+    // Ports and parameters, for the catalogue.
+    static FD::NodeInfo description();
 
     void calculate(int outputID, int count, FD::Buffer& out) override;
 
-    int noiseFrames() const { return noiseFrames_; }
-
 private:
-    [[noreturn]] void fail(const std::string& what) const;
-    [[noreturn]] void failAtFrame(int count, const std::string& what) const;
-
+    const FD::NodeErrors errors_;
     int spectrumID_;       // input AUDIO_SPECTRUM
     int decisionID_;       // output VAD_DECISION
     int advance_;          // frame shift, samples

@@ -38,14 +38,6 @@ std::string spectrumShapeProblem(int rows, int columns, int samplingRate) {
     return "";
 }
 
-std::optional<int> noiseFrameCount(float seconds, int advance, int samplingRate) {
-    const float frames = seconds / float(advance) * float(samplingRate);
-    // 2^31 is the first float past the int range.
-    if (!(frames < 2147483648.0f)) return std::nullopt;
-    const int n = frames < 1.0f ? 0 : int(frames);
-    return std::max(n, 1);
-}
-
 Detector::Detector(int noiseFrames, float threshold) : noiseFrames_(noiseFrames), threshold_(threshold) {}
 
 void Detector::start(const Band& band) {

@@ -30,7 +30,6 @@
 #pragma once
 
 #include <complex>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,11 +54,6 @@ Band bandOf(int samplingRate, int columns);
 // empty string when it can: it needs two rows, two columns, a bin spacing of at least
 // 1 Hz and the whole band below the last bin.
 std::string spectrumShapeProblem(int rows, int columns, int samplingRate);
-
-// Learning-period length: seconds / advance * samplingRate in single precision (the
-// division first), truncated toward zero, at least 1. Empty when the product is not a
-// number or does not fit in an int.
-std::optional<int> noiseFrameCount(float seconds, int advance, int samplingRate);
 
 class Detector {
 public:

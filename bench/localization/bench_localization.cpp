@@ -20,7 +20,7 @@
 #include "localization/BinauralMultisourceTracker.h"
 #include "localization/gcc_phat.h"
 #include "localization/score_kernel.h"
-#include "plugin/Source.h"
+#include "flow/Source.h"
 #include "bench/support/RingSource.h"
 
 namespace {

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "flow/Node.h"
+#include "flow/NodeSupport.h"
 #include "flow/Stream.h"
 #include "flow/nodes/OutputTarget.h"
 
@@ -36,9 +37,12 @@ public:
     void endOfStream(int frames) override;
 
 private:
-    void open(int channels);
-    void write(const std::string& me, long long samples);
+    // Starts the WAV file; `count` is the frame being computed, -1 at the end of the stream.
+    void open(int channels, int count);
+    // Writes the `samples` samples per channel in pcm_ (frame `count`).
+    void write(long long samples, int count);
 
+    const NodeErrors errors_;
     int audioID_, outputID_;
     std::string file_;
     int samplingRate_;           // written in the file's header

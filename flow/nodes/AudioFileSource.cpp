@@ -7,28 +7,24 @@
 #include <iostream>
 #include <stdexcept>
 
-#include "flow/nodes/NodeText.h"
-
 namespace FD {
 
-using nodes::who;
-
 AudioFileSource::AudioFileSource(const std::string& nodeName, const ParameterSet& params)
-    : BufferedNode(nodeName, params) {
+    : BufferedNode(nodeName, params), errors_("AudioFileSource", nodeName) {
     audioID_ = addOutput("AUDIO");
-    const std::string me = who("AudioFileSource", nodeName);
-    file_ = nodes::stringParam(params, "FILE");
-    length_ = nodes::intInRange(params, me, "LENGTH", 1, 1 << 24, "at least 1");
-    advance_ =
-        nodes::intInRange(params, me, "ADVANCE", 1, length_, "1 to LENGTH (" + std::to_string(length_) + ")");
-    samplingRate_ = nodes::intInRange(params, me, "SAMPLING_RATE", 1, INT_MAX, "positive");
+    const NodeParameters p(errors_, params);
+    file_ = p.text("FILE");
+    length_ = p.inRange("LENGTH", 1, 1 << 24, "at least 1");
+    advance_ = p.inRange("ADVANCE", 1, length_, "1 to LENGTH (" + std::to_string(length_) + ")");
+    samplingRate_ = p.samplingRate();
     inOrder = true;
 
-    try {
-        if (params.exist("CHANNELS"))
-            rows_ = nodes::parseChannelList(nodes::stringParam(params, "CHANNELS"), "CHANNELS");
-    } catch (const std::exception& e) {
-        throw new GeneralException(me + e.what());
+    if (p.has("CHANNELS")) {
+        try {
+            rows_ = nodes::parseChannelList(p.text("CHANNELS"), "CHANNELS");
+        } catch (const std::exception& e) {
+            errors_.refuse("CHANNELS", e.what());
+        }
     }
     if (!nodes::waitsForProducer(file_)) open();
 }
@@ -39,26 +35,25 @@ void AudioFileSource::initialize() {
 }
 
 void AudioFileSource::open() {
-    const std::string me = who("AudioFileSource", name);
     try {
         // A capture gives the channels asked for: two, or up to the highest one named.
         int capture = rows_.empty() ? 0 : std::max(2, *std::max_element(rows_.begin(), rows_.end()) + 1);
         input_ = nodes::openAudioInput(file_, samplingRate_, capture);
     } catch (const std::exception& e) {
-        throw new GeneralException(me + e.what());
+        errors_.refuse("FILE", e.what());
     }
     const int channels = input_->channels();
     for (int r : rows_)
         if (r >= channels)
-            throw new GeneralException(me + "CHANNELS names channel " + std::to_string(r) + ", but " +
-                                       input_->describe() + " has " + std::to_string(channels) + " channel" +
-                                       (channels == 1 ? "" : "s") + " (0 to " + std::to_string(channels - 1) +
-                                       ")");
+            errors_.refuse("CHANNELS", "CHANNELS names channel " + std::to_string(r) + ", but " +
+                                           input_->describe() + " has " + std::to_string(channels) + " channel" +
+                                           (channels == 1 ? "" : "s") + " (0 to " + std::to_string(channels - 1) +
+                                           ")");
     if (rows_.empty())
         for (int r = 0; r < channels; ++r) rows_.push_back(r);
     if (input_->nativeRate() != samplingRate_)
-        std::cerr << me << input_->describe() << " is at " << input_->nativeRate() << " Hz: resampling to "
-                  << samplingRate_ << " Hz\n";
+        std::cerr << errors_.label() << ": " << input_->describe() << " is at " << input_->nativeRate()
+                  << " Hz: resampling to " << samplingRate_ << " Hz\n";
     live_ = input_->length() < 0;
     if (!live_) setTotal(input_->length());
     chunk_.resize(size_t(advance_) * size_t(channels));
@@ -68,8 +63,7 @@ void AudioFileSource::open() {
 void AudioFileSource::setTotal(long long samples) {
     long long frames = samples == 0 ? 0 : (samples - 1 + length_ - advance_) / advance_ + 1;
     if (frames > INT_MAX)
-        throw new GeneralException(who("AudioFileSource", name) + file_ + " is too long for " +
-                                   std::to_string(advance_) + "-sample frames");
+        errors_.refuse("FILE", file_ + " is too long for " + std::to_string(advance_) + "-sample frames");
     total_ = samples;
     frames_ = int(frames);
 }
@@ -98,8 +92,7 @@ void AudioFileSource::calculate(int, int count, Buffer& out) {
             got = input_->read(chunk_.data(), want);
         }
     } catch (const std::exception& e) {
-        throw new GeneralException(who("AudioFileSource", name) + "frame " + std::to_string(count) + ": " +
-                                   e.what());
+        errors_.atFrame(count, "FILE", e.what());
     }
     received_ += got;
     if (total_ < 0 && (got < want || received_ >= cap)) setTotal(received_);  // the stream ended

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "flow/Node.h"
+#include "flow/NodeSupport.h"
 #include "flow/Stream.h"
 #include "flow/nodes/AudioInput.h"
 
@@ -46,6 +47,7 @@ private:
     void open();
     void setTotal(long long samples);  // the stream's length is known: its frame count follows
 
+    const NodeErrors errors_;
     int audioID_;
     std::string file_;
     int length_;        // samples per frame

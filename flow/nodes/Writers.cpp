@@ -6,50 +6,50 @@
 #include <complex>
 #include <cstdio>
 #include <cstdlib>
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 
-#include <nlohmann/json.hpp>
-
-#include "flow/nodes/NodeText.h"
-#include "plugin/Source.h"
+#include "flow/Source.h"
 
 namespace FD {
 
-using nodes::frameText;
-using nodes::who;
-
 namespace {
 
-std::unique_ptr<nodes::OutputTarget> openTarget(const std::string& me, const std::string& file, bool lines) {
+std::unique_ptr<nodes::OutputTarget> openTarget(const NodeErrors& errors, const std::string& file, bool lines) {
     try {
         return nodes::OutputTarget::open(file, lines);
     } catch (const std::exception& e) {
-        throw new GeneralException(me + e.what());
+        errors.refuse("FILE", e.what());
     }
 }
 
-void finishTarget(const std::string& me, nodes::OutputTarget& out) {
+void finishTarget(const NodeErrors& errors, nodes::OutputTarget& out) {
     try {
         out.finish();
     } catch (const std::exception& e) {
-        throw new GeneralException(me + e.what());
+        errors.refuse("FILE", e.what());
     }
 }
 
-// A frame's text, handed on at once when the output is written in place.
-void putFrame(const std::string& me, nodes::OutputTarget& out, const std::string& text) {
+// A frame's text, handed on at once when the output is written in place; `count`
+// is the frame being computed, -1 at the end of the stream.
+void putFrame(const NodeErrors& errors, int count, nodes::OutputTarget& out, const std::string& text) {
     try {
         out.write(text);
         out.endFrame();
     } catch (const std::exception& e) {
-        throw new GeneralException(me + e.what());
+        errors.atFrame(count, "FILE", e.what());
     }
 }
 
-void put(const std::string& me, FILE* f, const std::string& text) {
+// Appends `text`; `count` is the frame being computed, -1 at the end of the stream.
+void put(const NodeErrors& errors, int count, FILE* f, const std::string& text) {
     if (std::fwrite(text.data(), 1, text.size(), f) != text.size())
-        throw new GeneralException(me + "cannot write: the disk may be full");
+        errors.atFrame(count, "FILE", "cannot write: the disk may be full");
 }
+
+// Frame k in seconds: the start of the samples it brings, k * ADVANCE / SAMPLING_RATE.
+double frameTime(long long frame, int advance, int rate) { return double(frame) * advance / rate; }
 
 using Json = nlohmann::ordered_json;
 
@@ -62,8 +62,8 @@ Json number(double v, const char* format) {
     return std::strtod(buf, nullptr);
 }
 
-const Vector<ObjectRef>& listOf(const ObjectRef& ref, const std::string& me, const char* port) {
-    return nodes::frameAs<Vector<ObjectRef>>(ref, me, port, "Vector<ObjectRef>");
+const Vector<ObjectRef>& listOf(const ObjectRef& ref, const NodeErrors& errors, int count, const char* port) {
+    return errors.frameAs<Vector<ObjectRef>>(ref, count, port, "Vector<ObjectRef>");
 }
 
 }  // namespace
@@ -71,51 +71,53 @@ const Vector<ObjectRef>& listOf(const ObjectRef& ref, const std::string& me, con
 // ---------------------------------------------------------------- SourceListWriter
 
 SourceListWriter::SourceListWriter(const std::string& nodeName, const ParameterSet& params)
-    : BufferedNode(nodeName, params) {
+    : BufferedNode(nodeName, params), errors_("SourceListWriter", nodeName) {
     sourcesID_ = addInput("SOURCES");
     outputID_ = addOutput("OUTPUT");
-    const std::string me = who("SourceListWriter", nodeName);
-    file_ = nodes::stringParam(params, "FILE");
-    advance_ = nodes::intInRange(params, me, "ADVANCE", 1, INT_MAX, "positive");
-    samplingRate_ = nodes::intInRange(params, me, "SAMPLING_RATE", 1, INT_MAX, "positive");
+    const NodeParameters p(errors_, params);
+    file_ = p.text("FILE");
+    advance_ = p.frameShift();
+    samplingRate_ = p.samplingRate();
     inOrder = true;
-    out_ = openTarget(me, file_, true);
+    out_ = openTarget(errors_, file_, true);
 }
 
 void SourceListWriter::calculate(int, int count, Buffer& out) {
     ObjectRef ref = getInput(sourcesID_, count);
     out[count] = ref;
-    const std::string me = who("SourceListWriter", name) + frameText(count);
-    const Vector<ObjectRef>& list = listOf(ref, me, "SOURCES");
+    const Vector<ObjectRef>& list = listOf(ref, errors_, count, "SOURCES");
     Json sources = Json::array();
     for (size_t i = 0; i < list.size(); ++i) {
         const auto* s = dynamic_cast<const Source*>(list[i].get());
         if (!s)
-            throw new GeneralException(me + "SOURCES element " + std::to_string(i) + " is " +
-                                       describeType(list[i].get()) + ", not a Source");
+            errors_.atFrame(count, "SOURCES",
+                            "SOURCES element " + std::to_string(i) + " is " + describeType(list[i].get()) +
+                                ", not a Source");
         double azimuth = std::atan2(double(s->x[1]), double(s->x[0])) * 180.0 / 3.141592653589793;
         sources.push_back({{"id", s->id}, {"azimuth", number(azimuth, "%.4f")}, {"power", number(s->power, "%.6g")}});
     }
     Json line = {{"frame", count},
-                 {"time", number(nodes::frameTime(count, advance_, samplingRate_), "%.6f")},
+                 {"time", number(frameTime(count, advance_, samplingRate_), "%.6f")},
                  {"sources", std::move(sources)}};
-    putFrame(me, *out_, line.dump() + "\n");
+    putFrame(errors_, count, *out_, line.dump() + "\n");
 }
 
-void SourceListWriter::endOfStream(int) { finishTarget(who("SourceListWriter", name), *out_); }
+void SourceListWriter::endOfStream(int) {
+    finishTarget(errors_, *out_);
+}
 
 // ---------------------------------------------------------------- SegmentWriter
 
 SegmentWriter::SegmentWriter(const std::string& nodeName, const ParameterSet& params)
-    : BufferedNode(nodeName, params) {
+    : BufferedNode(nodeName, params), errors_("SegmentWriter", nodeName) {
     decisionID_ = addInput("DECISION");
     outputID_ = addOutput("OUTPUT");
-    const std::string me = who("SegmentWriter", nodeName);
-    file_ = nodes::stringParam(params, "FILE");
-    advance_ = nodes::intInRange(params, me, "ADVANCE", 1, INT_MAX, "positive");
-    samplingRate_ = nodes::intInRange(params, me, "SAMPLING_RATE", 1, INT_MAX, "positive");
+    const NodeParameters p(errors_, params);
+    file_ = p.text("FILE");
+    advance_ = p.frameShift();
+    samplingRate_ = p.samplingRate();
     inOrder = true;
-    out_ = openTarget(me, file_, true);
+    out_ = openTarget(errors_, file_, true);
 }
 
 void SegmentWriter::initialize() {
@@ -123,9 +125,9 @@ void SegmentWriter::initialize() {
     stream_ = findSampleStream(this);
 }
 
-void SegmentWriter::closeSegment(int endFrame) {
-    double start = nodes::frameTime(start_, advance_, samplingRate_);
-    double end = nodes::frameTime(endFrame, advance_, samplingRate_);
+void SegmentWriter::closeSegment(int endFrame, int count) {
+    double start = frameTime(start_, advance_, samplingRate_);
+    double end = frameTime(endFrame, advance_, samplingRate_);
     start_ = -1;
     if (stream_ && stream_->ended()) {
         double last = double(stream_->sampleCount()) / stream_->sampleRate();
@@ -134,20 +136,20 @@ void SegmentWriter::closeSegment(int endFrame) {
     }
     char line[128];
     std::snprintf(line, sizeof(line), "%.6f\t%.6f\tspeech\n", start, end);
-    putFrame(who("SegmentWriter", name), *out_, line);
+    putFrame(errors_, count, *out_, line);
 }
 
 void SegmentWriter::calculate(int, int count, Buffer& out) {
     ObjectRef ref = getInput(decisionID_, count);
     out[count] = ref;
-    bool speech = !listOf(ref, who("SegmentWriter", name) + frameText(count), "DECISION").empty();
+    bool speech = !listOf(ref, errors_, count, "DECISION").empty();
     if (speech && start_ < 0) start_ = count;
-    if (!speech && start_ >= 0) closeSegment(count);
+    if (!speech && start_ >= 0) closeSegment(count, count);
 }
 
 void SegmentWriter::endOfStream(int frames) {
-    if (start_ >= 0) closeSegment(frames);
-    finishTarget(who("SegmentWriter", name), *out_);
+    if (start_ >= 0) closeSegment(frames, -1);
+    finishTarget(errors_, *out_);
 }
 
 // ---------------------------------------------------------------- MatrixWriter
@@ -173,34 +175,31 @@ std::string npyHeader(const std::string& descr, const std::vector<long long>& sh
 }  // namespace nodes
 
 MatrixWriter::MatrixWriter(const std::string& nodeName, const ParameterSet& params)
-    : BufferedNode(nodeName, params) {
+    : BufferedNode(nodeName, params), errors_("MatrixWriter", nodeName) {
     inputID_ = addInput("INPUT");
     outputID_ = addOutput("OUTPUT");
-    file_ = nodes::stringParam(params, "FILE");
+    file_ = NodeParameters(errors_, params).text("FILE");
     inOrder = true;
-    const std::string me = who("MatrixWriter", nodeName);
-    out_ = openTarget(me, file_, false);
+    out_ = openTarget(errors_, file_, false);
     if (!out_->file())
-        throw new GeneralException(me + "FILE " + file_ +
+        errors_.refuse("FILE", "FILE " + file_ +
                                    " is not a regular file: a .npy file holds its frame count in its header, "
                                    "written at the end");
 }
 
-void MatrixWriter::writeHeader(long long frames) {
+void MatrixWriter::writeHeader(long long frames, int count) {
     // Room for the largest frame count, so that the final header fits in place.
-    const std::string me = who("MatrixWriter", name);
     std::string h = nodes::npyHeader(descr_.empty() ? "<f4" : descr_, {frames, rows_, cols_},
                                      nodes::npyHeader("<c8", {LLONG_MAX, INT_MAX, INT_MAX}).size());
     FILE* f = out_->file()->stream();
-    if (std::fseek(f, 0, SEEK_SET) != 0) throw new GeneralException(me + "cannot write " + file_);
-    put(me, f, h);
-    if (std::fseek(f, 0, SEEK_END) != 0) throw new GeneralException(me + "cannot write " + file_);
+    if (std::fseek(f, 0, SEEK_SET) != 0) errors_.atFrame(count, "FILE", "cannot write " + file_);
+    put(errors_, count, f, h);
+    if (std::fseek(f, 0, SEEK_END) != 0) errors_.atFrame(count, "FILE", "cannot write " + file_);
 }
 
 void MatrixWriter::calculate(int, int count, Buffer& out) {
     ObjectRef ref = getInput(inputID_, count);
     out[count] = ref;
-    const std::string me = who("MatrixWriter", name) + frameText(count);
     const void* data = nullptr;
     size_t bytes = 0;
     std::string descr;
@@ -212,27 +211,28 @@ void MatrixWriter::calculate(int, int count, Buffer& out) {
         descr = "<c8", rows = c->nrows(), cols = c->ncols(), data = c->data();
         bytes = c->size() * sizeof(std::complex<float>);
     } else {
-        throw new GeneralException(me + "INPUT expects Matrix<float> or Matrix<complex<float>>, got " +
-                                   describeType(ref.get()));
+        errors_.atFrame(
+            count, "INPUT",
+            "INPUT expects Matrix<float> or Matrix<complex<float>>, got " + describeType(ref.get()));
     }
     if (frames_ == 0) {
         descr_ = descr, rows_ = rows, cols_ = cols;
-        writeHeader(0);
+        writeHeader(0, count);
     } else if (descr != descr_ || rows != rows_ || cols != cols_) {
-        throw new GeneralException(me + "INPUT frame is " + describeType(ref.get()) + " " +
-                                   std::to_string(rows) + " x " + std::to_string(cols) +
-                                   ", the stream started with " +
-                                   (descr_ == "<f4" ? "Matrix<float> " : "Matrix<complex<float>> ") +
-                                   std::to_string(rows_) + " x " + std::to_string(cols_));
+        errors_.atFrame(count, "INPUT",
+                        "INPUT frame is " + describeType(ref.get()) + " " + std::to_string(rows) + " x " +
+                            std::to_string(cols) + ", the stream started with " +
+                            (descr_ == "<f4" ? "Matrix<float> " : "Matrix<complex<float>> ") +
+                            std::to_string(rows_) + " x " + std::to_string(cols_));
     }
     if (std::fwrite(data, 1, bytes, out_->file()->stream()) != bytes)
-        throw new GeneralException(me + "cannot write " + file_ + ": the disk may be full");
+        errors_.atFrame(count, "FILE", "cannot write " + file_ + ": the disk may be full");
     ++frames_;
 }
 
 void MatrixWriter::endOfStream(int) {
-    writeHeader(frames_);
-    finishTarget(who("MatrixWriter", name), *out_);
+    writeHeader(frames_, -1);
+    finishTarget(errors_, *out_);
 }
 
 }  // namespace FD

@@ -29,7 +29,6 @@
 #include "flow/NetworkFile.h"
 #include "flow/Stream.h"
 #include "flow/StreamDriver.h"
-#include "flow/runner/PluginCatalogue.h"
 #include "flow/runner/Signals.h"
 
 namespace {
@@ -115,7 +114,6 @@ Options parseCommandLine(int argc, char** argv) {
 }
 
 void loadModules() {
-    FD::describePluginNodes();
     FD::loadModule(FD::modulePath("libzelkbp.so", kModuleDirVariable));
     FD::loadModule(FD::modulePath("libflownodes.so", kModuleDirVariable));
 }
@@ -217,12 +215,6 @@ private:
     std::chrono::steady_clock::time_point start_, last_;
 };
 
-std::string frameError(const std::string& message, int frame) {
-    // Nodes name the frame they were computing; the runner's count is only a fallback.
-    return message.find("frame ") == std::string::npos ? "frame " + std::to_string(frame) + ": " + message
-                                                       : message;
-}
-
 int run(const Options& o) {
     loadModules();
     if (o.list) {
@@ -279,16 +271,15 @@ int run(const Options& o) {
         try {
             driver.step();
         } catch (FD::BaseException* e) {
-            std::string m = frameError(e->message(), driver.framesDone());
-            delete e;
+            // A node names the frame it was computing; else the error belongs to this one.
+            if (e->frame() < 0) e->setFrame(driver.framesDone());
             progress.clear();
-            throw new FD::GeneralException(m);
-        } catch (const FD::BaseException& e) {
-            progress.clear();
-            throw new FD::GeneralException(frameError(e.message(), driver.framesDone()));
+            throw;
         } catch (const std::exception& e) {
             progress.clear();
-            throw new FD::GeneralException(frameError(e.what(), driver.framesDone()));
+            auto* error = new FD::GeneralException(e.what());
+            error->setFrame(driver.framesDone());
+            throw error;
         }
         if (driver.live() && !stopping) {
             double busy = std::chrono::duration<double>(std::chrono::steady_clock::now() - stepStart).count() -

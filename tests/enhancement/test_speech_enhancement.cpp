@@ -111,7 +111,9 @@ TEST(SpeechEnhancementNode, RefusesSpectraItCannotTake) {
     for (int cols : {300, 2, 1, 3}) {  // regeneration needs 2^k+1 columns, k >= 1
         auto h = node("WIENER_FILTERING", "USE", [cols](int c) { return noisyFrame(c, cols); });
         const std::string m = hostError([&] { EXPECT_TRUE(allFinite(output(*h, cols == 3 ? 5 : 0))); });
-        const std::string want = "2^k+1 columns (k >= 1), got " + std::to_string(cols) + " (frame 0)";
+        const std::string want =
+            "frame 0: HARMONIC_REGENERATION needs a spectrum of 2^k+1 columns (k >= 1), got " +
+            std::to_string(cols);
         EXPECT_EQ(m.find(want) != std::string::npos, cols != 3) << m;
     }
     auto h = node("WIENER_FILTERING", "NO", [](int c) { return noisyFrame(c, c < 4 ? 17 : 9); });

@@ -84,7 +84,8 @@ TEST(VadDetector, NonFiniteFramesAndDigitalSilenceDoNotSpoilLearning) {
 }
 
 TEST(VoiceActivityDetectionNode, RefusesBadParametersAndUnusableSpectra) {
-    const std::string node = "VoiceActivityDetection \"vad\": ", needs = node + "AUDIO_SPECTRUM needs ";
+    const std::string node = "VoiceActivityDetection \"vad\": ",
+                      needs = node + "frame 0: AUDIO_SPECTRUM needs ";
     const std::pair<Params, std::string> parameters[] = {
         {params().i("ADVANCE", 0), "ADVANCE must be a positive number of samples, got 0"},
         {params().i("SAMPLING_RATE", -16000), "SAMPLING_RATE must be a positive number"},
@@ -100,8 +101,8 @@ TEST(VoiceActivityDetectionNode, RefusesBadParametersAndUnusableSpectra) {
         {2, 340, 6800, 0, needs + "the 300-3400 Hz band below the last bin"},
         {2, 1025, 1000, 0, needs + "a bin spacing of at least 1 Hz"},
         {2, 1, 16000, 0, needs},
-        {0, 0, 16000, 0, node + "AUDIO_SPECTRUM expects Matrix<complex<float>>, got nil"},
-        {1, 257, 16000, 3, node + "AUDIO_SPECTRUM must keep 2 rows"},  // after three good frames
+        {0, 0, 16000, 0, node + "frame 0: AUDIO_SPECTRUM expects Matrix<complex<float>>, got nil"},
+        {1, 257, 16000, 3, node + "frame 3: AUDIO_SPECTRUM must keep 2 rows"},  // after three good frames
     };
     for (const auto& [rows, cols, rate, at, expected] : spectra) {
         NodeHarness h(new VoiceActivityDetection("vad", params(0.1f, 2.0f, rate)));
