@@ -46,9 +46,9 @@ void AudioFileSource::open() {
     for (int r : rows_)
         if (r >= channels)
             errors_.refuse("CHANNELS", "CHANNELS names channel " + std::to_string(r) + ", but " +
-                                           input_->describe() + " has " + std::to_string(channels) + " channel" +
-                                           (channels == 1 ? "" : "s") + " (0 to " + std::to_string(channels - 1) +
-                                           ")");
+                                           input_->describe() + " has " + std::to_string(channels) +
+                                           " channel" + (channels == 1 ? "" : "s") + " (0 to " +
+                                           std::to_string(channels - 1) + ")");
     if (rows_.empty())
         for (int r = 0; r < channels; ++r) rows_.push_back(r);
     if (input_->nativeRate() != samplingRate_)

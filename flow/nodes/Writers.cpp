@@ -15,7 +15,8 @@ namespace FD {
 
 namespace {
 
-std::unique_ptr<nodes::OutputTarget> openTarget(const NodeErrors& errors, const std::string& file, bool lines) {
+std::unique_ptr<nodes::OutputTarget> openTarget(const NodeErrors& errors, const std::string& file,
+                                                bool lines) {
     try {
         return nodes::OutputTarget::open(file, lines);
     } catch (const std::exception& e) {
@@ -102,9 +103,7 @@ void SourceListWriter::calculate(int, int count, Buffer& out) {
     putFrame(errors_, count, *out_, line.dump() + "\n");
 }
 
-void SourceListWriter::endOfStream(int) {
-    finishTarget(errors_, *out_);
-}
+void SourceListWriter::endOfStream(int) { finishTarget(errors_, *out_); }
 
 // ---------------------------------------------------------------- SegmentWriter
 

@@ -14,9 +14,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstdlib>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <map>
 #include <string>
@@ -171,7 +171,8 @@ public:
     std::string text(int done) const {
         const int frames = driver_.frames();
         std::string t = std::to_string(done) +
-                        (done == frames || frames < 0 || !show_ ? "" : "/" + std::to_string(frames)) + " frames";
+                        (done == frames || frames < 0 || !show_ ? "" : "/" + std::to_string(frames)) +
+                        " frames";
         double audio = audioSeconds(done), wall = elapsed();
         if (audio >= 0) {
             t += ", " + seconds(audio) + " s of audio";
@@ -185,9 +186,11 @@ public:
         }
         if (driver_.live()) {
             long long overruns = driver_.overruns();
-            if (overruns > 0) t += "; " + std::to_string(overruns) + " capture overrun" + (overruns == 1 ? "" : "s");
+            if (overruns > 0)
+                t += "; " + std::to_string(overruns) + " capture overrun" + (overruns == 1 ? "" : "s");
             if (late > 0)
-                t += "; " + std::to_string(late) + (late == 1 ? " frame took longer than its hop" : " frames took longer than their hop");
+                t += "; " + std::to_string(late) +
+                     (late == 1 ? " frame took longer than its hop" : " frames took longer than their hop");
         }
         return t;
     }
@@ -247,7 +250,8 @@ int run(const Options& o) {
 
     Progress progress(driver, !o.quiet && isatty(STDERR_FILENO));
     if (o.realtime && !clock)
-        std::fprintf(stderr, "%s: --realtime: no audio source gives the frame rate; frames run at full speed\n",
+        std::fprintf(stderr,
+                     "%s: --realtime: no audio source gives the frame rate; frames run at full speed\n",
                      kProgram);
     const FD::SampleStream* pace = o.realtime ? clock : nullptr;
     const double hop = clock ? double(clock->frameAdvance()) / clock->sampleRate() : 0;
@@ -282,8 +286,9 @@ int run(const Options& o) {
             throw error;
         }
         if (driver.live() && !stopping) {
-            double busy = std::chrono::duration<double>(std::chrono::steady_clock::now() - stepStart).count() -
-                          (driver.secondsWaiting() - waited);
+            double busy =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - stepStart).count() -
+                (driver.secondsWaiting() - waited);
             if (busy > hop) ++progress.late;
         }
         progress.update(driver.framesDone());
