@@ -22,7 +22,8 @@ FD::NodeInfo SpeechEnhancement::description() {
              {"HARMONIC_REGENERATION", "string", "\"USE\" to regenerate harmonics, anything else not"},
              {"NOISE_PERIOD", "float", "seconds of noise learned at the start"},
              zelkbp::advanceParam(),
-             zelkbp::samplingRateParam()}};
+             zelkbp::samplingRateParam(),
+             zelkbp::noiseUpdateParam()}};
 }
 
 SpeechEnhancement::SpeechEnhancement(std::string nodeName, const FD::ParameterSet& params)
@@ -46,10 +47,12 @@ SpeechEnhancement::SpeechEnhancement(std::string nodeName, const FD::ParameterSe
                                            " and SAMPLING_RATE " + std::to_string(samplingRate_) +
                                            " is more frames than an int counts");
     noiseFrames_ = *frames;
+    const std::string noiseUpdate =
+        p.has("NOISE_UPDATE") ? p.oneOf("NOISE_UPDATE", enhancement::kNoiseUpdateChoices) : "NONE";
 
     enhancer_ = std::make_unique<enhancement::SpeechEnhancer>(
         enhancement::parseNoiseReductionMethod(noiseReductionMethod_), harmonicRegeneration_ == "USE",
-        noiseFrames_);
+        noiseFrames_, *enhancement::parseNoiseUpdate(noiseUpdate), double(advance_) / double(samplingRate_));
 
     inOrder = true;
 }

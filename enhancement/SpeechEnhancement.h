@@ -9,7 +9,9 @@
 // Parameters NOISE_REDUCTION_METHOD (string: "SPECTRAL_SUBTRACTION", "WIENER_FILTERING",
 // "TWO_STEP_WIENER_FILTERING" or "MINIMUM_MEAN_SQUARE_ERROR"; anything else gives zero bins),
 // HARMONIC_REGENERATION (string, "USE" switches it on), NOISE_PERIOD (float, seconds of
-// noise at the start), ADVANCE (int, samples), SAMPLING_RATE (int, Hz).
+// noise at the start), ADVANCE (int, samples), SAMPLING_RATE (int, Hz), and optionally
+// NOISE_UPDATE (string: "NONE", the default, keeps the noise learned at the start;
+// "CONTINUOUS" goes on learning it where speech is unlikely).
 #pragma once
 
 #include <memory>

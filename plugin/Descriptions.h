@@ -13,5 +13,12 @@ inline const char* const kSourceLists = "Vector<ObjectRef> of Source records";
 
 inline FD::ParamInfo advanceParam() { return {"ADVANCE", "int", "frame shift in samples"}; }
 inline FD::ParamInfo samplingRateParam() { return {"SAMPLING_RATE", "int", "samples per second"}; }
+// The noise-learning switch of the enhancement and detection nodes.
+inline FD::ParamInfo noiseUpdateParam() {
+    return {"NOISE_UPDATE", "string",
+            "\"NONE\" (default): noise learned at the start only; \"CONTINUOUS\": keeps learning it where "
+            "speech is unlikely",
+            true};
+}
 
 }  // namespace zelkbp

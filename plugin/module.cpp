@@ -16,6 +16,7 @@
 #include "visualization/SpectrumVisualization.h"
 #include "visualization/VADvisualization.h"
 #include "visualization/WaveVisualization.h"
+#include "localization/SourceIdentityTracker.h"
 
 namespace {
 
@@ -37,6 +38,7 @@ int registerModule() {
     registerNode<VADvisualization>("VADvisualization");
     registerNode<VoiceActivityDetection>("VoiceActivityDetection");
     registerNode<WaveVisualization>("WaveVisualization");
+    registerNode<SourceIdentityTracker>("SourceIdentityTracker");
     return 0;
 }
 

@@ -8,13 +8,14 @@
 
 FD::NodeInfo VoiceActivityDetection::description() {
     return {"VoiceActivityDetection",
-            "speech / no-speech decision per frame against noise learned at the start",
+            "speech / no-speech decision per frame against the learned background noise",
             {{"AUDIO_SPECTRUM", zelkbp::kSpectrumFrames}},
             {{"VAD_DECISION", "Vector<ObjectRef>: empty for no speech, one Source for speech"}},
             {zelkbp::advanceParam(),
              zelkbp::samplingRateParam(),
              {"VAD_NOISE_DURATION", "float", "seconds of noise learned at the start"},
-             {"VAD_THRESHOLD", "float", "decision threshold"}}};
+             {"VAD_THRESHOLD", "float", "decision threshold"},
+             zelkbp::noiseUpdateParam()}};
 }
 
 VoiceActivityDetection::VoiceActivityDetection(std::string nodeName, const FD::ParameterSet& params)
@@ -32,13 +33,16 @@ VoiceActivityDetection::VoiceActivityDetection(std::string nodeName, const FD::P
     // Seconds to frames, truncated; at least one frame.
     const std::optional<int> frames =
         FD::framesAtLeastOne(FD::framesIn(noiseDuration_, advance_, samplingRate_));
+    const std::string noiseUpdate =
+        p.has("NOISE_UPDATE") ? p.oneOf("NOISE_UPDATE", enhancement::kNoiseUpdateChoices) : "NONE";
     if (!frames)
         errors_.refuse("VAD_NOISE_DURATION", "VAD_NOISE_DURATION of " + FD::formatNumber(noiseDuration_) +
                                                  " s at ADVANCE " + std::to_string(advance_) +
                                                  " and SAMPLING_RATE " + std::to_string(samplingRate_) +
                                                  " is more frames than an int counts");
     noiseFrames_ = *frames;
-    detector_ = vad::Detector(noiseFrames_, threshold_);
+    detector_ = vad::Detector(noiseFrames_, threshold_, *enhancement::parseNoiseUpdate(noiseUpdate),
+                              double(advance_) / double(samplingRate_));
 
     inOrder = true;
 }

@@ -6,7 +6,9 @@
 // Output VAD_DECISION    Vector<ObjectRef>: empty for no speech, one Source (direction
 //                        (1, 0, 0), power 1, id 777) for speech.
 // Parameters ADVANCE (int, samples), SAMPLING_RATE (int, Hz), VAD_NOISE_DURATION
-// (float, seconds of background at the start), VAD_THRESHOLD (float, on the score).
+// (float, seconds of background at the start), VAD_THRESHOLD (float, on the score), and
+// optionally NOISE_UPDATE (string: "NONE", the default, keeps the statistics learned at the
+// start; "CONTINUOUS" goes on learning them where speech is unlikely).
 #pragma once
 
 #include <string>

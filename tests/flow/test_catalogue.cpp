@@ -29,7 +29,8 @@ protected:
             " ITERATION_METHOD=[FastIVA]NEWTON_METHOD_WITH_FIXED_POINT_ITERATION MAX_ITERATION=10"
             " NUMBER_OF_SOURCES_TO_BE_SEPARATED=2 SEPARATION_TIME_LENGTH=3 NOISE_PERIOD=0.5"
             " NOISE_REDUCTION_METHOD=WIENER_FILTERING HARMONIC_REGENERATION=NONE VAD_NOISE_DURATION=0.5"
-            " VAD_THRESHOLD=3 CHANNELS=0 ";
+            " VAD_THRESHOLD=3 CHANNELS=0 GATE=10 MERGE_DISTANCE=5 CONFIRMATION_HITS=5 CONFIRMATION_TIME=0.1"
+            " SURVIVAL_TIME=1.5 PROCESS_NOISE=20 MEASUREMENT_NOISE=2 SCORE_TIME=0.2 NOISE_UPDATE=CONTINUOUS ";
         if (p.name == "FILE" && type == "AudioFileSource") {
             FD::testing::writeWav(dir_ / "in.wav", 16000, 2, std::vector<short>(64, 1));
             return ObjectRef(new String(dir_ / "in.wav"));
@@ -114,5 +115,5 @@ TEST_F(Catalogue, EveryRegisteredTypeIsDescribedAsItIsBuilt) {
         }
         ++checked;
     }
-    EXPECT_GE(checked, 7 + 9);  // the host's file nodes and the plug-in's
+    EXPECT_GE(checked, 7 + 10);  // the host's file nodes and the plug-in's
 }

@@ -1,4 +1,6 @@
-// Loading the plug-in registers its module version and exactly its node types, in order.
+// Loading the plug-in registers its module version and exactly its node types, in order,
+// and nothing that only some networks need.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include "flow/Module.h"
@@ -7,7 +9,7 @@
 
 using namespace FD;
 
-TEST(Module, LoadingRegistersVersionAndTheNineNodeTypesInOrder) {
+TEST(Module, LoadingRegistersVersionAndTheNodeTypesInOrder) {
     size_t typesBefore = Node::factoryNames().size();
     size_t versionsBefore = Object::moduleVersions().size();
     ASSERT_EQ(FD::testing::hostError([] { loadModule(ZELKBP_MODULE_FILE); }), "");
@@ -20,10 +22,19 @@ TEST(Module, LoadingRegistersVersionAndTheNineNodeTypesInOrder) {
     EXPECT_EQ(added, (std::vector<std::string>{
                          "BinauralMultisourceLocalization", "BinauralMultisourceTracker", "SSLvisualization",
                          "SourceSeparation", "SpectrumVisualization", "SpeechEnhancement", "VADvisualization",
-                         "VoiceActivityDetection", "WaveVisualization"}));
+                         "VoiceActivityDetection", "WaveVisualization", "SourceIdentityTracker"}));
     for (const std::string& type : added) EXPECT_EQ(Node::getFactory(type)->getName(), type);
 
     loadModule(ZELKBP_MODULE_FILE);  // again: nothing registered twice
     EXPECT_EQ(Object::moduleVersions().size(), versionsBefore + 1);
-    EXPECT_EQ(Node::factoryNames().size(), typesBefore + 9);
+    EXPECT_EQ(Node::factoryNames().size(), typesBefore + 10);
+}
+
+// Only a window that opens loads the window toolkit, and only a block to separate the
+// linear algebra: loading the plug-in pulls in neither.
+TEST(Module, LoadingLoadsNeitherTheWindowToolkitNorLinearAlgebra) {
+    ASSERT_EQ(FD::testing::hostError([] { loadModule(ZELKBP_MODULE_FILE); }), "");
+    for (const char* library :
+         {"libgtk-x11-2.0.so.0", "libX11.so.6", "libopenblas.so.0", "liblapack.so.3", "libarmadillo.so.11"})
+        EXPECT_EQ(dlopen(library, RTLD_NOW | RTLD_NOLOAD), nullptr) << library << " is loaded";
 }
