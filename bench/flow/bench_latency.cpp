@@ -52,9 +52,10 @@ int main(int argc, char** argv) {
     char tracked[] = "/tmp/bench_latency_XXXXXX";
     int fd = mkstemp(tracked);
     if (fd >= 0) close(fd);
-    FD::testing::Child run({FLOWRUN, std::string(NETWORKS_DIR) + "/localize.n", "--quiet", "INPUT=-",
-                            "LOCALIZED=-", std::string("TRACKED=") + tracked},
-                           true, true);
+    FD::testing::Child run(
+        {FLOWRUN, std::string(NETWORKS_DIR) + "/localize.n", "--quiet", "INPUT=-", "LOCALIZED=-",
+         std::string("TRACKED=") + tracked, std::string("TRACKS=") + tracked + ".tracks"},
+        true, true);
 
     std::vector<std::atomic<long long>> written(hops);  // ns since start when hop k was written
     // The header goes first; the hops start a second later, once flowrun has loaded
@@ -95,6 +96,7 @@ int main(int argc, char** argv) {
     producer.join();
     int status = run.wait();
     std::remove(tracked);
+    std::remove((std::string(tracked) + ".tracks").c_str());
     if (status != 0 || latency.empty()) {
         std::fprintf(stderr, "bench_latency: flowrun ended with status %d after %zu lines\n", status,
                      latency.size());

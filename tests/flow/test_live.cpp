@@ -73,7 +73,7 @@ const FileRun& demoFileRun() {
     static FileRun r = [] {
         ScratchDir dir;
         RunResult run = flowrun(dir, {kNetworks + "/localize.n", "INPUT=" + kDemo, "LOCALIZED=" + (dir / "l"),
-                                      "TRACKED=" + (dir / "t")});
+                                      "TRACKED=" + (dir / "t"), "TRACKS=" + (dir / "k")});
         EXPECT_EQ(run.status, 0) << run.err;
         return FileRun{slurp(dir / "l"), slurp(dir / "t")};
     }();
@@ -100,7 +100,8 @@ TEST(LiveInput, StdinAndFifoGiveTheLinesOfTheFileRun) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ScratchDir dir;
-        std::vector<std::string> args = {kNetworks + "/localize.n", "LOCALIZED=-", "TRACKED=" + (dir / "t")};
+        std::vector<std::string> args = {kNetworks + "/localize.n", "LOCALIZED=-", "TRACKED=" + (dir / "t"),
+                                         "TRACKS=" + (dir / "k")};
         RunResult r;
         if (c.fifo) {
             ASSERT_EQ(mkfifo((dir / "in").c_str(), 0600), 0);
@@ -155,7 +156,7 @@ TEST(AlsaCapture, FilePluginDeliversTheRecordingAndBadNamesGiveOneLine) {
     const std::vector<std::pair<std::string, std::string>> env = {{"ALSA_CONFIG_PATH", dir / "asound.conf"}};
     RunResult r = flowrun(dir,
                           {kNetworks + "/localize.n", "INPUT=alsa:zelkbp_test", "--duration", "5",
-                           "LOCALIZED=-", "TRACKED=" + (dir / "t")},
+                           "LOCALIZED=-", "TRACKED=" + (dir / "t"), "TRACKS=" + (dir / "k")},
                           nullptr, env);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(r.out == demoFileRun().localized) << r.out.substr(0, 300);
@@ -174,8 +175,10 @@ TEST(AlsaCapture, FilePluginDeliversTheRecordingAndBadNamesGiveOneLine) {
     };
     for (const auto& b : bad) {
         SCOPED_TRACE(b.input);
-        RunResult e =
-            flowrun(dir, {kNetworks + "/localize.n", b.input, "LOCALIZED=" + (dir / "l")}, nullptr, env);
+        RunResult e = flowrun(dir,
+                              {kNetworks + "/localize.n", b.input, "LOCALIZED=" + (dir / "l"),
+                               "TRACKED=" + (dir / "t"), "TRACKS=" + (dir / "k")},
+                              nullptr, env);
         EXPECT_EQ(e.status, 1);
         EXPECT_EQ(lineCount(e.err), 1u) << e.err;
         EXPECT_NE(e.err.find(b.says), std::string::npos) << e.err;
@@ -192,8 +195,12 @@ TEST(Stopping, SignalsInAPacedStreamKeepCompleteResults) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.network);
         ScratchDir dir;
-        std::vector<std::string> args = {FLOWRUN, kNetworks + "/" + c.network, "INPUT=-",
-                                         "LOCALIZED=" + (dir / "l"), "TRACKED=" + (dir / "t")};
+        std::vector<std::string> args = {FLOWRUN,
+                                         kNetworks + "/" + c.network,
+                                         "INPUT=-",
+                                         "LOCALIZED=" + (dir / "l"),
+                                         "TRACKED=" + (dir / "t"),
+                                         "TRACKS=" + (dir / "k")};
         if (std::string(c.network) == "enhance.n")
             args = {FLOWRUN, kNetworks + "/enhance.n", "INPUT=-", "OUTPUT=" + (dir / "e.wav")};
         Child child(args, true, false, dir / "stderr");
@@ -244,15 +251,16 @@ TEST(StreamingOutputs, FifoWithAReaderSymlinkAndStdoutWrittenInPlace) {
     std::ofstream(dir / "real.jsonl") << "old\n";
     std::filesystem::create_symlink("real.jsonl", dir / "link");
     RunResult r = flowrun(dir, {kNetworks + "/localize.n", "INPUT=" + kDemo, "LOCALIZED=" + (dir / "fifo"),
-                                "TRACKED=" + (dir / "link")});
+                                "TRACKED=" + (dir / "link"), "TRACKS=" + (dir / "k")});
     reader.join();
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(fromFifo == file.localized);
     EXPECT_TRUE(std::filesystem::is_symlink(dir / "link"));
     EXPECT_TRUE(slurp(dir / "real.jsonl") == file.tracked);
-    EXPECT_EQ(dir.files().size(), 4u);  // fifo, link, real.jsonl, stderr: no hidden leftovers
+    EXPECT_EQ(dir.files().size(), 5u);  // fifo, link, real.jsonl, k, stderr: no hidden leftovers
 
-    r = flowrun(dir, {kNetworks + "/localize.n", "INPUT=" + kDemo, "LOCALIZED=-", "TRACKED=" + (dir / "t")});
+    r = flowrun(dir, {kNetworks + "/localize.n", "INPUT=" + kDemo, "LOCALIZED=-", "TRACKED=" + (dir / "t"),
+                      "TRACKS=" + (dir / "k")});
     EXPECT_TRUE(r.out == file.localized);
     EXPECT_EQ(r.err.find("{"), std::string::npos);
 }
@@ -288,9 +296,10 @@ TEST(StreamingOutputs, TcpClientsGetTheLinesWhileAStalledOneIsDropped) {
     for (short& s : samples) s = short(s / 8);
     writeWav(dir / "n.wav", 16000, 2, samples);
     const std::string feed = slurp(dir / "n.wav");
-    Child run({FLOWRUN, kNetworks + "/localize.n", "INPUT=-",
-               "LOCALIZED=tcp://127.0.0.1:" + std::to_string(port), "TRACKED=" + (dir / "t")},
-              true, false, dir / "stderr");
+    Child run(
+        {FLOWRUN, kNetworks + "/localize.n", "INPUT=-", "LOCALIZED=tcp://127.0.0.1:" + std::to_string(port),
+         "TRACKED=" + (dir / "t"), "TRACKS=" + (dir / "k")},
+        true, false, dir / "stderr");
     auto connectTo = [port](int rcvbuf) {
         for (int attempt = 0; attempt < 500; ++attempt) {
             int s = socket(AF_INET, SOCK_STREAM, 0);
@@ -346,13 +355,14 @@ TEST(InputChannels, PicksAPairOfAFourChannelFileAndNamesTheCount) {
     for (size_t i = 0; i < demo.samples.size(); i += 2)
         four.insert(four.end(), {other[i], other[i + 1], demo.samples[i], demo.samples[i + 1]});
     writeWav(dir / "four.wav", 16000, 4, four);
-    RunResult r = flowrun(dir, {kNetworks + "/localize.n", "INPUT=" + (dir / "four.wav"),
-                                "INPUT_CHANNELS=2,3", "LOCALIZED=-", "TRACKED=" + (dir / "t")});
+    RunResult r =
+        flowrun(dir, {kNetworks + "/localize.n", "INPUT=" + (dir / "four.wav"), "INPUT_CHANNELS=2,3",
+                      "LOCALIZED=-", "TRACKED=" + (dir / "t"), "TRACKS=" + (dir / "k")});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(r.out == demoFileRun().localized);
 
     r = flowrun(dir, {kNetworks + "/localize.n", "INPUT=" + (dir / "four.wav"), "INPUT_CHANNELS=2,4",
-                      "LOCALIZED=-", "TRACKED=" + (dir / "t")});
+                      "LOCALIZED=-", "TRACKED=" + (dir / "t"), "TRACKS=" + (dir / "k")});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(lineCount(r.err), 1u) << r.err;
     EXPECT_NE(r.err.find("CHANNELS names channel 4, but " + (dir / "four.wav") + " has 4 channels"),
