@@ -121,8 +121,21 @@ void Network::initialize() {
     for (Node* n : order)
         if (!consumed.count(n)) sinks_.push_back(n);
 
-    for (Node* sink : sinks_)
-        for (size_t o = 0; o < sink->getOutputNames().size(); ++o) sink->request(int(o), 0, 0);
+    // Frames each node reads ahead of the sources, through its furthest-reading input.
+    std::map<const Node*, int> ahead;
+    for (Node* n : order) {
+        int a = 0;
+        for (size_t i = 0; i < n->getInputs().size(); ++i)
+            a = std::max(a, n->inputLookAhead(int(i)) + ahead[n->getInputs()[i].node]);
+        ahead[n] = a;
+    }
+    int furthest = 0;
+    for (Node* sink : sinks_) furthest = std::max(furthest, ahead[sink]);
+    leads_.clear();
+    for (Node* sink : sinks_) {
+        leads_.push_back(sink->getOutputNames().empty() ? 0 : furthest - ahead[sink]);
+        for (size_t o = 0; o < sink->getOutputNames().size(); ++o) sink->request(int(o), leads_.back(), 0);
+    }
     for (Node* n : order) n->initialize();
     initialized_ = true;
 }

@@ -59,11 +59,20 @@ public:
     // Pulls every output of every sink for frame `count`.
     void process(int count);
 
+    const std::vector<Node*>& sinks() const { return sinks_; }
+
+    // Frames that sink i (of sinks()) may run ahead of the sinks that read furthest
+    // ahead of the sources, without waiting for a later input frame than those do:
+    // the difference between the two look-aheads. Each sink is asked for that much
+    // look-ahead, so the frame windows hold the frames in between (StreamDriver).
+    int sinkLead(size_t i) const { return leads_.at(i); }
+
 private:
     std::vector<Node*> topologicalOrder() const;  // upstream first; a cycle throws
 
     std::vector<RCPtr<Node>> nodes_;
     std::vector<Node*> sinks_;
+    std::vector<int> leads_;
     bool initialized_ = false;
 };
 

@@ -133,6 +133,12 @@ void BufferedNode::request(int outputID, int lookAhead, int lookBack) {
     }
 }
 
+int BufferedNode::inputLookAhead(int inputID) const {
+    int ahead = 0;
+    for (const OutputCacheInfo& out : outputs) ahead = std::max(ahead, out.writeAhead);
+    return ahead + (inputID >= 0 && inputID < int(inputReach_.size()) ? inputReach_[size_t(inputID)].ahead : 0);
+}
+
 void BufferedNode::initialize() {
     Node::initialize();
     if (!inOrder)

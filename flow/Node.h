@@ -73,8 +73,13 @@ public:
     virtual ObjectRef getOutput(int outputID, int count) = 0;
 
     // Number of frames in the stream this node starts, or -1 when the node does
-    // not end the stream (processing nodes; endless sources).
+    // not end the stream (processing nodes; endless sources) or its end is not
+    // known yet (a live source, see SampleStream).
     virtual int streamLength() const { return -1; }
+
+    // How many frames past its own count this node may read of input `inputID`
+    // (its look-ahead on that input plus the frames it writes ahead on its outputs).
+    virtual int inputLookAhead(int inputID) const { return (void)inputID, 0; }
 
     // Registration of node types (at module load). An icon given to addXPM is
     // accepted for compatibility and never shown: this host draws no node.
@@ -104,6 +109,7 @@ public:
     void request(int outputID, int lookAhead, int lookBack) override;
     void initialize() override;
     ObjectRef getOutput(int outputID, int count) override;
+    int inputLookAhead(int inputID) const override;
 
     // Computes frame `count`: runs once per count, for 0, 1, 2, ... in order (the
     // in-order contract, which every constructor accepts by setting inOrder). It

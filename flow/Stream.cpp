@@ -1,5 +1,6 @@
 #include "flow/Stream.h"
 
+#include <csignal>
 #include <set>
 #include <vector>
 
@@ -23,6 +24,13 @@ std::vector<const Node*> upstream(const Node* node) {
     return order;
 }
 }  // namespace
+
+namespace {
+volatile std::sig_atomic_t stopFlag = 0;
+}
+
+void requestStop() { stopFlag = 1; }
+bool stopRequested() { return stopFlag != 0; }
 
 const SampleStream* findSampleStream(const Node* node) {
     for (const Node* n : upstream(node))

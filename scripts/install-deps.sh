@@ -9,7 +9,7 @@ packages=(
     libarmadillo-dev liblapack-dev libopenblas-dev
     libgtk2.0-dev
     libfftw3-dev
-    libsndfile1-dev libsamplerate0-dev
+    libsndfile1-dev libsamplerate0-dev libasound2-dev
     libpugixml-dev nlohmann-json3-dev
     xvfb xauth
     espeak-ng sox

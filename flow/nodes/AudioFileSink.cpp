@@ -3,6 +3,7 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
@@ -45,7 +46,7 @@ AudioFileSink::AudioFileSink(const std::string& nodeName, const ParameterSet& pa
     if (p.has("CHANNELS")) channels_ = parseChannels(p.text("CHANNELS"), errors_);
     inOrder = true;
     try {
-        out_ = std::make_unique<nodes::AtomicFile>(file_);
+        out_ = nodes::OutputTarget::open(file_, false);
     } catch (const std::exception& e) {
         errors_.refuse("FILE", e.what());
     }
@@ -66,18 +67,55 @@ void AudioFileSink::initialize() {
             errors_.refuse("ADVANCE", "ADVANCE is " + std::to_string(advance_) +
                                           " but the frames upstream are " +
                                           std::to_string(s->frameAdvance()) + " samples apart");
-        expected_ = s->sampleCount();
+        stream_ = s;
         emptyChannels_ = s->channelCount();
     }
     if (!channels_.empty()) emptyChannels_ = int(channels_.size());
 }
 
+namespace {
+// The header of a WAV stream whose length is not known: RIFF and data sizes
+// 0xffffffff, 16-bit PCM.
+std::string openEndedWavHeader(int rate, int channels) {
+    std::string h;
+    auto u32 = [&h](uint32_t v) {
+        for (int i = 0; i < 4; ++i) h += char((v >> (8 * i)) & 0xff);
+    };
+    auto u16 = [&h](int v) {
+        h += char(v & 0xff);
+        h += char((v >> 8) & 0xff);
+    };
+    h += "RIFF";
+    u32(0xffffffffu);
+    h += "WAVEfmt ";
+    u32(16);
+    u16(1);
+    u16(channels);
+    u32(uint32_t(rate));
+    u32(uint32_t(rate) * uint32_t(channels) * 2u);
+    u16(channels * 2);
+    u16(16);
+    h += "data";
+    u32(0xffffffffu);
+    return h;
+}
+}  // namespace
+
 void AudioFileSink::open(int channels, int count) {
+    if (!out_->file()) {  // a stream: the header now, the samples frame by frame
+        try {
+            out_->write(openEndedWavHeader(samplingRate_, channels));
+        } catch (const std::exception& e) {
+            errors_.atFrame(count, "FILE", e.what());
+        }
+        streamOpen_ = true;
+        return;
+    }
     SF_INFO info{};
     info.samplerate = samplingRate_;
     info.channels = channels;
     info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    sf_ = sf_open_fd(out_->fd(), SFM_WRITE, &info, SF_FALSE);
+    sf_ = sf_open_fd(out_->file()->fd(), SFM_WRITE, &info, SF_FALSE);
     if (!sf_) errors_.atFrame(count, "FILE", "cannot write " + file_ + ": " + sf_strerror(nullptr));
 }
 
@@ -105,7 +143,7 @@ void AudioFileSink::calculate(int, int count, Buffer& out) {
     }
 
     long long n = advance_;
-    if (expected_ >= 0) n = std::max(0LL, std::min<long long>(advance_, expected_ - written_));
+    if (stream_) n = std::max(0LL, std::min<long long>(advance_, stream_->sampleCount() - written_));
     if (n == 0) return;
     const int channels = channels_.empty() ? rows_ : int(channels_.size());
     pcm_.resize(size_t(n) * size_t(channels));
@@ -114,21 +152,39 @@ void AudioFileSink::calculate(int, int count, Buffer& out) {
         const float* row = frame.row(channels_.empty() ? c : channels_[size_t(c)]) + first;
         for (long long i = 0; i < n; ++i) pcm_[size_t(i) * channels + c] = nodes::toPcm16(row[i], clipped_);
     }
-    if (sf_writef_short(sf_, pcm_.data(), n) != n)
-        errors_.atFrame(count, "FILE", "cannot write " + file_ + ": " + sf_strerror(sf_));
+    write(n, count);
     written_ += n;
 }
 
-void AudioFileSink::endOfStream(int) {
-    if (expected_ >= 0 && written_ < expected_)
-        errors_.refuse("AUDIO", "the stream ended after " + std::to_string(written_) + " of its " +
-                                    std::to_string(expected_) + " samples; " + file_ + " not written");
-    if (!sf_) open(emptyChannels_, -1);
-    int err = sf_close(sf_);
-    sf_ = nullptr;
-    if (err) errors_.refuse("FILE", "cannot write " + file_ + ": " + sf_error_number(err));
+void AudioFileSink::write(long long n, int count) {
+    if (sf_) {
+        if (sf_writef_short(sf_, pcm_.data(), n) != n)
+            errors_.atFrame(count, "FILE", "cannot write " + file_ + ": " + sf_strerror(sf_));
+        return;
+    }
+    // A WAV stream is little-endian, as the machines this runs on.
+    static_assert(sizeof(short) == 2, "16-bit samples");
     try {
-        out_->commit();
+        out_->write(pcm_.data(), pcm_.size() * sizeof(short));
+        out_->endFrame();
+    } catch (const std::exception& e) {
+        errors_.atFrame(count, "FILE", e.what());
+    }
+}
+
+void AudioFileSink::endOfStream(int) {
+    if (stream_ && written_ < stream_->sampleCount())
+        errors_.refuse("AUDIO", "the stream ended after " + std::to_string(written_) + " of its " +
+                                    std::to_string(stream_->sampleCount()) + " samples; " + file_ +
+                                    " not written");
+    if (!sf_ && !streamOpen_) open(emptyChannels_, -1);
+    if (sf_) {
+        int err = sf_close(sf_);
+        sf_ = nullptr;
+        if (err) errors_.refuse("FILE", "cannot write " + file_ + ": " + sf_error_number(err));
+    }
+    try {
+        out_->finish();
     } catch (const std::exception& e) {
         errors_.refuse("FILE", e.what());
     }

@@ -1,5 +1,5 @@
 // Audio file sink: writes a signal stream to a 16-bit PCM WAV file holding
-// exactly the samples of the audio file source upstream, in place.
+// exactly the samples of the audio source upstream, in place.
 //
 // Input frames follow the framing of the source (Stft.h): frame k brings samples
 // k*ADVANCE ... k*ADVANCE + ADVANCE - 1 in its last ADVANCE columns, so a signal
@@ -9,9 +9,11 @@
 // ADVANCE new samples are written. Optional CHANNELS: rows to write, "0,1"
 // (default: all rows, one file channel per row).
 //
-// The file is written under a temporary name and takes its final name at the end
-// of a successful run (endOfStream); an error or interruption leaves nothing
-// under FILE.
+// A regular file is written under a temporary name and takes its final name at
+// the end of the run (endOfStream); an error leaves nothing under FILE. "-", a
+// device, a FIFO or a socket gets a WAV stream: a header with open-ended sizes
+// (0xffffffff, as a capture program writes into a pipe), then each frame's
+// samples as the frame is done.
 #pragma once
 
 #include <memory>
@@ -21,7 +23,7 @@
 #include "flow/Node.h"
 #include "flow/NodeSupport.h"
 #include "flow/Stream.h"
-#include "flow/nodes/AudioIO.h"
+#include "flow/nodes/OutputTarget.h"
 
 namespace FD {
 
@@ -37,6 +39,8 @@ public:
 private:
     // Starts the WAV file; `count` is the frame being computed, -1 at the end of the stream.
     void open(int channels, int count);
+    // Writes the `samples` samples per channel in pcm_ (frame `count`).
+    void write(long long samples, int count);
 
     const NodeErrors errors_;
     int audioID_, outputID_;
@@ -45,11 +49,12 @@ private:
     int length_;                 // samples per input frame
     int advance_;                // new samples per input frame
     std::vector<int> channels_;  // rows to write, empty for all
-    std::unique_ptr<nodes::AtomicFile> out_;
-    SNDFILE* sf_ = nullptr;    // open from the first frame on
+    std::unique_ptr<nodes::OutputTarget> out_;
+    SNDFILE* sf_ = nullptr;    // a regular file, open from the first frame on
+    bool streamOpen_ = false;  // a WAV stream whose header is written
     int rows_ = -1;            // rows of the input frames, from the first frame
     int emptyChannels_ = 1;    // channels of the file when the stream has no frame
-    long long expected_ = -1;  // samples per channel to write; -1: all that come
+    const SampleStream* stream_ = nullptr;  // the audio source upstream, if any
     long long written_ = 0;    // samples per channel written
     long long clipped_ = 0;    // samples that did not fit 16 bits
     std::vector<short> pcm_;   // one frame's samples, interleaved

@@ -1,11 +1,11 @@
 #include "flow/nodes/AudioFileSource.h"
 
+#include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <iostream>
 #include <stdexcept>
-
-#include "flow/NodeSupport.h"
 
 namespace FD {
 
@@ -19,38 +19,94 @@ AudioFileSource::AudioFileSource(const std::string& nodeName, const ParameterSet
     samplingRate_ = p.samplingRate();
     inOrder = true;
 
+    if (p.has("CHANNELS")) {
+        try {
+            rows_ = nodes::parseChannelList(p.text("CHANNELS"), "CHANNELS");
+        } catch (const std::exception& e) {
+            errors_.refuse("CHANNELS", e.what());
+        }
+    }
+    if (!nodes::waitsForProducer(file_)) open();
+}
+
+void AudioFileSource::initialize() {
+    if (!input_) open();
+    BufferedNode::initialize();
+}
+
+void AudioFileSource::open() {
     try {
-        reader_ = std::make_unique<nodes::AudioReader>(file_, samplingRate_);
+        // A capture gives the channels asked for: two, or up to the highest one named.
+        int capture = rows_.empty() ? 0 : std::max(2, *std::max_element(rows_.begin(), rows_.end()) + 1);
+        input_ = nodes::openAudioInput(file_, samplingRate_, capture);
     } catch (const std::exception& e) {
         errors_.refuse("FILE", e.what());
     }
-    if (reader_->resampling())
-        std::cerr << errors_.label() << ": " << file_ << " is at " << reader_->fileRate()
+    const int channels = input_->channels();
+    for (int r : rows_)
+        if (r >= channels)
+            errors_.refuse("CHANNELS", "CHANNELS names channel " + std::to_string(r) + ", but " +
+                                           input_->describe() + " has " + std::to_string(channels) +
+                                           " channel" + (channels == 1 ? "" : "s") + " (0 to " +
+                                           std::to_string(channels - 1) + ")");
+    if (rows_.empty())
+        for (int r = 0; r < channels; ++r) rows_.push_back(r);
+    if (input_->nativeRate() != samplingRate_)
+        std::cerr << errors_.label() << ": " << input_->describe() << " is at " << input_->nativeRate()
                   << " Hz: resampling to " << samplingRate_ << " Hz\n";
-    long long total = reader_->sampleCount();
-    long long frames = total == 0 ? 0 : (total - 1 + length_ - advance_) / advance_ + 1;
+    live_ = input_->length() < 0;
+    if (!live_) setTotal(input_->length());
+    chunk_.resize(size_t(advance_) * size_t(channels));
+    history_.assign(size_t(length_) * rows_.size(), 0.0f);
+}
+
+void AudioFileSource::setTotal(long long samples) {
+    long long frames = samples == 0 ? 0 : (samples - 1 + length_ - advance_) / advance_ + 1;
     if (frames > INT_MAX)
         errors_.refuse("FILE", file_ + " is too long for " + std::to_string(advance_) + "-sample frames");
+    total_ = samples;
     frames_ = int(frames);
-    chunk_.resize(size_t(advance_) * size_t(reader_->channels()));
-    history_.assign(size_t(length_) * size_t(reader_->channels()), 0.0f);
+}
+
+void AudioFileSource::endAfter(long long samples) {
+    long long end = std::max(samples, received_);
+    if (total_ >= 0) {
+        if (end < total_) setTotal(end);
+        return;
+    }
+    limit_ = limit_ < 0 ? end : std::min(limit_, end);
+    if (received_ >= limit_) setTotal(received_);
 }
 
 void AudioFileSource::calculate(int, int count, Buffer& out) {
-    const int channels = reader_->channels();
+    const int channels = input_->channels();
+    const long long cap = total_ >= 0 ? total_ : limit_ >= 0 ? limit_ : LLONG_MAX;
+    const long long want = std::max(0LL, std::min<long long>(advance_, cap - received_));
+    long long got = 0;
     try {
-        reader_->read(chunk_.data(), advance_);
+        if (want > 0 && live_) {
+            auto start = std::chrono::steady_clock::now();
+            got = input_->read(chunk_.data(), want);
+            waiting_ += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        } else if (want > 0) {
+            got = input_->read(chunk_.data(), want);
+        }
     } catch (const std::exception& e) {
         errors_.atFrame(count, "FILE", e.what());
     }
-    auto* frame = new Matrix<float>(channels, length_);
+    received_ += got;
+    if (total_ < 0 && (got < want || received_ >= cap)) setTotal(received_);  // the stream ended
+    std::fill(chunk_.begin() + got * channels, chunk_.end(), 0.0f);
+
+    auto* frame = new Matrix<float>(int(rows_.size()), length_);
     out[count] = ObjectRef(frame);
     const int kept = length_ - advance_;
-    for (int r = 0; r < channels; ++r) {
-        float* last = history_.data() + size_t(r) * size_t(length_);
+    for (size_t r = 0; r < rows_.size(); ++r) {
+        float* last = history_.data() + r * size_t(length_);
         std::memmove(last, last + advance_, sizeof(float) * size_t(kept));
-        for (int i = 0; i < advance_; ++i) last[kept + i] = chunk_[size_t(i) * channels + r];
-        std::memcpy(frame->row(r), last, sizeof(float) * size_t(length_));
+        const float* in = chunk_.data() + rows_[r];
+        for (int i = 0; i < advance_; ++i) last[kept + i] = in[size_t(i) * channels];
+        std::memcpy(frame->row(int(r)), last, sizeof(float) * size_t(length_));
     }
 }
 

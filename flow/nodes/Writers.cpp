@@ -15,19 +15,31 @@ namespace FD {
 
 namespace {
 
-std::unique_ptr<nodes::AtomicFile> createFile(const NodeErrors& errors, const std::string& file) {
+std::unique_ptr<nodes::OutputTarget> openTarget(const NodeErrors& errors, const std::string& file,
+                                                bool lines) {
     try {
-        return std::make_unique<nodes::AtomicFile>(file);
+        return nodes::OutputTarget::open(file, lines);
     } catch (const std::exception& e) {
         errors.refuse("FILE", e.what());
     }
 }
 
-void commitFile(const NodeErrors& errors, nodes::AtomicFile& file) {
+void finishTarget(const NodeErrors& errors, nodes::OutputTarget& out) {
     try {
-        file.commit();
+        out.finish();
     } catch (const std::exception& e) {
         errors.refuse("FILE", e.what());
+    }
+}
+
+// A frame's text, handed on at once when the output is written in place; `count`
+// is the frame being computed, -1 at the end of the stream.
+void putFrame(const NodeErrors& errors, int count, nodes::OutputTarget& out, const std::string& text) {
+    try {
+        out.write(text);
+        out.endFrame();
+    } catch (const std::exception& e) {
+        errors.atFrame(count, "FILE", e.what());
     }
 }
 
@@ -68,7 +80,7 @@ SourceListWriter::SourceListWriter(const std::string& nodeName, const ParameterS
     advance_ = p.frameShift();
     samplingRate_ = p.samplingRate();
     inOrder = true;
-    out_ = createFile(errors_, file_);
+    out_ = openTarget(errors_, file_, true);
 }
 
 void SourceListWriter::calculate(int, int count, Buffer& out) {
@@ -88,13 +100,10 @@ void SourceListWriter::calculate(int, int count, Buffer& out) {
     Json line = {{"frame", count},
                  {"time", number(frameTime(count, advance_, samplingRate_), "%.6f")},
                  {"sources", std::move(sources)}};
-    put(errors_, count, out_->stream(), line.dump() + "\n");
+    putFrame(errors_, count, *out_, line.dump() + "\n");
 }
 
-void SourceListWriter::endOfStream(int) {
-    out_->stream();  // an empty stream still gives an (empty) file
-    commitFile(errors_, *out_);
-}
+void SourceListWriter::endOfStream(int) { finishTarget(errors_, *out_); }
 
 // ---------------------------------------------------------------- SegmentWriter
 
@@ -107,25 +116,26 @@ SegmentWriter::SegmentWriter(const std::string& nodeName, const ParameterSet& pa
     advance_ = p.frameShift();
     samplingRate_ = p.samplingRate();
     inOrder = true;
-    out_ = createFile(errors_, file_);
+    out_ = openTarget(errors_, file_, true);
 }
 
 void SegmentWriter::initialize() {
     BufferedNode::initialize();
-    if (const SampleStream* s = findSampleStream(this)) end_ = double(s->sampleCount()) / s->sampleRate();
+    stream_ = findSampleStream(this);
 }
 
 void SegmentWriter::closeSegment(int endFrame, int count) {
     double start = frameTime(start_, advance_, samplingRate_);
     double end = frameTime(endFrame, advance_, samplingRate_);
     start_ = -1;
-    if (end_ >= 0) {
-        if (start >= end_) return;  // speech found in the frames past the recording
-        end = std::min(end, end_);
+    if (stream_ && stream_->ended()) {
+        double last = double(stream_->sampleCount()) / stream_->sampleRate();
+        if (start >= last) return;  // speech found in the frames past the recording
+        end = std::min(end, last);
     }
     char line[128];
     std::snprintf(line, sizeof(line), "%.6f\t%.6f\tspeech\n", start, end);
-    put(errors_, count, out_->stream(), line);
+    putFrame(errors_, count, *out_, line);
 }
 
 void SegmentWriter::calculate(int, int count, Buffer& out) {
@@ -138,8 +148,7 @@ void SegmentWriter::calculate(int, int count, Buffer& out) {
 
 void SegmentWriter::endOfStream(int frames) {
     if (start_ >= 0) closeSegment(frames, -1);
-    out_->stream();
-    commitFile(errors_, *out_);
+    finishTarget(errors_, *out_);
 }
 
 // ---------------------------------------------------------------- MatrixWriter
@@ -170,14 +179,18 @@ MatrixWriter::MatrixWriter(const std::string& nodeName, const ParameterSet& para
     outputID_ = addOutput("OUTPUT");
     file_ = NodeParameters(errors_, params).text("FILE");
     inOrder = true;
-    out_ = createFile(errors_, file_);
+    out_ = openTarget(errors_, file_, false);
+    if (!out_->file())
+        errors_.refuse("FILE", "FILE " + file_ +
+                                   " is not a regular file: a .npy file holds its frame count in its header, "
+                                   "written at the end");
 }
 
 void MatrixWriter::writeHeader(long long frames, int count) {
     // Room for the largest frame count, so that the final header fits in place.
     std::string h = nodes::npyHeader(descr_.empty() ? "<f4" : descr_, {frames, rows_, cols_},
                                      nodes::npyHeader("<c8", {LLONG_MAX, INT_MAX, INT_MAX}).size());
-    FILE* f = out_->stream();
+    FILE* f = out_->file()->stream();
     if (std::fseek(f, 0, SEEK_SET) != 0) errors_.atFrame(count, "FILE", "cannot write " + file_);
     put(errors_, count, f, h);
     if (std::fseek(f, 0, SEEK_END) != 0) errors_.atFrame(count, "FILE", "cannot write " + file_);
@@ -211,14 +224,14 @@ void MatrixWriter::calculate(int, int count, Buffer& out) {
                             (descr_ == "<f4" ? "Matrix<float> " : "Matrix<complex<float>> ") +
                             std::to_string(rows_) + " x " + std::to_string(cols_));
     }
-    if (std::fwrite(data, 1, bytes, out_->stream()) != bytes)
+    if (std::fwrite(data, 1, bytes, out_->file()->stream()) != bytes)
         errors_.atFrame(count, "FILE", "cannot write " + file_ + ": the disk may be full");
     ++frames_;
 }
 
 void MatrixWriter::endOfStream(int) {
     writeHeader(frames_, -1);
-    commitFile(errors_, *out_);
+    finishTarget(errors_, *out_);
 }
 
 }  // namespace FD

@@ -1,6 +1,8 @@
 // Writers of results for other tools. Each passes its input on unchanged on
-// OUTPUT, writes under a temporary name and gives the file its final name at the
-// end of a successful run (endOfStream). Frame k is at time k * ADVANCE /
+// OUTPUT. A regular file is written under a temporary name and takes its final
+// name at the end of the run (endOfStream); "-", a device, a FIFO or a socket is
+// written in place, each frame's output as the frame is done; the line writers
+// also serve tcp://HOST:PORT (OutputTarget.h). Frame k is at time k * ADVANCE /
 // SAMPLING_RATE seconds: the start of the samples it brings.
 //
 // SourceListWriter: JSON Lines, one line per frame,
@@ -11,12 +13,13 @@
 // speech), a label file of speech segments, one line each:
 //   start<TAB>end<TAB>speech   (seconds, 6 decimals)
 // a segment running from the first speech frame to the end of the last one,
-// cut at the end of the recording when an audio file source is upstream (the
-// last frames of a stream reach past it).
+// cut at the end of the recording when an audio source is upstream (the last
+// frames of a stream reach past it).
 //
 // MatrixWriter: the frames of a stream of Matrix<float> or
 // Matrix<complex<float>> of one shape, as a NumPy .npy array of shape
-// (frames, rows, columns), little-endian float32 or complex64.
+// (frames, rows, columns), little-endian float32 or complex64. The header holds
+// the frame count, so FILE must be a regular file.
 #pragma once
 
 #include <memory>
@@ -25,7 +28,7 @@
 #include "flow/Node.h"
 #include "flow/NodeSupport.h"
 #include "flow/Stream.h"
-#include "flow/nodes/AudioIO.h"
+#include "flow/nodes/OutputTarget.h"
 
 namespace FD {
 
@@ -41,7 +44,7 @@ private:
     std::string file_;
     int advance_;       // samples between frames
     int samplingRate_;  // samples per second
-    std::unique_ptr<nodes::AtomicFile> out_;
+    std::unique_ptr<nodes::OutputTarget> out_;
 };
 
 class SegmentWriter : public BufferedNode, public StreamEnd {
@@ -62,8 +65,8 @@ private:
     int advance_;       // samples between frames
     int samplingRate_;  // samples per second
     int start_ = -1;    // first frame of the open speech segment, -1 when none
-    double end_ = -1;   // seconds of audio upstream, -1 when unknown
-    std::unique_ptr<nodes::AtomicFile> out_;
+    const SampleStream* stream_ = nullptr;  // the audio upstream, if any
+    std::unique_ptr<nodes::OutputTarget> out_;
 };
 
 class MatrixWriter : public BufferedNode, public StreamEnd {
@@ -81,7 +84,7 @@ private:
     std::string descr_;        // NumPy type of the elements, from the first frame
     int rows_ = 0, cols_ = 0;  // shape of every frame, from the first frame
     long long frames_ = 0;     // frames written
-    std::unique_ptr<nodes::AtomicFile> out_;
+    std::unique_ptr<nodes::OutputTarget> out_;
 };
 
 namespace nodes {

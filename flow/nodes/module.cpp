@@ -26,15 +26,17 @@ int registerModule() {
     FD::Object::setModuleVersion("FLOWNODES", "1", "1.0.0");
     registerNode<FD::AudioFileSource>(
         {"AudioFileSource",
-         "reads an audio file (WAV, FLAC, ...; any channel count) as signal frames; resamples to "
-         "SAMPLING_RATE",
+         "reads an audio file (WAV, FLAC, ...; any channel count), a stream on standard input or a FIFO, "
+         "or an ALSA capture, as signal frames; resamples to SAMPLING_RATE",
          {},
          {{"AUDIO", std::string("Matrix<float>, one row per channel, 16-bit scale; ") + kFraming}},
-         {{"FILE", "string", "audio file to read"},
+         {{"FILE", "string", "audio file to read, \"-\" for standard input, a FIFO, or alsa:DEVICE"},
           {"LENGTH", "int", "samples per frame"},
           {"ADVANCE", "int", "samples between frames, 1 to LENGTH"},
           {"SAMPLING_RATE", "int",
-           "samples per second of the stream (the file is resampled if it differs)"}}});
+           "samples per second of the stream (the input is resampled if it differs)"},
+          {"CHANNELS", "string", "input channels to use, in order, e.g. \"2,3\" (default or \"\": all; a capture: two)",
+           true}}});
     registerNode<FD::ShortTimeSpectrum>(
         {"ShortTimeSpectrum",
          "short-time spectrum of signal frames: sine-tapered window, real FFT, LENGTH/2+1 bins per row",
@@ -56,7 +58,8 @@ int registerModule() {
          "writes a signal stream to a 16-bit WAV file with exactly the source's sample count",
          {{"AUDIO", "Matrix<float> signal frames, 16-bit scale"}},
          {{"OUTPUT", "the AUDIO frames, passed on"}},
-         {{"FILE", "string", "WAV file to write (appears only when the run succeeds)"},
+         {{"FILE", "string",
+           "WAV file to write (appears when the run ends), or \"-\", a device, FIFO or socket to stream to"},
           {"SAMPLING_RATE", "int", "samples per second, must match the source"},
           {"LENGTH", "int", "samples per input frame"},
           {"ADVANCE", "int", "new samples per input frame, must match the source"},
@@ -66,7 +69,7 @@ int registerModule() {
          "writes source lists as JSON Lines: frame, time (s), sources with id, azimuth (degrees), power",
          {{"SOURCES", "Vector<ObjectRef> of Source records"}},
          {{"OUTPUT", "the SOURCES lists, passed on"}},
-         {{"FILE", "string", "JSON Lines file to write"},
+         {{"FILE", "string", "JSON Lines file, \"-\", a device, FIFO or socket, or tcp://HOST:PORT"},
           {"ADVANCE", "int", "samples between frames"},
           {"SAMPLING_RATE", "int", "samples per second"}}});
     registerNode<FD::SegmentWriter>(
@@ -74,7 +77,7 @@ int registerModule() {
          "writes speech segments as a label file: start<TAB>end<TAB>speech, in seconds",
          {{"DECISION", "Vector<ObjectRef>: empty for no speech, non-empty for speech"}},
          {{"OUTPUT", "the DECISION lists, passed on"}},
-         {{"FILE", "string", "label file to write"},
+         {{"FILE", "string", "label file, \"-\", a device, FIFO or socket, or tcp://HOST:PORT"},
           {"ADVANCE", "int", "samples between frames"},
           {"SAMPLING_RATE", "int", "samples per second"}}});
     registerNode<FD::MatrixWriter>(

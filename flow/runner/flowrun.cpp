@@ -1,15 +1,19 @@
 // flowrun: loads the plug-in and the host's node module, builds a network from
 // its file and pulls its outputs frame by frame until the source's stream ends.
 //
-//   flowrun NETWORK.n [NAME=VALUE ...] [--quiet] [--realtime] [--hold] [--snapshot DIR]
+//   flowrun NETWORK.n [NAME=VALUE ...] [--quiet] [--realtime] [--duration S] [--hold] [--snapshot DIR]
 //   flowrun --list
 //
-// Exit status: 0 on success, 1 when loading or running fails, 2 for a wrong
-// command line, 130 when interrupted. Every error is printed as one line.
+// Exit status: 0 when the stream ended (end of the input, --duration), 1 when
+// loading or running fails, 2 for a wrong command line, 130 / 143 when SIGINT /
+// SIGTERM ended the run (every result is still complete). Every error is printed
+// as one line.
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -24,20 +28,20 @@
 #include "flow/Module.h"
 #include "flow/NetworkFile.h"
 #include "flow/Stream.h"
+#include "flow/StreamDriver.h"
+#include "flow/runner/Signals.h"
 
 namespace {
 
 const char* kProgram = "flowrun";
 const char* kModuleDirVariable = "ZELKBP_MODULE_DIR";
 
-volatile std::sig_atomic_t interrupted = 0;
-void onSignal(int) { interrupted = 1; }
-
 struct Options {
     std::string network;
     std::map<std::string, std::string> args;
     bool quiet = false, realtime = false, hold = false, list = false, help = false, version = false;
     std::string snapshotDir;
+    double duration = -1;  // seconds of audio after which the run ends, -1: the whole stream
 };
 
 struct UsageError {
@@ -46,11 +50,12 @@ struct UsageError {
 
 void usage(std::ostream& out) {
     out << "usage: " << kProgram
-        << " NETWORK.n [NAME=VALUE ...] [--quiet] [--realtime] [--hold] [--snapshot DIR]\n"
+        << " NETWORK.n [NAME=VALUE ...] [--quiet] [--realtime] [--duration S] [--hold] [--snapshot DIR]\n"
         << "       " << kProgram << " --list\n"
         << "  NAME=VALUE       sets an argument the network declares\n"
         << "  --quiet          no progress display and no summary\n"
         << "  --realtime       pace the frames at the stream's own rate, as a live input would come\n"
+        << "  --duration S     end the run after S seconds of audio\n"
         << "  --hold           after the last frame, keep the windows open until closed\n"
         << "  --snapshot DIR   after the last frame, save each window as DIR/<title>.png\n"
         << "  --list           list every node type with its inputs, outputs and parameters\n"
@@ -74,6 +79,18 @@ Options parseCommandLine(int argc, char** argv) {
             o.help = true;
         } else if (a == "--version") {
             o.version = true;
+        } else if (a == "--duration" || a.compare(0, 11, "--duration=") == 0) {
+            std::string v;
+            if (a == "--duration") {
+                if (i + 1 >= argc) throw UsageError{"--duration needs a number of seconds"};
+                v = argv[++i];
+            } else {
+                v = a.substr(11);
+            }
+            char* end = nullptr;
+            o.duration = std::strtod(v.c_str(), &end);
+            if (v.empty() || *end || !(o.duration > 0) || o.duration > 1e9)
+                throw UsageError{"--duration needs a positive number of seconds, got \"" + v + "\""};
         } else if (a == "--snapshot" || a == "--snapshots") {
             if (i + 1 >= argc) throw UsageError{a + " needs a directory"};
             o.snapshotDir = argv[++i];
@@ -149,22 +166,23 @@ std::string seconds(double s) {
 // The progress line and the summary.
 class Progress {
 public:
-    Progress(const FD::Network& net, int frames, bool show) : frames_(frames), show_(show) {
-        for (const auto& n : net.nodes())
-            if ((stream_ = dynamic_cast<const FD::SampleStream*>(n.get()))) break;
+    Progress(const FD::StreamDriver& driver, bool show) : driver_(driver), show_(show) {
         start_ = last_ = std::chrono::steady_clock::now();
     }
     double audioSeconds(int done) const {
-        if (!stream_) return -1;
-        long long samples = std::min<long long>(1LL * done * stream_->frameAdvance(), stream_->sampleCount());
-        return double(samples) / stream_->sampleRate();
+        const FD::SampleStream* stream = driver_.clock();
+        if (!stream) return -1;
+        long long samples = std::min<long long>(1LL * done * stream->frameAdvance(), stream->sampleCount());
+        return double(samples) / stream->sampleRate();
     }
     double elapsed() const {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     }
     std::string text(int done) const {
+        const int frames = driver_.frames();
         std::string t = std::to_string(done) +
-                        (done == frames_ || !show_ ? "" : "/" + std::to_string(frames_)) + " frames";
+                        (done == frames || frames < 0 || !show_ ? "" : "/" + std::to_string(frames)) +
+                        " frames";
         double audio = audioSeconds(done), wall = elapsed();
         if (audio >= 0) {
             t += ", " + seconds(audio) + " s of audio";
@@ -175,6 +193,14 @@ public:
             }
         } else {
             t += " in " + seconds(wall) + " s";
+        }
+        if (driver_.live()) {
+            long long overruns = driver_.overruns();
+            if (overruns > 0)
+                t += "; " + std::to_string(overruns) + " capture overrun" + (overruns == 1 ? "" : "s");
+            if (late > 0)
+                t += "; " + std::to_string(late) +
+                     (late == 1 ? " frame took longer than its hop" : " frames took longer than their hop");
         }
         return t;
     }
@@ -194,9 +220,10 @@ public:
         std::fprintf(stderr, "%s: %s: %s\n", kProgram, network.c_str(), text(done).c_str());
     }
 
+    long long late = 0;  // live frames whose work took longer than their hop
+
 private:
-    const FD::SampleStream* stream_ = nullptr;
-    int frames_;
+    const FD::StreamDriver& driver_;
     bool show_;
     std::chrono::steady_clock::time_point start_, last_;
 };
@@ -217,60 +244,55 @@ bool mayOpenWindows(const FD::NetworkFile& file) {
     return false;
 }
 
-int streamFrames(const FD::Network& net) {
-    const int frames = net.streamLength();
-    if (frames < 0)
-        throw new FD::GeneralException(
-            "nothing in the network ends the stream: it needs a source that does, such as AudioFileSource");
-    return frames;
-}
-
-void catchInterrupts() {
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    action.sa_flags = SA_RESETHAND;  // a second interrupt ends the program at once
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
-
-// --realtime: the audio source whose rate paces the frames (nullptr: full speed).
-const FD::SampleStream* pacingSource(const FD::Network& net, bool realtime) {
-    if (!realtime) return nullptr;
-    for (const auto& n : net.nodes())
-        if (auto* s = dynamic_cast<const FD::SampleStream*>(n.get())) return s;
-    std::fprintf(stderr, "%s: --realtime: no audio source gives the frame rate; frames run at full speed\n",
-                 kProgram);
-    return nullptr;
-}
-
-// Pulls frames 0, 1, 2, ... until the stream ends or an interrupt comes; returns
-// how many were done. With `pace`, frame k starts no earlier than k frame shifts
-// after the first, so a recording plays as a live input would.
-int pullFrames(FD::Network& net, int frames, const FD::SampleStream* pace, Progress& progress) {
+// Runs frames until the stream ends; a stop signal ends the stream at the next
+// frame boundary, and the frames that hold samples read so far are finished. With
+// --realtime, input frame k is taken no earlier than k frame shifts after the
+// first, so a recording plays as a live input would. Live frames whose work took
+// longer than their hop are counted.
+void runFrames(FD::StreamDriver& driver, bool realtime, Progress& progress) {
+    const FD::SampleStream* clock = driver.clock();
+    if (realtime && !clock)
+        std::fprintf(stderr,
+                     "%s: --realtime: no audio source gives the frame rate; frames run at full speed\n",
+                     kProgram);
+    const FD::SampleStream* pace = realtime ? clock : nullptr;
+    const double hop = clock ? double(clock->frameAdvance()) / clock->sampleRate() : 0;
     const auto begin = std::chrono::steady_clock::now();
-    int count = 0;
-    for (; count < frames && !interrupted; ++count) {
+
+    bool stopping = false;
+    while (!driver.finished()) {
+        if (FD::runner::stopSignal() && !stopping) {
+            driver.endStream();
+            stopping = true;
+            continue;
+        }
         if (pace) {
-            std::chrono::duration<double> due(double(count) * pace->frameAdvance() / pace->sampleRate());
+            std::chrono::duration<double> due(double(driver.nextInputFrame()) * hop);
             std::this_thread::sleep_until(begin + std::chrono::duration_cast<decltype(begin)::duration>(due));
         }
+        const auto stepStart = std::chrono::steady_clock::now();
+        const double waited = driver.secondsWaiting();
         try {
-            net.process(count);
+            driver.step();
         } catch (FD::BaseException* e) {
             // A node names the frame it was computing; else the error belongs to this one.
-            if (e->frame() < 0) e->setFrame(count);
+            if (e->frame() < 0) e->setFrame(driver.framesDone());
             progress.clear();
             throw;
         } catch (const std::exception& e) {
             progress.clear();
             auto* error = new FD::GeneralException(e.what());
-            error->setFrame(count);
+            error->setFrame(driver.framesDone());
             throw error;
         }
-        progress.update(count + 1);
+        if (driver.live() && !stopping) {
+            double busy = std::chrono::duration<double>(std::chrono::steady_clock::now() - stepStart).count() -
+                          (driver.secondsWaiting() - waited);
+            if (busy > hop) ++progress.late;
+        }
+        progress.update(driver.framesDone());
     }
     progress.clear();
-    return count;
 }
 
 int run(const Options& o) {
@@ -283,26 +305,33 @@ int run(const Options& o) {
         printVersions();
         return 0;
     }
-    // From here on an interrupt ends the run between frames, so that every file
-    // the nodes started is removed on the way out.
-    catchInterrupts();
+    // From here on a stop signal ends the stream at a frame boundary, so that every
+    // result is complete under its final name.
+    FD::runner::catchStopSignals();
     const FD::NetworkFile file(o.network);
     // The window toolkit is loaded before any node is built, and only when the
     // network may open windows or --hold or --snapshot asks for them.
     const bool windows = o.hold || !o.snapshotDir.empty() || mayOpenWindows(file);
     if (windows) FD::gui::start(FD::modulePath(FD::gui::kModuleFile, kModuleDirVariable));
     std::unique_ptr<FD::Network> net = file.build(o.args);
-    const int frames = streamFrames(*net);
-    Progress progress(*net, frames, !o.quiet && isatty(STDERR_FILENO));
-    const int done = pullFrames(*net, frames, pacingSource(*net, o.realtime), progress);
-    if (interrupted) {
-        std::fprintf(stderr, "%s: %s: interrupted after %d of %d frames; no result file was written\n",
-                     kProgram, o.network.c_str(), done, frames);
-        return 130;
+    FD::StreamDriver driver(*net);
+    if (o.duration > 0) {
+        const FD::SampleStream* clock = driver.clock();
+        if (!clock) throw new FD::GeneralException("--duration: no audio source gives the stream's rate");
+        driver.endStream(std::max(1LL, std::llround(o.duration * clock->sampleRate())));
     }
-    FD::endStream(net->nodes(), done);
+    Progress progress(driver, !o.quiet && isatty(STDERR_FILENO));
+    runFrames(driver, o.realtime, progress);
+
+    const int count = driver.framesDone();
+    FD::endStream(net->nodes(), count);
     if (windows) FD::gui::finish(o.hold, o.snapshotDir);
-    if (!o.quiet) progress.summary(o.network, done);
+    if (!o.quiet) progress.summary(o.network, count);
+    if (int sig = FD::runner::stopSignal()) {
+        std::fprintf(stderr, "%s: %s: stopped by %s: %d frames kept, every result is complete\n", kProgram,
+                     o.network.c_str(), sig == SIGINT ? "SIGINT" : "SIGTERM", count);
+        return 128 + sig;
+    }
     return 0;
 }
 

@@ -56,12 +56,26 @@ ArraySource::ArraySource(const std::string& nodeName, const FD::ParameterSet& pa
     advance_ = p.inRange("ADVANCE", 1, length_, "1 to LENGTH (" + std::to_string(length_) + ")");
     samplingRate_ = p.samplingRate();
     inOrder = true;
+    // An empty CHANNELS, as the networks pass when none is asked for, means all.
+    if (p.has("CHANNELS") && !p.text("CHANNELS").empty()) rows_ = parseChannels(p.text("CHANNELS"), errors_);
     planned_ = pendingFeedPlan().samples;
-    if (pendingFeedPlan().channels > 0) {
-        channels_ = pendingFeedPlan().channels;
-        pending_.resize(size_t(channels_));
-        history_.assign(size_t(length_) * size_t(channels_), 0.0f);
-    }
+    if (pendingFeedPlan().channels > 0) useChannels(pendingFeedPlan().channels);
+}
+
+// The caller's arrays have `inputChannels` rows; CHANNELS picks some of them, in its order.
+void ArraySource::useChannels(int inputChannels) {
+    for (int r : rows_)
+        if (r >= inputChannels)
+            errors_.refuse("CHANNELS", "CHANNELS names channel " + std::to_string(r) + ", but the input has " +
+                                           std::to_string(inputChannels) + " channel" +
+                                           (inputChannels == 1 ? "" : "s") + " (0 to " +
+                                           std::to_string(inputChannels - 1) + ")");
+    if (rows_.empty())
+        for (int r = 0; r < inputChannels; ++r) rows_.push_back(r);
+    inputChannels_ = inputChannels;
+    channels_ = int(rows_.size());
+    pending_.resize(size_t(channels_));
+    history_.assign(size_t(length_) * size_t(channels_), 0.0f);
 }
 
 long long ArraySource::sampleCount() const { return planned_ >= 0 ? planned_ : appended_; }
@@ -75,17 +89,13 @@ int ArraySource::streamLength() const {
 long long ArraySource::framesAvailable() const { return closed_ ? streamLength() : appended_ / advance_; }
 
 void ArraySource::append(const float* data, int channels, long long samples, long long stride) {
-    if (channels_ == 0) {
-        channels_ = channels;
-        pending_.resize(size_t(channels_));
-        history_.assign(size_t(length_) * size_t(channels_), 0.0f);
-    }
+    if (channels_ == 0) useChannels(channels);
     // Framed samples are dropped once they are half of what is kept.
     const bool compact = consumed_ > 0 && consumed_ * 2 >= pending_[0].size();
     for (int r = 0; r < channels_; ++r) {
         std::vector<float>& q = pending_[size_t(r)];
         if (compact) q.erase(q.begin(), q.begin() + long(consumed_));
-        const float* row = data + r * stride;
+        const float* row = data + rows_[size_t(r)] * stride;
         q.insert(q.end(), row, row + samples);
     }
     if (compact) consumed_ = 0;
@@ -364,7 +374,8 @@ void registerArrayNodes() {
          {{"FILE", "string", "not read: the samples come from the caller"},
           {"LENGTH", "int", "samples per frame"},
           {"ADVANCE", "int", "samples between frames, 1 to LENGTH"},
-          rate}});
+          rate,
+          {"CHANNELS", "string", "input channels used, in this order, e.g. \"2,3\" (default all)", true}}});
     registerNode<AudioCollector>({"AudioCollector",
                                   "keeps a signal stream in memory (stands for AudioFileSink)",
                                   {{"AUDIO", "Matrix<float> signal frames, 16-bit scale"}},

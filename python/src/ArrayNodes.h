@@ -48,6 +48,7 @@ public:
     int sampleRate() const override { return samplingRate_; }
     int frameAdvance() const override { return advance_; }
     int channelCount() const override { return channels_; }
+    int inputChannels() const { return inputChannels_; }  // rows of the caller's arrays, 0 before any
 
     // The caller's side. `samples` per channel, row r at data + r * stride.
     void append(const float* data, int channels, long long samples, long long stride);
@@ -59,12 +60,16 @@ public:
     int lookAhead() const { return outputs[audioID_].requestedAhead + outputs[audioID_].writeAhead; }
 
 private:
+    void useChannels(int inputChannels);
+
     FD::NodeErrors errors_;
     int audioID_;
     int length_;              // samples per frame
     int advance_;             // samples between frames
     int samplingRate_;        // samples per second
-    int channels_ = 0;        // fixed by the plan or the first append
+    std::vector<int> rows_;   // the caller's rows used, in order (CHANNELS; all by default)
+    int inputChannels_ = 0;   // rows of the caller's arrays
+    int channels_ = 0;        // rows framed: fixed by the plan or the first append
     long long planned_ = -1;  // samples per channel announced before the run, -1 if none
     long long appended_ = 0;  // samples per channel appended so far
     bool closed_ = false;

@@ -237,7 +237,7 @@ int Session::samplingRate() const { return sources_.empty() ? 0 : sources_[0]->s
 
 int Session::channels() const {
     if (!held_.empty()) return int(held_.size());
-    return sources_.empty() ? 0 : sources_[0]->channelCount();
+    return sources_.empty() ? 0 : sources_[0]->inputChannels();
 }
 
 int Session::lookAhead() const {
@@ -274,7 +274,11 @@ void Session::append(const float* data, int channels, long long samples, long lo
             held_[size_t(r)].insert(held_[size_t(r)].end(), data + r * stride, data + r * stride + samples);
         return;
     }
-    for (ArraySource* s : sources_) s->append(data, channels, samples, stride);
+    try {
+        for (ArraySource* s : sources_) s->append(data, channels, samples, stride);
+    } catch (FD::BaseException* e) {  // an array the source cannot take, such as too few channels
+        throw std::invalid_argument(ownWords(hostMessage(e)));
+    }
 }
 
 void Session::processUpTo(long long frames) {
@@ -315,7 +319,11 @@ void Session::finish() {
             if (held_.empty()) continue;
             std::vector<float> all;
             for (const auto& row : held_) all.insert(all.end(), row.begin(), row.end());
-            s->append(all.data(), plan.channels, plan.samples, plan.samples);
+            try {
+                s->append(all.data(), plan.channels, plan.samples, plan.samples);
+            } catch (FD::BaseException* e) {
+                fail(ownWords(hostMessage(e)));
+            }
         }
         held_.clear();
     }

@@ -135,6 +135,14 @@ def test_roundtrip_gives_the_samples_back_and_latency_is_the_lookahead(demo):
     assert np.array_equal(pcm16(np.concatenate([out, rest], axis=1)), demo[:, :16000])
 
 
+def test_input_channels_pick_rows_of_a_wider_array(demo):
+    four = np.stack([demo[1] // 3, demo[0] // 5, demo[0], demo[1]])
+    picked = zelkbp.Network(network("localize"), INPUT_CHANNELS="2,3").run(four)["LOCALIZED"]
+    assert np.array_equal(picked, zelkbp.Network(network("localize")).run(demo)["LOCALIZED"])
+    with pytest.raises(ValueError, match="CHANNELS names channel 5, but the input has 4 channels"):
+        zelkbp.Network(network("localize"), INPUT_CHANNELS="2,5").run(four)
+
+
 def test_convenience_functions_match_networks(demo):
     assert np.array_equal(zelkbp.enhance(demo, 16000, method="SPECTRAL_SUBTRACTION"),
                           zelkbp.Network("enhance", METHOD="SPECTRAL_SUBTRACTION").run(demo)["OUTPUT"])
