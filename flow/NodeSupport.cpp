@@ -85,6 +85,33 @@ std::string NodeParameters::oneOf(const std::string& name, const std::vector<std
     errors_.refuse(name, name + " must be " + choices + ", got \"" + v + "\"");
 }
 
+std::vector<int> NodeParameters::indexList(const std::string& name, const std::string& noun) const {
+    const std::string text = this->text(name);
+    std::vector<int> list;
+    if (text.find_first_not_of(' ') == std::string::npos) return list;
+    std::stringstream in(text);
+    std::string item;
+    while (std::getline(in, item, ',')) {
+        size_t end = 0;
+        int v = -1;
+        try {
+            v = std::stoi(item, &end);
+        } catch (const std::exception&) {
+            end = 0;
+        }
+        while (end < item.size() && item[end] == ' ') ++end;
+        if (end == 0 || end != item.size() || v < 0) {
+            list.clear();
+            break;
+        }
+        list.push_back(v);
+    }
+    if (list.empty())
+        errors_.refuse(name,
+                       name + " must list " + noun + " numbers from 0, like \"0,1\", got \"" + text + "\"");
+    return list;
+}
+
 // ---------------------------------------------------------------- frames
 
 std::optional<int> framesAtLeastOne(float frames) {

@@ -78,6 +78,9 @@ public:
     float nonNegativeSeconds(const std::string& name) const;
     // One of `names`, compared exactly ("\"FREE_SPACE\" or \"SPHERICAL_HEAD\"").
     std::string oneOf(const std::string& name, const std::vector<std::string>& names) const;
+    // Numbers from 0 separated by commas ("0,2"), each a `noun` ("channel", "row");
+    // empty for an empty (or blank) text, which each node gives its own meaning.
+    std::vector<int> indexList(const std::string& name, const std::string& noun) const;
 
     // ADVANCE and SAMPLING_RATE as every node reads them.
     int frameShift() const { return positive("ADVANCE", "samples"); }

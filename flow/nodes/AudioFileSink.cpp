@@ -10,29 +10,6 @@
 
 namespace FD {
 
-namespace {
-std::vector<int> parseChannels(const std::string& text, const NodeErrors& errors) {
-    std::vector<int> rows;
-    std::stringstream in(text);
-    std::string item;
-    while (std::getline(in, item, ',')) {
-        size_t end = 0;
-        int row = -1;
-        try {
-            row = std::stoi(item, &end);
-        } catch (const std::exception&) {
-            end = 0;
-        }
-        while (end < item.size() && item[end] == ' ') ++end;
-        if (end == 0 || end != item.size() || row < 0)
-            errors.refuse("CHANNELS",
-                          "CHANNELS must list row numbers from 0, like \"0,1\", got \"" + text + "\"");
-        rows.push_back(row);
-    }
-    if (rows.empty()) errors.refuse("CHANNELS", "CHANNELS lists no row");
-    return rows;
-}
-}  // namespace
 
 AudioFileSink::AudioFileSink(const std::string& nodeName, const ParameterSet& params)
     : BufferedNode(nodeName, params), errors_("AudioFileSink", nodeName) {
@@ -43,7 +20,10 @@ AudioFileSink::AudioFileSink(const std::string& nodeName, const ParameterSet& pa
     samplingRate_ = p.samplingRate();
     length_ = p.inRange("LENGTH", 1, 1 << 24, "at least 1");
     advance_ = p.inRange("ADVANCE", 1, length_, "1 to LENGTH (" + std::to_string(length_) + ")");
-    if (p.has("CHANNELS")) channels_ = parseChannels(p.text("CHANNELS"), errors_);
+    if (p.has("CHANNELS")) {
+        channels_ = p.indexList("CHANNELS", "row");
+        if (channels_.empty()) errors_.refuse("CHANNELS", "CHANNELS lists no row");
+    }
     inOrder = true;
     try {
         out_ = nodes::OutputTarget::open(file_, false);

@@ -19,13 +19,7 @@ AudioFileSource::AudioFileSource(const std::string& nodeName, const ParameterSet
     samplingRate_ = p.samplingRate();
     inOrder = true;
 
-    if (p.has("CHANNELS")) {
-        try {
-            rows_ = nodes::parseChannelList(p.text("CHANNELS"), "CHANNELS");
-        } catch (const std::exception& e) {
-            errors_.refuse("CHANNELS", e.what());
-        }
-    }
+    if (p.has("CHANNELS")) rows_ = p.indexList("CHANNELS", "channel");  // empty: all
     if (!nodes::waitsForProducer(file_)) open();
 }
 

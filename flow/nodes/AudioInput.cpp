@@ -627,28 +627,5 @@ bool waitsForProducer(const std::string& spec) {
                            (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || S_ISCHR(st.st_mode)));
 }
 
-std::vector<int> parseChannelList(const std::string& text, const std::string& what) {
-    std::vector<int> list;
-    if (text.find_first_not_of(' ') == std::string::npos) return list;
-    std::stringstream in(text);
-    std::string item;
-    while (std::getline(in, item, ',')) {
-        size_t end = 0;
-        int v = -1;
-        try {
-            v = std::stoi(item, &end);
-        } catch (const std::exception&) {
-            end = 0;
-        }
-        while (end < item.size() && item[end] == ' ') ++end;
-        if (end == 0 || end != item.size() || v < 0)
-            throw failure(what + " must list channel numbers from 0, like \"0,1\", got \"" + text + "\"");
-        list.push_back(v);
-    }
-    if (list.empty())
-        throw failure(what + " must list channel numbers from 0, like \"0,1\", got \"" + text + "\"");
-    return list;
-}
-
 }  // namespace nodes
 }  // namespace FD

@@ -83,9 +83,5 @@ bool waitsForProducer(const std::string& spec);
 // length grows or shrinks with the ratio, and the end is flushed out of the converter.
 std::unique_ptr<AudioInput> resampled(std::unique_ptr<AudioInput> input, int rate);
 
-// "0,2" -> {0, 2}; empty for "" (all channels). Throws std::runtime_error naming
-// `what` on anything but non-negative integers separated by commas.
-std::vector<int> parseChannelList(const std::string& text, const std::string& what);
-
 }  // namespace nodes
 }  // namespace FD

@@ -16,29 +16,6 @@ namespace {
 
 double frameTime(long long frame, int advance, int rate) { return double(frame) * advance / rate; }
 
-// CHANNELS as AudioFileSink reads it.
-std::vector<int> parseChannels(const std::string& text, const FD::NodeErrors& errors) {
-    std::vector<int> rows;
-    std::stringstream in(text);
-    std::string item;
-    while (std::getline(in, item, ',')) {
-        size_t end = 0;
-        int row = -1;
-        try {
-            row = std::stoi(item, &end);
-        } catch (const std::exception&) {
-            end = 0;
-        }
-        while (end < item.size() && item[end] == ' ') ++end;
-        if (end == 0 || end != item.size() || row < 0)
-            errors.refuse("CHANNELS",
-                          "CHANNELS must list row numbers from 0, like \"0,1\", got \"" + text + "\"");
-        rows.push_back(row);
-    }
-    if (rows.empty()) errors.refuse("CHANNELS", "CHANNELS lists no row");
-    return rows;
-}
-
 }  // namespace
 
 FeedPlan& pendingFeedPlan() {
@@ -57,7 +34,7 @@ ArraySource::ArraySource(const std::string& nodeName, const FD::ParameterSet& pa
     samplingRate_ = p.samplingRate();
     inOrder = true;
     // An empty CHANNELS, as the networks pass when none is asked for, means all.
-    if (p.has("CHANNELS") && !p.text("CHANNELS").empty()) rows_ = parseChannels(p.text("CHANNELS"), errors_);
+    if (p.has("CHANNELS")) rows_ = p.indexList("CHANNELS", "channel");
     planned_ = pendingFeedPlan().samples;
     if (pendingFeedPlan().channels > 0) useChannels(pendingFeedPlan().channels);
 }
@@ -147,7 +124,10 @@ AudioCollector::AudioCollector(const std::string& nodeName, const FD::ParameterS
     samplingRate_ = p.samplingRate();
     length_ = p.inRange("LENGTH", 1, 1 << 24, "at least 1");
     advance_ = p.inRange("ADVANCE", 1, length_, "1 to LENGTH (" + std::to_string(length_) + ")");
-    if (p.has("CHANNELS")) rows_ = parseChannels(p.text("CHANNELS"), errors_);
+    if (p.has("CHANNELS")) {
+        rows_ = p.indexList("CHANNELS", "row");
+        if (rows_.empty()) errors_.refuse("CHANNELS", "CHANNELS lists no row");
+    }
 }
 
 void AudioCollector::initialize() {
