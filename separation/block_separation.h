@@ -13,7 +13,7 @@
 //   3. Iterations. Each computes Y_k = W_k Z_k for all bins, the norm of every source over
 //      all bins r(n,t) = sqrt(sum_k |Y_k(n,t)|^2) (summed in ascending k), the weights
 //      A = 1 / (r + eps) and B = 1 / (r^3 + eps), and then moves every W_k by one of two
-//      rules, both driven by the score A o Y_k, which ties the bins of a source together:
+//      rules driven by the weights A, which tie the bins of a source together:
 //        natural gradient  W += mu (I - (A o Y) Y^H / T) W,  with the fixed step mu = 0.1;
 //        fixed point       W = diag(g) W - (A o Y) Z^H / T,  g(n) = mean_t (A - B o |Y|^2),
 //                          then symmetric decorrelation W = S^+ W with S the Hermitian
@@ -30,6 +30,12 @@
 // Armadillo's, with BLAS and LAPACK underneath. Element-wise formulas are fixed as
 // |y|^2 = re*re + im*im, r = sqrtf(sum), r^3 = (r*r)*r, divisions by T are by the complex
 // number (T, 0). Arrays are Armadillo cubes indexed (row, column, bin), one slice per bin.
+//
+// Closed forms (separation/closed_form_2x2.h): with two channels the whitening, with two
+// sources from two channels the projection back, and with two sources the symmetric
+// decorrelation can use batched closed-form 2 x 2 arithmetic instead of one LAPACK call per
+// bin. The auxiliary-function rule always does; the other two only when asked
+// (useClosedForms), since the results then differ from the LAPACK ones in the last bits.
 #pragma once
 
 #include <armadillo>
@@ -38,13 +44,15 @@
 #include <string>
 #include <vector>
 
+#include "separation/auxiliary_iva.h"
+
 namespace separation {
 
 // The update rule applied to the demixing matrices.
-enum class UpdateRule { None, NaturalGradient, FixedPoint };
+enum class UpdateRule { None, NaturalGradient, FixedPoint, AuxIva };
 
-// "[IVA]NATURAL_GRADIENT_DESCENT_METHOD" and "[FastIVA]NEWTON_METHOD_WITH_FIXED_POINT_ITERATION",
-// compared exactly; any other text selects no update.
+// "[IVA]NATURAL_GRADIENT_DESCENT_METHOD", "[FastIVA]NEWTON_METHOD_WITH_FIXED_POINT_ITERATION"
+// and "[AuxIVA]ITERATIVE_PROJECTION", compared exactly; any other text selects no update.
 UpdateRule updateRuleNamed(const std::string& text);
 
 // The progress line for `iterations` iterations done, without the line end.
@@ -75,6 +83,11 @@ public:
     // number of iterations run.
     int separateBlock(UpdateRule rule, int maxIteration, std::ostream* progress);
 
+    // Closed-form 2 x 2 arithmetic for the natural-gradient and fixed-point rules too (off:
+    // LAPACK through Armadillo, as the rules were first written).
+    void useClosedForms(bool on) { closedForms_ = on; }
+    bool usesClosedForms() const { return closedForms_; }
+
     // The stages on their own (separateBlock runs them in this order).
     void whiten();
     void initialiseDemixing();
@@ -84,7 +97,16 @@ public:
     // One update of W_k from the quantities of computeContrast (and Z_k).
     void naturalGradientStep(int k);
     void fixedPointStep(int k);
+    void auxiliaryFunctionStep(int k);
     void projectBack();
+
+    // Closed-form counterparts of whiten() (two channels), projectBack() (two channels, two
+    // sources) and of the decorrelation of fixedPointStep() for all bins (two sources):
+    // fixedPointMove(k) for every k, then decorrelateAllClosedForm().
+    void whitenClosedForm();
+    void projectBackClosedForm();
+    void fixedPointMove(int k);
+    void decorrelateAllClosedForm();
 
     int channels() const { return M_; }
     int sources() const { return N_; }
@@ -106,6 +128,11 @@ public:
 
 private:
     int M_ = 0, N_ = 0, T_ = 0, K_ = 0;
+    bool closedForms_ = false;
+    TwoSourceAuxIva twoSourceAuxIva_;
+    std::vector<std::complex<double>> covariances2x2_;  // K 2 x 2 matrices, then their eigenvectors
+    std::vector<double> eigenvalues2x2_;                // 2 per bin
+    std::vector<std::complex<float>> matrices2x2_;      // K 2 x 2 matrices for a batched closed form
 
     // Per-bin scratch, sized once per block so that the bins allocate nothing.
     arma::cx_fmat centred_;     // M x T: X_k minus its mean over the block

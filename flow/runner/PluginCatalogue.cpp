@@ -52,13 +52,16 @@ void describePluginNodes() {
                   {{"INPUT_AUDIO_SPECTRUM", kSpectrum}},
                   {{"OUTPUT_AUDIO_SPECTRUM", "Matrix<complex<float>>, one row per separated source"}},
                   {{"ITERATION_METHOD", "string",
-                    "\"[IVA]NATURAL_GRADIENT_DESCENT_METHOD\" or "
-                    "\"[FastIVA]NEWTON_METHOD_WITH_FIXED_POINT_ITERATION\""},
+                    "\"[IVA]NATURAL_GRADIENT_DESCENT_METHOD\", "
+                    "\"[FastIVA]NEWTON_METHOD_WITH_FIXED_POINT_ITERATION\" or \"[AuxIVA]ITERATIVE_PROJECTION\""},
                    {"NUMBER_OF_SOURCES_TO_BE_SEPARATED", "int", "sources to separate"},
                    {"MAX_ITERATION", "int", "iterations per block"},
                    {"SEPARATION_TIME_LENGTH", "float", "seconds per separation block"},
                    advance(),
-                   rate()}});
+                   rate(),
+                   {"CLOSED_FORM_2X2", "bool",
+                    "true: closed-form 2x2 arithmetic instead of LAPACK for the first two rules (default false)",
+                    true}}});
     describeWindowNode({"SpectrumVisualization",
                         "window showing a scrolling spectrogram; passes its input on",
                         {{"INPUT_AUDIO_SPECTRUM", kSpectrum}},
