@@ -12,6 +12,7 @@ one numpy operation over all bins at once (stacked matmul, eigh, solve, pinv).
   natural    W += 0.1 (I - (A o Y) Y^H / T) W
   fixed      W = diag(mean(A - B o |Y|^2)) W - (A o Y) Z^H / T, then W = (W W^H)^(-1/2) W
   auxiva     per source n: U = (A_n o Z) Z^H / T, w = (W U)^(-1) e_n, w /= sqrt(w^H U w)
+             (a bin whose W U is singular keeps its row)
 
 usage: numpy_separation.py BLOCKS RULE ITERATIONS [--sources N] [--compare OUT]
 BLOCKS is the raw file bench_separation writes: int32 blocks, bins K, channels M,
@@ -90,9 +91,15 @@ def auxiva_step(W, Z, T):
         U = ((Z * A[n]) @ hermitian(Z)) / np.float32(T)  # K x N x N
         e = np.zeros((K, N, 1), dtype=np.complex64)
         e[:, n] = 1
-        w = np.linalg.solve(W @ U, e)  # K x N x 1
-        quad = np.real(hermitian(w) @ U @ w)  # K x 1 x 1
-        W[:, n, :] = np.conj(w[:, :, 0]) / np.sqrt(quad[:, :, 0])
+        M = W @ U
+        # bins without a usable direction (silent, or a silent component) keep their row
+        usable = np.abs(np.linalg.det(M)) > 0
+        M[~usable] = np.eye(N, dtype=np.complex64)
+        w = np.linalg.solve(M, e)  # K x N x 1
+        quad = np.real(hermitian(w) @ U @ w)[:, 0, 0]  # K
+        usable &= quad > 0
+        rows = np.conj(w[:, :, 0]) / np.sqrt(np.where(usable, quad, 1))[:, None]
+        W[usable, n, :] = rows[usable]
     return W, r.mean()
 
 

@@ -16,34 +16,12 @@
 #pragma once
 
 #include <armadillo>
-#include <vector>
 
 namespace separation {
 
-// The iterations for two sources, with the 2 x 2 algebra in closed form and the per-frame
-// work on the four real products of the two whitened rows, which serve both the source
-// powers |w^H z|^2 and the weighted covariances.
-class TwoSourceAuxIva {
-public:
-    // Takes the whitened block (2 x T x K).
-    void load(const arma::cx_fcube& whitened);
-
-    // The norms r (2 x T) and weights 1 / (r + eps) for the demixing matrices (2 x 2 x K);
-    // returns the contrast err, the mean of r.
-    float contrast(const arma::cx_fcube& demixing, arma::fmat& norm, arma::fmat& weight, float epsilon);
-
-    // One sweep of iterative projection over both rows of every bin.
-    void update(arma::cx_fcube& demixing, const arma::fmat& weight);
-
-private:
-    int T_ = 0, K_ = 0;
-    // For bin k and frame t: |z0|^2, |z1|^2, Re(z0 z1*), Im(z0 z1*) at ((4k + j) T + t).
-    std::vector<float> products_;
-    std::vector<float> rowWeight_;  // 2 x T, the weights of each source contiguous
-};
-
 // One iterative-projection update of the N x N demixing matrix W from the whitened bin Z
-// (N x T) and the weights A (N x T), for any N; the general counterpart of TwoSourceAuxIva.
+// (N x T) and the weights A (N x T), for any N. Two sources take the batched kernel of
+// separation/two_source_iva.h instead.
 void auxiliaryFunctionUpdate(arma::cx_fmat& W, const arma::cx_fmat& Z, const arma::fmat& A);
 
 }  // namespace separation

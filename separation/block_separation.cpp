@@ -90,23 +90,19 @@ int BlockSeparator::separateBlock(UpdateRule rule, int maxIteration, std::ostrea
     else
         whiten();
     initialiseDemixing();
-    const bool twoSourceAuxIva = rule == UpdateRule::AuxIva && N_ == 2;
-    if (twoSourceAuxIva) twoSourceAuxIva_.load(whitenedBlock);
+    const bool twoSources = closedForms && N_ == 2 && rule != UpdateRule::None;
+    if (twoSources) loadTwoSourceKernel();
 
     int done = 0;
     float previous = kInitialError;
     for (int i = 0; i < maxIteration;) {
         float error;
-        if (twoSourceAuxIva) {
-            error = twoSourceAuxIva_.contrast(demixingMatrices, norm, scoreWeight, kEpsilon);
-            twoSourceAuxIva_.update(demixingMatrices, scoreWeight);
+        if (twoSources) {
+            error = twoSourceIteration(rule);
         } else {
             error = computeContrast();
             if (rule == UpdateRule::NaturalGradient) {
                 for (int k = 0; k < K_; ++k) naturalGradientStep(k);
-            } else if (rule == UpdateRule::FixedPoint && closedForms && N_ == 2) {
-                for (int k = 0; k < K_; ++k) fixedPointMove(k);
-                decorrelateAllClosedForm();
             } else if (rule == UpdateRule::FixedPoint) {
                 for (int k = 0; k < K_; ++k) fixedPointStep(k);
             } else if (rule == UpdateRule::AuxIva) {
@@ -234,6 +230,11 @@ void BlockSeparator::naturalGradientStep(int k) {
     const cx_float step(kStepSize, 0.0f);
     for (arma::uword i = 0; i < W.n_elem; ++i) W[i] = W[i] + cross_[i] * step;
 
+    holdDeadComponents(k);
+}
+
+void BlockSeparator::holdDeadComponents(int k) {
+    arma::cx_fmat& W = demixingMatrices.slice(k);
     for (int n = 0; n < N_; ++n) {
         if (!deadComponent_[size_t(k) * N_ + n]) continue;
         W.col(n).zeros();
@@ -370,6 +371,22 @@ void BlockSeparator::whitenClosedForm() {
             for (int n = 0; n < N_; ++n) z[N_ * t + n] = V(n, 0) * a + V(n, 1) * b;
         }
     }
+}
+
+void BlockSeparator::loadTwoSourceKernel() { twoSource_.load(whitenedBlock); }
+
+float BlockSeparator::twoSourceIteration(UpdateRule rule) {
+    const float error = twoSource_.contrast(demixingMatrices, norm, scoreWeight, cubicWeight, kEpsilon);
+    if (rule == UpdateRule::NaturalGradient) {
+        twoSource_.naturalGradient(demixingMatrices, scoreWeight, kStepSize);
+        for (int k = 0; k < K_; ++k) holdDeadComponents(k);
+    } else if (rule == UpdateRule::FixedPoint) {
+        twoSource_.fixedPoint(demixingMatrices, scoreWeight, cubicWeight);
+        decorrelateAllClosedForm();
+    } else if (rule == UpdateRule::AuxIva) {
+        twoSource_.iterativeProjection(demixingMatrices, scoreWeight);
+    }
+    return error;
 }
 
 void BlockSeparator::decorrelateAllClosedForm() {

@@ -45,6 +45,7 @@
 #include <vector>
 
 #include "separation/auxiliary_iva.h"
+#include "separation/two_source_iva.h"
 
 namespace separation {
 
@@ -100,13 +101,15 @@ public:
     void auxiliaryFunctionStep(int k);
     void projectBack();
 
-    // Closed-form counterparts of whiten() (two channels), projectBack() (two channels, two
-    // sources) and of the decorrelation of fixedPointStep() for all bins (two sources):
-    // fixedPointMove(k) for every k, then decorrelateAllClosedForm().
+    // Closed-form counterparts of whiten() (two channels) and projectBack() (two channels,
+    // two sources), and the iterations for two sources: loadTwoSourceKernel() once after the
+    // whitening, then per iteration twoSourceIteration(), which does what computeContrast()
+    // and the per-bin steps of the rule do (the fixed-point decorrelation included) and
+    // returns err.
     void whitenClosedForm();
     void projectBackClosedForm();
-    void fixedPointMove(int k);
-    void decorrelateAllClosedForm();
+    void loadTwoSourceKernel();
+    float twoSourceIteration(UpdateRule rule);
 
     int channels() const { return M_; }
     int sources() const { return N_; }
@@ -129,10 +132,14 @@ public:
 private:
     int M_ = 0, N_ = 0, T_ = 0, K_ = 0;
     bool closedForms_ = false;
-    TwoSourceAuxIva twoSourceAuxIva_;
+    TwoSourceIva twoSource_;
     std::vector<std::complex<double>> covariances2x2_;  // K 2 x 2 matrices, then their eigenvectors
     std::vector<double> eigenvalues2x2_;                // 2 per bin
     std::vector<std::complex<float>> matrices2x2_;      // K 2 x 2 matrices for a batched closed form
+
+    void fixedPointMove(int k);       // fixedPointStep without the decorrelation
+    void decorrelateAllClosedForm();  // the fixed-point decorrelation of every bin, two sources
+    void holdDeadComponents(int k);   // natural gradient: see deadComponent_
 
     // Per-bin scratch, sized once per block so that the bins allocate nothing.
     arma::cx_fmat centred_;     // M x T: X_k minus its mean over the block
