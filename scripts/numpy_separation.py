@@ -11,8 +11,8 @@ one numpy operation over all bins at once (stacked matmul, eigh, solve, pinv).
 
   natural    W += 0.1 (I - (A o Y) Y^H / T) W
   fixed      W = diag(mean(A - B o |Y|^2)) W - (A o Y) Z^H / T, then W = (W W^H)^(-1/2) W
-  auxiva     per source n: U = (A_n o Z) Z^H / T, w = (W U)^(-1) e_n, w /= sqrt(w^H U w)
-             (a bin whose W U is singular keeps its row)
+  auxiva     per source n: U = (K A_n^2 o Z) Z^H / T, w = (W U)^(-1) e_n, w /= sqrt(w^H U w)
+             (a bin whose W U is singular keeps its row), from W = V^-1 when N = M
 
 usage: numpy_separation.py BLOCKS RULE ITERATIONS [--sources N] [--compare OUT]
 BLOCKS is the raw file bench_separation writes: int32 blocks, bins K, channels M,
@@ -84,22 +84,24 @@ def fixed_step(W, Z, T):
 
 def auxiva_step(W, Z, T):
     _, _, r = norms(W, Z)
-    A = np.float32(1) / (r + EPS)
+    A = np.float32(W.shape[0]) / ((r + EPS) * (r + EPS))  # K / r^2
     K, N, _ = W.shape
     W = W.copy()
     for n in range(N):
         U = ((Z * A[n]) @ hermitian(Z)) / np.float32(T)  # K x N x N
-        e = np.zeros((K, N, 1), dtype=np.complex64)
+        e = np.zeros((K, N, 1), dtype=np.complex128)
         e[:, n] = 1
-        M = W @ U
+        # the N x N systems in double precision, as the C++ kernel solves them
+        Ud = U.astype(np.complex128)
+        M = W.astype(np.complex128) @ Ud
         # bins without a usable direction (silent, or a silent component) keep their row
         usable = np.abs(np.linalg.det(M)) > 0
-        M[~usable] = np.eye(N, dtype=np.complex64)
+        M[~usable] = np.eye(N)
         w = np.linalg.solve(M, e)  # K x N x 1
-        quad = np.real(hermitian(w) @ U @ w)[:, 0, 0]  # K
+        quad = np.real(hermitian(w) @ Ud @ w)[:, 0, 0]  # K
         usable &= quad > 0
         rows = np.conj(w[:, :, 0]) / np.sqrt(np.where(usable, quad, 1))[:, None]
-        W[usable, n, :] = rows[usable]
+        W[usable, n, :] = rows[usable].astype(np.complex64)
     return W, r.mean()
 
 
@@ -111,6 +113,9 @@ def separate(X, N, rule, iterations):
     K, M, T = X.shape
     V, Z = whiten(X, N)
     W = np.broadcast_to(np.eye(N, dtype=np.complex64), (K, N, N)).copy()
+    if rule == "auxiva" and N == M:  # start from the identity on the input, bins of full rank
+        full = np.all(np.abs(V).sum(axis=2) > 0, axis=1)
+        W[full] = np.linalg.inv(V[full])
     step = STEPS[rule]
     for _ in range(iterations):
         W, _ = step(W, Z, T)

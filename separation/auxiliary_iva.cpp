@@ -6,12 +6,14 @@
 
 namespace separation {
 
-void auxiliaryFunctionUpdate(arma::cx_fmat& W, const arma::cx_fmat& Z, const arma::fmat& A) {
+void auxiliaryFunctionUpdate(arma::cx_fmat& W, const arma::cx_fmat& Z, const arma::fmat& A, int bins) {
     const arma::uword N = W.n_rows;
     const arma::cx_mat Zd = arma::conv_to<arma::cx_mat>::from(Z);
     for (arma::uword n = 0; n < N; ++n) {
         arma::cx_mat weighted = Zd;
-        weighted.each_row() %= arma::conv_to<arma::cx_rowvec>::from(arma::conv_to<arma::rowvec>::from(A.row(n)));
+        // K / (r + eps)^2, the inverse of the variance per bin
+        const arma::rowvec weight = double(bins) * arma::square(arma::conv_to<arma::rowvec>::from(A.row(n)));
+        weighted.each_row() %= arma::conv_to<arma::cx_rowvec>::from(weight);
         const arma::cx_mat U = weighted * Zd.t() / double(Z.n_cols);
         const arma::cx_mat M = arma::conv_to<arma::cx_mat>::from(W) * U;
         arma::cx_mat inverse;

@@ -90,6 +90,7 @@ int BlockSeparator::separateBlock(UpdateRule rule, int maxIteration, std::ostrea
     else
         whiten();
     initialiseDemixing();
+    if (rule == UpdateRule::AuxIva && N_ == M_) startFromInput(closedForms);
     const bool twoSources = closedForms && N_ == 2 && rule != UpdateRule::None;
     if (twoSources) loadTwoSourceKernel();
 
@@ -177,6 +178,25 @@ void BlockSeparator::whiten() {
 
 void BlockSeparator::initialiseDemixing() {
     for (int k = 0; k < K_; ++k) demixingMatrices.slice(k).eye();
+}
+
+void BlockSeparator::startFromInput(bool closedForms) {
+    // W_k = pinv(V_k), so that W_k V_k = I; a bin with a dead component keeps the identity.
+    std::vector<cx_float>& inverse = matrices2x2_;
+    if (closedForms && N_ == 2) {
+        inverse.resize(4 * size_t(K_));
+        pseudoInverse2x2(whiteningMatrices.memptr(), K_, inverse.data());
+    }
+    for (int k = 0; k < K_; ++k) {
+        bool dead = false;
+        for (int n = 0; n < N_; ++n) dead = dead || deadComponent_[size_t(k) * N_ + n];
+        if (dead) continue;
+        arma::cx_fmat& W = demixingMatrices.slice(k);
+        if (closedForms && N_ == 2)
+            std::copy(&inverse[4 * size_t(k)], &inverse[4 * size_t(k)] + 4, W.memptr());
+        else
+            pseudoInverse(W, whiteningMatrices.slice(k), "the whitening matrix", k);
+    }
 }
 
 // ---------------------------------------------------------------- stage 3: contrast
@@ -272,7 +292,7 @@ void BlockSeparator::fixedPointMove(int k) {
 }
 
 void BlockSeparator::auxiliaryFunctionStep(int k) {
-    auxiliaryFunctionUpdate(demixingMatrices.slice(k), whitenedBlock.slice(k), scoreWeight);
+    auxiliaryFunctionUpdate(demixingMatrices.slice(k), whitenedBlock.slice(k), scoreWeight, K_);
 }
 
 void symmetricDecorrelation(arma::cx_fmat& W, int bin) {

@@ -180,6 +180,8 @@ void TwoSourceIva::fixedPoint(arma::cx_fcube& demixing, const arma::fmat& scoreW
 
 void TwoSourceIva::iterativeProjection(arma::cx_fcube& demixing, const arma::fmat& scoreWeight) {
     takeRows(scoreWeight, 0);
+    const float bins = float(K_);  // K / (r + eps)^2, the inverse of the variance per bin
+    for (int i = 0; i < 2 * T_; ++i) rows_[size_t(i)] = bins * (rows_[size_t(i)] * rows_[size_t(i)]);
     for (int k = 0; k < K_; ++k) {
         double u0[4], u1[4];
         covariance(k, 0, u0);

@@ -9,7 +9,8 @@
 //   natural gradient     G(i, j) = w_i^H U_i w_j,           W += mu (I - G) W
 //   fixed point          g(n) = mean_t A(n, t) - w_n^H C_n w_n,  w_n^H = g(n) w_n^H - w_n^H U_n
 //                        (the symmetric decorrelation follows separately)
-//   iterative projection w_n = (W U_n)^(-1) e_n, w_n /= sqrt(w_n^H U_n w_n), n = 0 then 1
+//   iterative projection w_n = (W V_n)^(-1) e_n, w_n /= sqrt(w_n^H V_n w_n), n = 0 then 1,
+//                        V_n weighted by K A^2
 // which are the per-bin formulas of separation/block_separation.h and auxiliary_iva.h
 // rearranged; the results agree with them within float rounding.
 #pragma once

@@ -12,7 +12,7 @@
 //   2. where the kernel's time goes, exactly 100 iterations per block;
 //   3. the time per block and real-time factor through the node.
 // OpenBLAS is held to one thread. numpy runs with OPENBLAS_NUM_THREADS=1 and without
-// OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE.
+// OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE. BENCH_KEEP=1 keeps the block files numpy read.
 #include <dlfcn.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -254,6 +254,10 @@ void compareWithNumpy(const std::vector<Block>& blocks) {
     }
     std::printf("(speed-up: numpy CPU time over C++ CPU time, all blocks; difference: largest |numpy - C++| "
                 "over the largest |C++| output, LAPACK run)\n\n");
+    if (std::getenv("BENCH_KEEP")) {  // to rerun numpy_separation.py by hand
+        std::printf("blocks kept in %s (the C++ results of the last rule in out.bin)\n\n", folder);
+        return;
+    }
     std::remove(blocksPath.c_str());
     std::remove(comparePath.c_str());
     rmdir(folder);
