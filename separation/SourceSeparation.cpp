@@ -35,14 +35,8 @@ SourceSeparation::SourceSeparation(std::string nodeName, const FD::ParameterSet&
     separationTimeLength = FD::dereference_cast<float>(parameters.get("SEPARATION_TIME_LENGTH"));
     advance = FD::dereference_cast<int>(parameters.get("ADVANCE"));
     samplingRate = FD::dereference_cast<int>(parameters.get("SAMPLING_RATE"));
-    if (parameters.exist("CLOSED_FORM_2X2")) {
-        const FD::ObjectRef value = parameters.get("CLOSED_FORM_2X2");
-        const auto* flag = dynamic_cast<const FD::Bool*>(value.get());
-        if (!flag)
-            throw new FD::GeneralException(where() + "CLOSED_FORM_2X2 must be a bool (true or false), got " +
-                                           FD::describeType(value.get()) + " " + FD::describeValue(value.get()));
-        closedForm2x2 = flag->val();
-    }
+    if (parameters.exist("CLOSED_FORM_2X2"))  // optional, off by default
+        closedForm2x2 = FD::dereference_cast<bool>(parameters.get("CLOSED_FORM_2X2"));
 
     if (numSources < 1)
         throw new FD::GeneralException(where() +

@@ -307,7 +307,7 @@ TEST(SourceSeparationNode, AuxIvaRuleThroughTheNodeWithTheRefusalsOfTheOtherRule
         {params(3), 0.0f, "NUMBER_OF_SOURCES_TO_BE_SEPARATED is 3 but INPUT_AUDIO_SPECTRUM has 2 channels"},
         {params(0), 0.0f, "NUMBER_OF_SOURCES_TO_BE_SEPARATED must be at least 1, got 0"},
         {params(2), NAN, "frame 5 holds a non-finite value at channel 1, bin 2 (frame 4)"},
-        {params(2).i("CLOSED_FORM_2X2", 1), 0.0f, "CLOSED_FORM_2X2"},
+        {params(2).i("CLOSED_FORM_2X2", 1), 0.0f, "expected bool"},
         {params(2), 0.0f, ""},
         {params(1), 0.0f, ""},
         {params(2).b("CLOSED_FORM_2X2", true), 0.0f, ""},
