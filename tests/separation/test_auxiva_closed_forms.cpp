@@ -256,6 +256,7 @@ TEST(SourceSeparationNode, AuxIvaRuleThroughTheNodeWithTheRefusalsOfTheOtherRule
         {params(2), 2, ""},
         {params(1), 1, ""},
         {params(2).b("CLOSED_FORM_2X2", true), 2, ""},
+        {params(2).f("SEPARATION_TIME_LENGTH", 0.01f), 2, ""},  // single-frame blocks
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         const auto& [p, sources, message] = cases[i];
