@@ -26,13 +26,15 @@ FD::NodeInfo SourceSeparation::description() {
             {{"INPUT_AUDIO_SPECTRUM", zelkbp::kSpectrumFrames}},
             {{"OUTPUT_AUDIO_SPECTRUM", "Matrix<complex<float>>, one row per separated source"}},
             {{"ITERATION_METHOD", "string",
-              "\"[IVA]NATURAL_GRADIENT_DESCENT_METHOD\" or "
-              "\"[FastIVA]NEWTON_METHOD_WITH_FIXED_POINT_ITERATION\""},
+              "\"[IVA]NATURAL_GRADIENT_DESCENT_METHOD\", "
+              "\"[FastIVA]NEWTON_METHOD_WITH_FIXED_POINT_ITERATION\" or \"[AuxIVA]ITERATIVE_PROJECTION\""},
              {"NUMBER_OF_SOURCES_TO_BE_SEPARATED", "int", "sources to separate"},
              {"MAX_ITERATION", "int", "iterations per block"},
              {"SEPARATION_TIME_LENGTH", "float", "seconds per separation block"},
              zelkbp::advanceParam(),
-             zelkbp::samplingRateParam()}};
+             zelkbp::samplingRateParam(),
+             {"CLOSED_FORM_2X2", "bool",
+              "true: closed-form 2x2 arithmetic instead of LAPACK for the first two rules (default false)", true}}};
 }
 
 SourceSeparation::SourceSeparation(std::string nodeName, const FD::ParameterSet& params)
@@ -47,6 +49,7 @@ SourceSeparation::SourceSeparation(std::string nodeName, const FD::ParameterSet&
     separationTimeLength = p.seconds("SEPARATION_TIME_LENGTH");
     advance = p.frameShift();
     samplingRate = p.samplingRate();
+    closedForm2x2 = p.flag("CLOSED_FORM_2X2", false);
 
     // Frames per block: the time length over the frame shift, in single precision,
     // rounded to nearest.
@@ -64,6 +67,7 @@ SourceSeparation::SourceSeparation(std::string nodeName, const FD::ParameterSet&
                            " s gives more than " + std::to_string(kMaxBlockLength) + " frames per block");
     blockLength = *T;
     rule_ = separation::updateRuleNamed(iterationMethod);
+    separator_.useClosedForms(closedForm2x2);
 
     inOrder = true;
     readsAhead(inputID, blockLength);

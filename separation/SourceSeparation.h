@@ -6,7 +6,9 @@
 //                               at channel n, rows N .. M-1 and the Nyquist column are zero.
 // Parameters: ITERATION_METHOD (string), NUMBER_OF_SOURCES_TO_BE_SEPARATED (int, N),
 // MAX_ITERATION (int), SEPARATION_TIME_LENGTH (float, seconds per block), ADVANCE (int,
-// samples per frame), SAMPLING_RATE (int, Hz).
+// samples per frame), SAMPLING_RATE (int, Hz); optional CLOSED_FORM_2X2 (bool, default false):
+// closed-form 2 x 2 arithmetic instead of LAPACK for the natural-gradient and fixed-point
+// rules (the auxiliary-function rule always uses it), results within rounding.
 //
 // Blocks start at frames 0, T, 2T, ... The frame that starts a block reads the input T
 // frames ahead, separates the whole block and writes the output frames of all its
@@ -47,6 +49,7 @@ private:
     int advance;                  // samples per frame shift
     int samplingRate;             // Hz
     int blockLength;              // T, frames per block
+    bool closedForm2x2 = false;   // CLOSED_FORM_2X2
 
     separation::UpdateRule rule_;           // from iterationMethod
     separation::BlockSeparator separator_;  // the block arrays and the separation
