@@ -1,5 +1,8 @@
 #include "separation/SourceSeparation.h"
 
+#include "plugin/Source.h"
+
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <iostream>
@@ -28,6 +31,7 @@ SourceSeparation::SourceSeparation(std::string nodeName, const FD::ParameterSet&
     : FD::BufferedNode(std::move(nodeName), params) {
     inputID = addInput("INPUT_AUDIO_SPECTRUM");
     outputID = addOutput("OUTPUT_AUDIO_SPECTRUM");
+    directionsID = addOutput("SOURCE_DIRECTIONS");
 
     iterationMethod = FD::object_cast<FD::String>(parameters.get("ITERATION_METHOD"));
     numSources = FD::dereference_cast<int>(parameters.get("NUMBER_OF_SOURCES_TO_BE_SEPARATED"));
@@ -66,23 +70,64 @@ SourceSeparation::SourceSeparation(std::string nodeName, const FD::ParameterSet&
                                        std::to_string(kMaxBlockLength) + " frames per block");
     blockLength = int(rounded);
     rule_ = separation::updateRuleNamed(iterationMethod);
+    readTalkerOptions();
 
     inOrder = true;
     inputsCache[inputID].lookAhead = blockLength;
     outputs[outputID].lookAhead = blockLength;
+    outputs[directionsID].lookAhead = blockLength;
+}
+
+void SourceSeparation::readTalkerOptions() {
+    keepSourceOrder = parameters.exist("KEEP_SOURCE_ORDER") &&
+                      FD::dereference_cast<bool>(parameters.get("KEEP_SOURCE_ORDER"));
+    std::string model = "FREE_SPACE";
+    if (parameters.exist("SOUND_DIFFRACTION_COMPENSATION"))
+        model = FD::object_cast<FD::String>(parameters.get("SOUND_DIFFRACTION_COMPENSATION"));
+    localization::HeadModel headModel;
+    if (!localization::parseHeadModel(model, &headModel))
+        throw new FD::GeneralException(where() +
+                                       "SOUND_DIFFRACTION_COMPENSATION must be \"FREE_SPACE\" or "
+                                       "\"SPHERICAL_HEAD\", got \"" + model + "\"");
+    if (!parameters.exist("MICS_DISTANCE")) return;
+    const float distance = FD::dereference_cast<float>(parameters.get("MICS_DISTANCE"));
+    if (!(distance > 0.0f) || !std::isfinite(distance))
+        throw new FD::GeneralException(where() + "MICS_DISTANCE must be a positive number of centimetres, got " +
+                                       seconds(distance));
+    finder_ = std::make_unique<separation::DirectionFinder>(headModel, distance, samplingRate);
 }
 
 SourceSeparation::~SourceSeparation() = default;
 
 // ---------------------------------------------------------------- per frame
 
-void SourceSeparation::calculate(int, int count, FD::Buffer& out) {
+void SourceSeparation::calculate(int, int count, FD::Buffer&) {
     FD::RCPtr<Spectrum> frame = inputFrame(count);
     const int channels = frame->nrows(), columns = frame->ncols();
-    out[count] = FD::ObjectRef(new Spectrum(channels, columns));
+    // Whichever output was asked for, the spectrum goes to its own buffer.
+    (*outputs[outputID].buffer)[count] = FD::ObjectRef(new Spectrum(channels, columns));
     // Frames inside a block were written, or are about to be, by the frame that starts it.
     if (count % blockLength != 0) return;
+    directions_.clear();
     separateBlockAt(count, channels, columns);
+    writeDirections(count);
+}
+
+// A block start writes a block ahead on both outputs, driven by whichever consumer asks
+// furthest ahead; each output keeps enough frames behind for its slower consumers.
+void SourceSeparation::initialize() {
+    int ahead = 0;
+    for (const OutputCacheInfo& o : outputs) ahead = std::max(ahead, o.requestedAhead);
+    for (OutputCacheInfo& o : outputs) o.lookBack = std::max(o.lookBack, ahead);
+    FD::BufferedNode::initialize();
+}
+
+FD::ObjectRef SourceSeparation::getOutput(int outputID, int count) {
+    if (outputID == directionsID && !finder_)
+        throw new FD::GeneralException(where() +
+                                       "SOURCE_DIRECTIONS needs MICS_DISTANCE, the microphone spacing in "
+                                       "centimetres, which was not given");
+    return FD::BufferedNode::getOutput(outputID, count);
 }
 
 void SourceSeparation::separateBlockAt(int first, int channels, int columns) {
@@ -141,6 +186,8 @@ void SourceSeparation::separateBlockAt(int first, int channels, int columns) {
                                        frameSuffix(first));
     }
 
+    if (keepSourceOrder || finder_) followTalkers(columns);
+
     // Write every frame of the block; for the later frames the host first runs calculate(),
     // which creates their zeroed output matrices.
     const std::complex<float>* Y = separator_.separatedBlock.memptr();
@@ -165,6 +212,34 @@ FD::RCPtr<SourceSeparation::Spectrum> SourceSeparation::inputFrame(int frame) {
             where() + "INPUT_AUDIO_SPECTRUM expects a Matrix<complex<float>> spectrum, got " +
             (ref ? ref->className() : std::string("nothing")) + frameSuffix(frame));
     return FD::RCPtr<Spectrum>(ref);
+}
+
+// The block's mixing; then its rows put in the order of the earlier blocks' talkers and
+// the direction of each row's talker.
+void SourceSeparation::followTalkers(int columns) {
+    separation::estimateMixing(separator_.inputBlock, separator_.separatedBlock, &mixing_);
+    if (keepSourceOrder)
+        separation::applyOrder(order_.align(mixing_), separator_.separatedBlock, mixing_);
+    if (finder_) directions_ = finder_->directions(mixing_, columns);
+}
+
+// One list per frame of the block starting at `first`: a record per row when the
+// block gave directions, none otherwise.
+void SourceSeparation::writeDirections(int first) {
+    FD::Buffer& buffer = *outputs[directionsID].buffer;
+    for (int t = 0; t < blockLength; ++t) {
+        auto* list = new FD::Vector<FD::ObjectRef>();
+        for (size_t n = 0; n < directions_.size(); ++n) {
+            auto* source = new FD::Source();
+            const double theta = double(directions_[n].azimuth) * 3.141592653589793 / 180.0;
+            source->x[0] = float(std::cos(theta));
+            source->x[1] = float(std::sin(theta));
+            source->power = directions_[n].score;
+            source->id = int(n);
+            list->push_back(FD::ObjectRef(source));
+        }
+        buffer[first + t] = FD::ObjectRef(list);
+    }
 }
 
 std::string SourceSeparation::where() const { return "SourceSeparation \"" + name + "\": "; }

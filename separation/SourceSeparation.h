@@ -8,6 +8,15 @@
 // MAX_ITERATION (int), SEPARATION_TIME_LENGTH (float, seconds per block), ADVANCE (int,
 // samples per frame), SAMPLING_RATE (int, Hz).
 //
+// Talkers across blocks (optional parameters):
+// KEEP_SOURCE_ORDER (bool, default false): reorder each block's rows so that every row
+//   keeps the talker it carried in the earlier blocks (separation/block_alignment.h).
+// Output SOURCE_DIRECTIONS  Vector<ObjectRef> of Source, per frame one record per row
+//   (id = row) with the azimuth of that row's talker, estimated from its block's mixing
+//   (separation/source_directions.h); power = how well the band agrees (at most 1).
+//   Needs MICS_DISTANCE (float, cm) and takes SOUND_DIFFRACTION_COMPENSATION
+//   ("FREE_SPACE", the default, or "SPHERICAL_HEAD"), as the localization node.
+//
 // Blocks start at frames 0, T, 2T, ... The frame that starts a block reads the input T
 // frames ahead, separates the whole block and writes the output frames of all its
 // frames; the other frames only create their (zeroed) output. Each block is separated
@@ -15,10 +24,14 @@
 #pragma once
 
 #include <complex>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "flow/Node.h"
+#include "separation/block_alignment.h"
 #include "separation/block_separation.h"
+#include "separation/source_directions.h"
 
 class SourceSeparation : public FD::BufferedNode {
 public:
@@ -26,6 +39,8 @@ public:
     ~SourceSeparation() override;
 
     void calculate(int outputID, int count, FD::Buffer& out) override;
+    FD::ObjectRef getOutput(int outputID, int count) override;
+    void initialize() override;
 
     int blockFrames() const { return blockLength; }
 
@@ -35,6 +50,9 @@ private:
     FD::RCPtr<Spectrum> inputFrame(int frame);
     void separateBlockAt(int first, int channels, int columns);
     std::string where() const;  // SourceSeparation "name":
+    void readTalkerOptions();
+    void followTalkers(int columns);
+    void writeDirections(int first);
 
     int inputID;                  // INPUT_AUDIO_SPECTRUM
     int outputID;                 // OUTPUT_AUDIO_SPECTRUM
@@ -48,4 +66,11 @@ private:
 
     separation::UpdateRule rule_;           // from iterationMethod
     separation::BlockSeparator separator_;  // the block arrays and the separation
+
+    int directionsID;      // SOURCE_DIRECTIONS
+    bool keepSourceOrder;  // KEEP_SOURCE_ORDER
+    separation::SourceOrder order_;
+    std::unique_ptr<separation::DirectionFinder> finder_;  // with MICS_DISTANCE only
+    separation::BlockMixing mixing_;
+    std::vector<separation::TalkerDirection> directions_;  // of the current block
 };

@@ -50,7 +50,9 @@ void describePluginNodes() {
     describeNode({"SourceSeparation",
                   "blind separation of the multichannel spectrum by independent vector analysis over blocks",
                   {{"INPUT_AUDIO_SPECTRUM", kSpectrum}},
-                  {{"OUTPUT_AUDIO_SPECTRUM", "Matrix<complex<float>>, one row per separated source"}},
+                  {{"OUTPUT_AUDIO_SPECTRUM", "Matrix<complex<float>>, one row per separated source"},
+                   {"SOURCE_DIRECTIONS", "Vector<ObjectRef> of Source records, one per row (id = row): "
+                                         "the direction of the row's talker"}},
                   {{"ITERATION_METHOD", "string",
                     "\"[IVA]NATURAL_GRADIENT_DESCENT_METHOD\" or "
                     "\"[FastIVA]NEWTON_METHOD_WITH_FIXED_POINT_ITERATION\""},
@@ -58,7 +60,12 @@ void describePluginNodes() {
                    {"MAX_ITERATION", "int", "iterations per block"},
                    {"SEPARATION_TIME_LENGTH", "float", "seconds per separation block"},
                    advance(),
-                   rate()}});
+                   rate(),
+                   {"KEEP_SOURCE_ORDER", "bool",
+                    "true: each row keeps its talker from block to block (default false)", true},
+                   {"MICS_DISTANCE", "float", "microphone spacing in centimetres (for SOURCE_DIRECTIONS)", true},
+                   {"SOUND_DIFFRACTION_COMPENSATION", "string",
+                    "head model for SOURCE_DIRECTIONS: \"FREE_SPACE\" (default) or \"SPHERICAL_HEAD\"", true}}});
     describeWindowNode({"SpectrumVisualization",
                         "window showing a scrolling spectrogram; passes its input on",
                         {{"INPUT_AUDIO_SPECTRUM", kSpectrum}},
