@@ -105,6 +105,8 @@ std::vector<int> SourceOrder::align(const BlockMixing& mixing) {
         return keep;
     }
 
+    // contribution(n, c, k) = w_n(k) u_n^H R_c u_n / tr R_c; similarity = its sum over k.
+    contribution_.zeros(N, N, K);
     for (int k = 0; k < K; ++k) {
         for (int c = 0; c < N; ++c) {
             const arma::cx_fmat R = reference_.slice(k).cols(c * M, c * M + M - 1);
@@ -113,37 +115,51 @@ std::vector<int> SourceOrder::align(const BlockMixing& mixing) {
             for (int n = 0; n < N; ++n) {
                 if (binWeight_(n, k) == 0.0f) continue;
                 const arma::cx_fvec u = unit_.slice(k).col(n);
-                const float match = std::real(arma::cdot(u, R * u)) / trace;
-                similarity_(n, c) += binWeight_(n, k) * match;
+                contribution_(n, c, k) = binWeight_(n, k) * std::real(arma::cdot(u, R * u)) / trace;
             }
         }
+        similarity_ += contribution_.slice(k);
     }
 
     const std::vector<int> best = bestAssignment(similarity_, rowWeight_);
-    const float gain = float(assignmentScore(similarity_, rowWeight_, best) -
-                             assignmentScore(similarity_, rowWeight_, keep));
-    if (best == keep || !(gain > kMinimumEvidence)) {
-        // Kept: the references learn from the block only when it clearly confirms them.
-        const std::vector<int> runnerUp = [&] {
-            // The best order other than keeping: how close the block came to a reordering.
-            double top = -1.0;
-            std::vector<int> order(N), other = keep;
-            std::iota(order.begin(), order.end(), 0);
-            if (N > kExhaustiveSources) return keep;
-            while (std::next_permutation(order.begin(), order.end())) {
-                const double score = assignmentScore(similarity_, rowWeight_, order);
-                if (score > top) top = score, other = order;
-            }
-            return other;
-        }();
-        const float margin = float(assignmentScore(similarity_, rowWeight_, keep) -
-                                   assignmentScore(similarity_, rowWeight_, runnerUp));
-        if (runnerUp == keep || margin > kMinimumEvidence) updateReferences(keep);
+    if (best != keep) {
+        const float gain = clearGain(best, keep);
+        if (gain > 0.0f) {
+            lastEvidence_ = gain;
+            updateReferences(best);
+            return best;
+        }
+        return keep;  // too little evidence to move anything, nor to learn from
+    }
+    // Kept: the references learn from the block only when it clearly confirms them.
+    if (N > kExhaustiveSources) {
+        updateReferences(keep);
         return keep;
     }
-    lastEvidence_ = gain;
-    updateReferences(best);
-    return best;
+    std::vector<int> order = keep, runnerUp;
+    double top = -1.0;
+    while (std::next_permutation(order.begin(), order.end())) {
+        const double score = assignmentScore(similarity_, rowWeight_, order);
+        if (score > top) top = score, runnerUp = order;
+    }
+    if (runnerUp.empty() || clearGain(keep, runnerUp) > 0.0f) updateReferences(keep);
+    return keep;
+}
+
+float SourceOrder::clearGain(const std::vector<int>& better, const std::vector<int>& worse) const {
+    // Per bin gain of `better` over `worse`; it must be large on the whole and agreed on
+    // by the bins: noise gives gains of either sign that cancel.
+    double sum = 0.0, squares = 0.0;
+    for (arma::uword k = 0; k < contribution_.n_slices; ++k) {
+        double d = 0.0;
+        for (size_t c = 0; c < better.size(); ++c)
+            d += double(rowWeight_(better[c])) * contribution_(better[c], c, k) -
+                 double(rowWeight_(worse[c])) * contribution_(worse[c], c, k);
+        sum += d;
+        squares += d * d;
+    }
+    if (!(sum > kMinimumEvidence) || !(sum > kMinimumAgreement * std::sqrt(squares))) return 0.0f;
+    return float(sum);
 }
 
 void SourceOrder::updateReferences(const std::vector<int>& order) {

@@ -17,9 +17,11 @@
 //   - similarity of row n to channel c: s(n, c) = sum_k w_n(k) u_n^H R_c u_n / tr R_c,
 //     between 0 and 1;
 //   - every assignment of rows to channels is scored by sum_c rho_row * s(row, c); the
-//     best is taken only when it beats keeping the rows where they are by more than
-//     kMinimumEvidence, otherwise the order stays (a block whose talkers cannot be told
-//     apart is not reordered at random);
+//     best is taken only when it beats keeping the rows where they are clearly: by more
+//     than kMinimumEvidence in all, and consistently over the bins (the sum of the
+//     per-bin gains above kMinimumAgreement times their root sum of squares, which
+//     gains of random sign, as from noise, do not reach). Otherwise the order stays:
+//     a block whose talkers cannot be told apart is not reordered at random;
 //   - the references are updated with the block's rows in their new order when the
 //     decision was clear, or when the block is the first.
 #pragma once
@@ -42,7 +44,8 @@ void estimateMixing(const arma::cx_fcube& X, const arma::cx_fcube& Y, BlockMixin
 class SourceOrder {
 public:
     static constexpr float kForgetting = 0.7f;         // weight of the reference against one new block
-    static constexpr float kMinimumEvidence = 0.02f;   // score gain a reordering needs
+    static constexpr float kMinimumEvidence = 0.05f;   // score gain a reordering needs
+    static constexpr float kMinimumAgreement = 3.0f;   // and how consistently the bins agree
 
     // The order for this block: order[c] = the row of the block that goes to channel c.
     // Updates the references. The first block sets them and keeps its order.
@@ -57,12 +60,14 @@ public:
 private:
     void prepareRows(const BlockMixing& mixing);
     void updateReferences(const std::vector<int>& order);
+    float clearGain(const std::vector<int>& better, const std::vector<int>& worse) const;
 
     arma::cx_fcube reference_;  // M x M*N x K: R_c(k) for channel c in columns c*M .. c*M+M-1
     arma::cx_fcube unit_;       // M x N x K: u_n(k), zero where a_n(k) = 0
     arma::fmat binWeight_;      // N x K: w_n(k)
     arma::fvec rowWeight_;      // N: rho_n
     arma::fmat similarity_;     // N x N: s(n, c)
+    arma::fcube contribution_;  // N x N x K: the share of bin k in s(n, c)
     float lastEvidence_ = 0.0f;
 };
 
