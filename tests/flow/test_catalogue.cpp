@@ -31,7 +31,7 @@ protected:
             " ITERATION_METHOD=[FastIVA]NEWTON_METHOD_WITH_FIXED_POINT_ITERATION MAX_ITERATION=10"
             " NUMBER_OF_SOURCES_TO_BE_SEPARATED=2 SEPARATION_TIME_LENGTH=3 NOISE_PERIOD=0.5"
             " NOISE_REDUCTION_METHOD=WIENER_FILTERING HARMONIC_REGENERATION=NONE VAD_NOISE_DURATION=0.5"
-            " VAD_THRESHOLD=3 CHANNELS=0 ";
+            " VAD_THRESHOLD=3 CHANNELS=0 KEEP_SOURCE_ORDER=true ";
         if (p.name == "FILE" && type == "AudioFileSource") {
             FD::testing::writeWav(dir_ / "in.wav", 16000, 2, std::vector<short>(64, 1));
             return ObjectRef(new String(dir_ / "in.wav"));
