@@ -8,8 +8,6 @@ namespace separation {
 
 namespace {
 
-using cxd = std::complex<double>;
-
 // Assignments beyond this many sources are made greedily instead of by trying all.
 constexpr int kExhaustiveSources = 7;
 
@@ -99,7 +97,8 @@ std::vector<int> SourceOrder::align(const BlockMixing& mixing) {
 
     const bool sameShape = reference_.n_rows == arma::uword(M) && reference_.n_cols == arma::uword(M * N) &&
                            reference_.n_slices == arma::uword(K);
-    if (!sameShape) {
+    // The first block, or the first after nothing but silence, sets the references.
+    if (!sameShape || !arma::any(arma::vectorise(reference_) != std::complex<float>(0.0f))) {
         reference_.zeros(M, M * N, K);
         updateReferences(keep);
         return keep;

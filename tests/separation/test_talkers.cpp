@@ -96,6 +96,9 @@ TEST(SourceOrder, ABlockWithASilentTalkerKeepsTheOrderItsActiveTalkerConfirms) {
         SourceOrder aligner;
         arma::cx_fcube W(2, 2, K);
         for (int k = 0; k < K; ++k) W.slice(k) = arma::inv(A.slice(k));
+        BlockMixing silence;  // a silent start teaches nothing
+        estimateMixing(cx_fcube(2, T, K, arma::fill::zeros), cx_fcube(2, T, K, arma::fill::zeros), &silence);
+        ASSERT_EQ(aligner.align(silence), std::vector<int>({0, 1}));
         for (int b = 0; b < 2; ++b) {  // two ordinary blocks teach the references
             const cx_fcube X = mixed(A, sources(2, T, K, 100 * seed + b));
             BlockMixing m;
