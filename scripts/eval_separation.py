@@ -20,12 +20,15 @@ listener hears it; each block then says which output channel carries each talker
 there), and the directions the network wrote (DIRECTIONS) are compared with the
 talkers' azimuths, as the median over each block of each channel's azimuth.
 
+--level-swing DB makes the talkers take turns, block by block, to be DB louder than
+the other (which is when the rows of independently separated blocks tend to swap).
 --room renders the talkers instead in a 6 x 5 x 3 m room with an image-source
 model (RT60 about 0.3 s, talkers 1.5 m from the pair); --length sets LENGTH;
 --rules picks the rules; --network-args passes further NAME=VALUE to separate.n.
 
 usage: scripts/eval_separation.py [--flowrun PATH] [--keep DIR] [--seconds S] [--threshold DB]
                                   [--room] [--length N] [--rules fixed,natural] [--whole-threshold DB]
+                                  [--level-swing DB] [--network-args "NAME=VALUE ..."]
 Exits with status 1 when a rule improves the SIR of a source by less than the
 threshold (10 dB) in some block, or with --whole-threshold, when the whole file
 scored with one order gains less than that, a clearly separated block has its
@@ -211,6 +214,8 @@ def main():
     parser.add_argument("--room", action="store_true", help="render in a reverberant room")
     parser.add_argument("--length", type=int, default=LENGTH, help="LENGTH of the frames (default 512)")
     parser.add_argument("--rules", default="fixed,natural", help="comma-separated: fixed, natural")
+    parser.add_argument("--level-swing", type=float, default=0.0,
+                        help="dB by which the talkers take turns to be louder, block by block")
     parser.add_argument("--network-args", default="", help="further NAME=VALUE for separate.n, blank-separated")
     args = parser.parse_args()
     edge = args.length
@@ -219,6 +224,14 @@ def main():
         work = args.keep or tmp
         os.makedirs(work, exist_ok=True)
         img = room_images(args.seconds, tmp) if args.room else images(args.seconds, tmp)
+        if args.level_swing:
+            # Talker 0 louder in even blocks, talker 1 in odd ones (50-ms ramps between).
+            t = np.arange(img.shape[2]) / RATE
+            step = np.where((t // BLOCK_SECONDS) % 2 == 0, 1.0, -1.0)
+            ramp = np.convolve(step, np.ones(800) / 800, mode="same")
+            gain = 10 ** (args.level_swing / 40 * ramp)
+            img[:, 0] *= gain
+            img[:, 1] /= gain
         mixture = img.sum(axis=1)
         mix_path = os.path.join(work, "mixture.wav")
         write_wav(mix_path, mixture)
@@ -235,16 +248,16 @@ def main():
             label, method, iterations = RULES[key]
             out_path = os.path.join(work, "separated-" + label.replace(" ", "-") + ".wav")
             dir_path = os.path.join(work, "directions-" + label.replace(" ", "-") + ".jsonl")
-            run = subprocess.run([args.flowrun, os.path.join(root, "networks", "separate.n"), "--quiet",
-                                  f"INPUT={mix_path}", f"OUTPUT={out_path}", f"DIRECTIONS={dir_path}",
-                                  f"METHOD={method}", f"MAX_ITERATION={iterations}",
-                                  f"BLOCK_SECONDS={BLOCK_SECONDS}", f"LENGTH={args.length}"]
-                                 + args.network_args.split(),
+            settings = {"INPUT": mix_path, "OUTPUT": out_path, "DIRECTIONS": dir_path, "METHOD": method,
+                        "MAX_ITERATION": iterations, "BLOCK_SECONDS": BLOCK_SECONDS, "LENGTH": args.length}
+            settings.update(a.split("=", 1) for a in args.network_args.split())
+            run = subprocess.run([args.flowrun, os.path.join(root, "networks", "separate.n"), "--quiet"]
+                                 + [f"{k}={v}" for k, v in settings.items()],
                                  capture_output=True, text=True)
             if run.returncode != 0:
                 sys.exit(f"{label}: flowrun failed: {run.stderr.strip()}")
             separated, _ = read_wav(out_path)
-            frames_per_block = int(round(BLOCK_SECONDS * RATE / ADVANCE))
+            frames_per_block = int(round(BLOCK_SECONDS * RATE / int(settings.get("ADVANCE", ADVANCE))))
             found = directions_by_block(dir_path, frames_per_block, blocks)
             # The whole file with one order, as a listener hears it.
             whole = slice(edge, mixture.shape[1] - edge)

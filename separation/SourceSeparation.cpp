@@ -1,13 +1,13 @@
 #include "separation/SourceSeparation.h"
 
-#include "plugin/Source.h"
-
 #include <algorithm>
 #include <climits>
 #include <cmath>
 #include <iostream>
 #include <new>
 #include <sstream>
+
+#include "plugin/Source.h"
 
 namespace {
 
