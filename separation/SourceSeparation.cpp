@@ -220,7 +220,9 @@ void SourceSeparation::followTalkers(int columns) {
     separation::estimateMixing(separator_.inputBlock, separator_.separatedBlock, &mixing_);
     if (keepSourceOrder)
         separation::applyOrder(order_.align(mixing_), separator_.separatedBlock, mixing_);
-    if (finder_) directions_ = finder_->directions(mixing_, columns);
+    if (!finder_) return;
+    directions_ = finder_->directions(mixing_, columns);
+    if (keepSourceOrder) separation::holdQuietRows(mixing_, directions_, heldDirections_);
 }
 
 // One list per frame of the block starting at `first`: a record per row when the

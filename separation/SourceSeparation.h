@@ -14,6 +14,8 @@
 // Output SOURCE_DIRECTIONS  Vector<ObjectRef> of Source, per frame one record per row
 //   (id = row) with the azimuth of that row's talker, estimated from its block's mixing
 //   (separation/source_directions.h); power = how well the band agrees (at most 1).
+//   With KEEP_SOURCE_ORDER, a row whose talker is silent in the block repeats its
+//   channel's last measured direction, with power 0.
 //   Needs MICS_DISTANCE (float, cm) and takes SOUND_DIFFRACTION_COMPENSATION
 //   ("FREE_SPACE", the default, or "SPHERICAL_HEAD"), as the localization node.
 //
@@ -73,4 +75,5 @@ private:
     std::unique_ptr<separation::DirectionFinder> finder_;  // with MICS_DISTANCE only
     separation::BlockMixing mixing_;
     std::vector<separation::TalkerDirection> directions_;  // of the current block
+    std::vector<separation::TalkerDirection> heldDirections_;  // each channel's last measured one
 };

@@ -53,8 +53,6 @@ public:
 
     // How much the chosen order scored above keeping the rows in place (0 when kept).
     float lastEvidence() const { return lastEvidence_; }
-    // Similarity of row n of the last block to channel c.
-    float lastSimilarity(int n, int c) const { return similarity_(n, c); }
     void reset() { reference_.reset(); }
 
 private:

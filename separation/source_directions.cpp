@@ -53,4 +53,19 @@ std::vector<TalkerDirection> DirectionFinder::directions(const BlockMixing& mixi
     return found;
 }
 
+void holdQuietRows(const BlockMixing& mixing, std::vector<TalkerDirection>& directions,
+                   std::vector<TalkerDirection>& held) {
+    held.resize(directions.size());
+    const arma::fvec energy = arma::sum(mixing.energy, 1);
+    const float total = arma::accu(energy);
+    for (size_t n = 0; n < directions.size() && n < energy.n_elem; ++n) {
+        const bool quiet = !(energy(n) >= kQuietShare * total);
+        if (!quiet) {
+            held[n] = directions[n];
+        } else if (held[n].score > 0.0f) {
+            directions[n] = TalkerDirection{held[n].azimuth, 0.0f};
+        }
+    }
+}
+
 }  // namespace separation

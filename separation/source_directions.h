@@ -44,4 +44,11 @@ private:
     localization::SteeringTables tables_;
 };
 
+// With the rows in a stable order: a row holding less than kQuietShare of the block's
+// energy (its talker silent) has no direction of its own; it keeps the one `held` has
+// for it, with score 0. Other rows update `held`.
+constexpr float kQuietShare = 0.05f;
+void holdQuietRows(const BlockMixing& mixing, std::vector<TalkerDirection>& directions,
+                   std::vector<TalkerDirection>& held);
+
 }  // namespace separation

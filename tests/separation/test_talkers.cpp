@@ -20,9 +20,9 @@ using namespace FD::testing;
 namespace {
 
 // N x T x K sources: complex Gaussian under a log-normal envelope over frames (speech-like).
-cx_fcube sources(int N, int T, int K, unsigned seed) {
+cx_fcube sources(int N, int T, int K, unsigned seed, float spread = 1.5f) {
     arma::arma_rng::set_seed(seed);
-    const fmat envelope = arma::exp(1.5f * arma::randn<fmat>(N, T));
+    const fmat envelope = arma::exp(spread * arma::randn<fmat>(N, T));
     cx_fcube S(N, T, K);
     for (int k = 0; k < K; ++k)
         S.slice(k) = cx_fmat(arma::randn<fmat>(N, T), arma::randn<fmat>(N, T)) % arma::conv_to<cx_fmat>::from(envelope);
@@ -157,7 +157,7 @@ TEST(SourceSeparationNode, GivesEachRowsDirectionForBothHeadModels) {
             // Talkers exactly on the model's delays: tau = (mic 0 lag) - (mic 1 lag).
             const std::vector<double> tau = {localization::steeringDelay(model, 18.0f, az[0] + 90),
                                              localization::steeringDelay(model, 18.0f, az[1] + 90)};
-            const cx_fcube X = mixed(pairMixing(tau, K), sources(2, 2 * T, K, 5));
+            const cx_fcube X = mixed(pairMixing(tau, K), sources(2, 2 * T, K, 5, 0.5f));
             Params p = nodeParams(T);
             p.f("MICS_DISTANCE", 18.0f).s("SOUND_DIFFRACTION_COMPENSATION", text).b("KEEP_SOURCE_ORDER", true);
             NodeHarness h(new SourceSeparation("sep", p));
@@ -179,6 +179,40 @@ TEST(SourceSeparationNode, GivesEachRowsDirectionForBothHeadModels) {
             }
         }
     ::testing::internal::GetCapturedStdout();
+}
+
+TEST(SourceSeparationNode, AChannelWhoseTalkerFallsSilentKeepsItsTalkersDirection) {
+    const int T = 100, K = 256;
+    const std::vector<double> tau = {localization::steeringDelay(localization::HeadModel::FreeSpace, 18.0f, 60),
+                                     localization::steeringDelay(localization::HeadModel::FreeSpace, 18.0f, 130)};
+    cx_fcube S = sources(2, 2 * T, K, 21);
+    S.tube(1, T, 1, 2 * T - 1).zeros();  // talker 1 (+40 degrees) silent in the second block
+    const cx_fcube X = mixed(pairMixing(tau, K), S) + 1e-3f * sources(2, 2 * T, K, 22);
+    Params p = nodeParams(T);
+    p.f("MICS_DISTANCE", 18.0f).b("KEEP_SOURCE_ORDER", true);
+    NodeHarness h(new SourceSeparation("sep", p));
+    h.feed("INPUT_AUDIO_SPECTRUM", [&](int t) { return frameOf(X, t); });
+    h.initialize();
+    ::testing::internal::CaptureStdout();
+    auto records = [&](int f) {
+        FD::RCPtr<FD::Vector<FD::ObjectRef>> list = h.pull("SOURCE_DIRECTIONS", f);
+        std::vector<std::pair<double, float>> r;
+        for (const FD::ObjectRef& o : *list) {
+            const FD::Source& s = dynamic_cast<const FD::Source&>(*o);
+            r.emplace_back(azimuthOf(s), s.power);
+        }
+        return r;
+    };
+    const auto first = records(0), second = records(T);
+    ::testing::internal::GetCapturedStdout();
+    ASSERT_EQ(first.size(), 2u);
+    ASSERT_EQ(second.size(), 2u);
+    const int talker1 = first[0].first > first[1].first ? 0 : 1;  // the channel of the +40-degree talker
+    EXPECT_NEAR(first[talker1].first, 40.0, 1.0);
+    EXPECT_EQ(second[talker1].first, first[talker1].first);  // held
+    EXPECT_EQ(second[talker1].second, 0.0f);
+    EXPECT_NEAR(second[1 - talker1].first, -30.0, 1.0);  // measured
+    EXPECT_GT(second[1 - talker1].second, 0.8f);
 }
 
 TEST(SourceSeparationNode, TalkerOptionsOffOrDirectionsOnlyLeaveTheSpectraAsTheyWere) {
