@@ -10,6 +10,17 @@
 // closed-form 2 x 2 arithmetic instead of LAPACK for the natural-gradient and fixed-point
 // rules (the auxiliary-function rule always uses it), results within rounding.
 //
+// Talkers across blocks (optional parameters):
+// KEEP_SOURCE_ORDER (bool, default false): reorder each block's rows so that every row
+//   keeps the talker it carried in the earlier blocks (separation/block_alignment.h).
+// Output SOURCE_DIRECTIONS  Vector<ObjectRef> of Source, per frame one record per row
+//   (id = row) with the azimuth of that row's talker, estimated from its block's mixing
+//   (separation/source_directions.h); power = how well the band agrees (at most 1).
+//   With KEEP_SOURCE_ORDER, a row whose talker is silent in the block repeats its
+//   channel's last measured direction, with power 0.
+//   Needs MICS_DISTANCE (float, cm; reading the port without it is an error) and takes SOUND_DIFFRACTION_COMPENSATION ("FREE_SPACE", the
+//   default, or "SPHERICAL_HEAD"), as the localization node.
+//
 // Blocks start at frames 0, T, 2T, ... The frame that starts a block reads the input T
 // frames ahead, separates the whole block and writes the output frames of all its
 // frames; the other frames only create their (zeroed) output. Each block is separated
@@ -17,12 +28,16 @@
 #pragma once
 
 #include <complex>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "flow/Catalogue.h"
 #include "flow/Node.h"
 #include "flow/NodeSupport.h"
+#include "separation/block_alignment.h"
 #include "separation/block_separation.h"
+#include "separation/source_directions.h"
 
 class SourceSeparation : public FD::BufferedNode {
 public:
@@ -32,12 +47,17 @@ public:
     ~SourceSeparation() override;
 
     void calculate(int outputID, int count, FD::Buffer& out) override;
+    // Refuses SOURCE_DIRECTIONS when MICS_DISTANCE was not given.
+    FD::ObjectRef getOutput(int outputID, int count) override;
 
 private:
     using Spectrum = FD::Matrix<std::complex<float>>;
 
     FD::RCPtr<Spectrum> inputFrame(int frame);
     void separateBlockAt(int first, int channels, int columns);
+    void readTalkerOptions(const FD::NodeParameters& p);
+    void followTalkers(int columns);
+    void writeDirections(int first);
 
     const FD::NodeErrors errors_;
     int inputID;                  // INPUT_AUDIO_SPECTRUM
@@ -53,4 +73,12 @@ private:
 
     separation::UpdateRule rule_;           // from iterationMethod
     separation::BlockSeparator separator_;  // the block arrays and the separation
+
+    int directionsID;              // SOURCE_DIRECTIONS
+    bool keepSourceOrder = false;  // KEEP_SOURCE_ORDER
+    separation::SourceOrder order_;
+    std::unique_ptr<separation::DirectionFinder> finder_;  // with MICS_DISTANCE only
+    separation::BlockMixing mixing_;
+    std::vector<separation::TalkerDirection> directions_;  // of the current block
+    std::vector<separation::TalkerDirection> heldDirections_;  // each channel's last measured one
 };

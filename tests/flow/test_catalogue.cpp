@@ -31,7 +31,7 @@ protected:
             " NOISE_REDUCTION_METHOD=WIENER_FILTERING HARMONIC_REGENERATION=NONE VAD_NOISE_DURATION=0.5"
             " VAD_THRESHOLD=3 CHANNELS=0 GATE=10 MERGE_DISTANCE=5 CONFIRMATION_HITS=5 CONFIRMATION_TIME=0.1"
             " SURVIVAL_TIME=1.5 PROCESS_NOISE=20 MEASUREMENT_NOISE=2 SCORE_TIME=0.2 NOISE_UPDATE=CONTINUOUS"
-            " CLOSED_FORM_2X2=false ";
+            " CLOSED_FORM_2X2=false KEEP_SOURCE_ORDER=true ";
         if (p.name == "FILE" && type == "AudioFileSource") {
             FD::testing::writeWav(dir_ / "in.wav", 16000, 2, std::vector<short>(64, 1));
             return ObjectRef(new String(dir_ / "in.wav"));
