@@ -240,39 +240,45 @@ TEST(AuxIva, SeparatesLaplacianSourcesInTwentyIterationsForTwoOrFewerSources) {
     EXPECT_EQ(arma::abs(s.separatedBlock).max(), 0.0f);
 }
 
-TEST(SourceSeparationNode, AuxIvaRuleThroughTheNodeWithTheRefusalsOfTheOtherRules) {
+TEST(SourceSeparationNode, AuxIvaAndTheNewOptionsThroughTheNodeAndTheirRefusals) {
     const Mixture m = laplacianMixture(2, 2, 8, 4, 12);
     auto params = [](int sources) {
         Params p;
         p.s("ITERATION_METHOD", "[AuxIVA]ITERATIVE_PROJECTION").i("NUMBER_OF_SOURCES_TO_BE_SEPARATED", sources);
         return p.i("MAX_ITERATION", 20).f("SEPARATION_TIME_LENGTH", 0.04f).i("ADVANCE", 160).i("SAMPLING_RATE", 16000);
     };
-    const std::tuple<Params, int, std::string> cases[] = {
-        // parameters, sources, error ("" for none); frame 5 holds a NaN in the third case
-        {params(3), 3, "NUMBER_OF_SOURCES_TO_BE_SEPARATED is 3 but INPUT_AUDIO_SPECTRUM has 2 channels"},
-        {params(0), 0, "NUMBER_OF_SOURCES_TO_BE_SEPARATED must be at least 1, got 0"},
-        {params(2), 2, "frame 4: INPUT_AUDIO_SPECTRUM frame 5 holds a non-finite value at channel 1, bin 2"},
-        {params(2).i("CLOSED_FORM_2X2", 1), 2, "CLOSED_FORM_2X2 expects bool, got int 1"},
-        {params(2), 2, ""},
-        {params(1), 1, ""},
-        {params(2).b("CLOSED_FORM_2X2", true), 2, ""},
-        {params(2).f("SEPARATION_TIME_LENGTH", 0.01f), 2, ""},  // single-frame blocks
+    const std::string spectra = "OUTPUT_AUDIO_SPECTRUM", directions = "SOURCE_DIRECTIONS";
+    const std::tuple<Params, int, std::string, std::string> cases[] = {
+        // parameters, sources, port read, error ("" for none); in the first case frame 1 holds
+        // 3e30, whose square the double-precision closed forms still take: no error, no NaN
+        {params(2), 2, spectra, ""},
+        {params(2).i("CLOSED_FORM_2X2", 1), 2, spectra, "CLOSED_FORM_2X2 expects bool, got int 1"},
+        {params(2).f("MICS_DISTANCE", 0.0f), 2, spectra,
+         "MICS_DISTANCE must be a positive number of centimetres, got 0"},
+        {params(2).f("MICS_DISTANCE", NAN), 2, spectra, "MICS_DISTANCE must be a positive number"},
+        {params(2).f("MICS_DISTANCE", 18.0f).s("SOUND_DIFFRACTION_COMPENSATION", "free_space"), 2, spectra,
+         "SOUND_DIFFRACTION_COMPENSATION must be \"FREE_SPACE\" or \"SPHERICAL_HEAD\", got \"free_space\""},
+        {params(2), 2, directions, "SOURCE_DIRECTIONS is read but MICS_DISTANCE"},
+        {params(2), 2, spectra, ""},
+        {params(1), 1, spectra, ""},
+        {params(2).b("CLOSED_FORM_2X2", true).b("KEEP_SOURCE_ORDER", true), 2, spectra, ""},
+        {params(2).f("SEPARATION_TIME_LENGTH", 0.01f), 2, spectra, ""},  // single-frame blocks
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
-        const auto& [p, sources, message] = cases[i];
+        const auto& [p, sources, port, message] = cases[i];
         std::vector<FD::ObjectRef> out;
         ::testing::internal::CaptureStdout();  // progress lines
-        const std::string e = hostError([&, &p = p] {
+        const std::string e = hostError([&, &p = p, &port = port] {
             NodeHarness h(new SourceSeparation("sep", p));
             h.feed("INPUT_AUDIO_SPECTRUM", [&](int t) {
                 auto* f = new Spectrum(2, 5);
                 for (int c = 0; c < 2; ++c)
                     for (int k = 0; k < 4; ++k) (*f)(c, k) = t < 8 ? m.X(c, t, k) : cxf(0, 0);
-                if (i == 2 && t == 5) (*f)(1, 2) = cxf(NAN, 0);
+                if (i == 0 && t == 1) (*f)(1, 2) = cxf(3e30f, 0);
                 return FD::ObjectRef(f);
             });
             h.initialize();
-            out = h.run("OUTPUT_AUDIO_SPECTRUM", 8);
+            out = h.run(port, 8);
         });
         ::testing::internal::GetCapturedStdout();
         EXPECT_TRUE(message.empty() ? e.empty() : e.find(message) != std::string::npos) << e;

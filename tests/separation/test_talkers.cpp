@@ -238,22 +238,3 @@ TEST(SourceSeparationNode, TalkerOptionsOffOrDirectionsOnlyLeaveTheSpectraAsThey
     }
     ::testing::internal::GetCapturedStdout();
 }
-
-TEST(SourceSeparationNode, RefusesUnusableTalkerOptions) {
-    const std::pair<Params, std::string> cases[] = {
-        {nodeParams(10).f("MICS_DISTANCE", 0.0f), "MICS_DISTANCE must be a positive number of centimetres, got 0"},
-        {nodeParams(10).f("MICS_DISTANCE", NAN), "MICS_DISTANCE must be a positive number"},
-        {nodeParams(10).f("MICS_DISTANCE", 18.0f).s("SOUND_DIFFRACTION_COMPENSATION", "free_space"),
-         "SOUND_DIFFRACTION_COMPENSATION must be \"FREE_SPACE\" or \"SPHERICAL_HEAD\", got \"free_space\""},
-        {nodeParams(10), "SOURCE_DIRECTIONS is read but MICS_DISTANCE"},
-    };
-    for (const auto& [p, message] : cases) {
-        const std::string e = hostError([&] {
-            NodeHarness h(new SourceSeparation("sep", p));
-            h.feed("INPUT_AUDIO_SPECTRUM", [](int) { return FD::ObjectRef(new Spectrum(2, 9)); });
-            h.initialize();
-            h.pull("SOURCE_DIRECTIONS", 0);
-        });
-        EXPECT_NE(e.find(message), std::string::npos) << e;
-    }
-}
