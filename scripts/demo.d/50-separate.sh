@@ -15,7 +15,7 @@ echo "$progress" | awk -v max=$max -v out="$out" '
         n = substr($0, RSTART + 12, RLENGTH - 12) + 0
         if (n % 50 != 0 || n == max) { blocks++; list = list (list == "" ? "" : ", ") n }
     }
-    END { printf "separate: 2 talkers, %d blocks of 3 s (fixed-point rule), iterations per block: %s -> %s\n",
+    END { printf "separate: 2 talkers, %d blocks of 3 s (auxiliary-function rule), iterations per block: %s -> %s\n",
                  blocks, list, out }'
 # The median azimuth of each channel's talker over the recording.
 /usr/bin/python3 - "$directions" <<'PY'
