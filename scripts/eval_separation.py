@@ -298,7 +298,7 @@ def main():
             print(f"  per block: smallest SIR improvement {worst:.1f} dB, mean {np.mean(gains):.1f} dB")
             print(f"  whole file, one order: SIR improvement {whole_gain[0]:+.1f} / {whole_gain[1]:+.1f} dB "
                   f"(talker 0 / 1 in channel {perm_all[0]} / {perm_all[1]})")
-            print(f"  clearly separated blocks (both >= {threshold:.0f} dB): {clear}, "
+            print(f"  clearly separated blocks (both >= {CLEAR_DB:.0f} dB): {clear}, "
                   f"with the talkers in the other channels: {swapped}; "
                   f"largest direction error there {worst_dir:.1f} deg")
             ok = worst >= threshold
