@@ -7,9 +7,8 @@
 #include <new>
 #include <optional>
 
-#include "plugin/Descriptions.h"
-
 #include "flow/Source.h"
+#include "plugin/Descriptions.h"
 
 using FD::formatNumber;
 
@@ -24,28 +23,29 @@ const int kMaxBlockLength = INT_MAX / 4;
 // ---------------------------------------------------------------- construction
 
 FD::NodeInfo SourceSeparation::description() {
-    return {"SourceSeparation",
-            "blind separation of the multichannel spectrum by independent vector analysis over blocks",
-            {{"INPUT_AUDIO_SPECTRUM", zelkbp::kSpectrumFrames}},
-            {{"OUTPUT_AUDIO_SPECTRUM", "Matrix<complex<float>>, one row per separated source"},
-             {"SOURCE_DIRECTIONS", std::string(zelkbp::kSourceLists) +
-                                       ", one per row (id = row): the direction of the row's talker; "
-                                       "needs MICS_DISTANCE"}},
-            {{"ITERATION_METHOD", "string",
-              "\"[IVA]NATURAL_GRADIENT_DESCENT_METHOD\", "
-              "\"[FastIVA]NEWTON_METHOD_WITH_FIXED_POINT_ITERATION\" or \"[AuxIVA]ITERATIVE_PROJECTION\""},
-             {"NUMBER_OF_SOURCES_TO_BE_SEPARATED", "int", "sources to separate"},
-             {"MAX_ITERATION", "int", "iterations per block"},
-             {"SEPARATION_TIME_LENGTH", "float", "seconds per separation block"},
-             zelkbp::advanceParam(),
-             zelkbp::samplingRateParam(),
-             {"CLOSED_FORM_2X2", "bool",
-              "true: closed-form 2x2 arithmetic instead of LAPACK for the first two rules (default false)", true},
-             {"KEEP_SOURCE_ORDER", "bool", "true: each row keeps its talker from block to block (default false)",
-              true},
-             {"MICS_DISTANCE", "float", "microphone spacing in centimetres, for SOURCE_DIRECTIONS", true},
-             {"SOUND_DIFFRACTION_COMPENSATION", "string",
-              "head model for SOURCE_DIRECTIONS: \"FREE_SPACE\" (default) or \"SPHERICAL_HEAD\"", true}}};
+    return {
+        "SourceSeparation",
+        "blind separation of the multichannel spectrum by independent vector analysis over blocks",
+        {{"INPUT_AUDIO_SPECTRUM", zelkbp::kSpectrumFrames}},
+        {{"OUTPUT_AUDIO_SPECTRUM", "Matrix<complex<float>>, one row per separated source"},
+         {"SOURCE_DIRECTIONS", std::string(zelkbp::kSourceLists) +
+                                   ", one per row (id = row): the direction of the row's talker; "
+                                   "needs MICS_DISTANCE"}},
+        {{"ITERATION_METHOD", "string",
+          "\"[IVA]NATURAL_GRADIENT_DESCENT_METHOD\", "
+          "\"[FastIVA]NEWTON_METHOD_WITH_FIXED_POINT_ITERATION\" or \"[AuxIVA]ITERATIVE_PROJECTION\""},
+         {"NUMBER_OF_SOURCES_TO_BE_SEPARATED", "int", "sources to separate"},
+         {"MAX_ITERATION", "int", "iterations per block"},
+         {"SEPARATION_TIME_LENGTH", "float", "seconds per separation block"},
+         zelkbp::advanceParam(),
+         zelkbp::samplingRateParam(),
+         {"CLOSED_FORM_2X2", "bool",
+          "true: closed-form 2x2 arithmetic instead of LAPACK for the first two rules (default false)", true},
+         {"KEEP_SOURCE_ORDER", "bool", "true: each row keeps its talker from block to block (default false)",
+          true},
+         {"MICS_DISTANCE", "float", "microphone spacing in centimetres, for SOURCE_DIRECTIONS", true},
+         {"SOUND_DIFFRACTION_COMPENSATION", "string",
+          "head model for SOURCE_DIRECTIONS: \"FREE_SPACE\" (default) or \"SPHERICAL_HEAD\"", true}}};
 }
 
 SourceSeparation::SourceSeparation(std::string nodeName, const FD::ParameterSet& params)
@@ -90,16 +90,17 @@ SourceSeparation::SourceSeparation(std::string nodeName, const FD::ParameterSet&
 
 void SourceSeparation::readTalkerOptions(const FD::NodeParameters& p) {
     keepSourceOrder = p.flag("KEEP_SOURCE_ORDER", false);
-    const std::string model = p.has("SOUND_DIFFRACTION_COMPENSATION")
-                                  ? p.oneOf("SOUND_DIFFRACTION_COMPENSATION", {"FREE_SPACE", "SPHERICAL_HEAD"})
-                                  : "FREE_SPACE";
+    const std::string model =
+        p.has("SOUND_DIFFRACTION_COMPENSATION")
+            ? p.oneOf("SOUND_DIFFRACTION_COMPENSATION", {"FREE_SPACE", "SPHERICAL_HEAD"})
+            : "FREE_SPACE";
     localization::HeadModel headModel;
     localization::parseHeadModel(model, &headModel);
     if (!p.has("MICS_DISTANCE")) return;
     const float distance = p.real("MICS_DISTANCE");
     if (!(distance > 0.0f) || !std::isfinite(distance))
-        errors_.refuse("MICS_DISTANCE",
-                       "MICS_DISTANCE must be a positive number of centimetres, got " + formatNumber(distance));
+        errors_.refuse("MICS_DISTANCE", "MICS_DISTANCE must be a positive number of centimetres, got " +
+                                            formatNumber(distance));
     finder_ = std::make_unique<separation::DirectionFinder>(headModel, distance, samplingRate);
 }
 
@@ -220,8 +221,7 @@ FD::RCPtr<SourceSeparation::Spectrum> SourceSeparation::inputFrame(int frame) {
 // the direction of each row's talker.
 void SourceSeparation::followTalkers(int columns) {
     separation::estimateMixing(separator_.inputBlock, separator_.separatedBlock, &mixing_);
-    if (keepSourceOrder)
-        separation::applyOrder(order_.align(mixing_), separator_.separatedBlock, mixing_);
+    if (keepSourceOrder) separation::applyOrder(order_.align(mixing_), separator_.separatedBlock, mixing_);
     if (!finder_) return;
     directions_ = finder_->directions(mixing_, columns);
     if (keepSourceOrder) separation::holdQuietRows(mixing_, directions_, heldDirections_);
@@ -245,4 +245,3 @@ void SourceSeparation::writeDirections(int first) {
         buffer[first + t] = FD::ObjectRef(list);
     }
 }
-

@@ -18,8 +18,9 @@
 //   (separation/source_directions.h); power = how well the band agrees (at most 1).
 //   With KEEP_SOURCE_ORDER, a row whose talker is silent in the block repeats its
 //   channel's last measured direction, with power 0.
-//   Needs MICS_DISTANCE (float, cm; reading the port without it is an error) and takes SOUND_DIFFRACTION_COMPENSATION ("FREE_SPACE", the
-//   default, or "SPHERICAL_HEAD"), as the localization node.
+//   Needs MICS_DISTANCE (float, cm; reading the port without it is an error) and takes
+//   SOUND_DIFFRACTION_COMPENSATION ("FREE_SPACE", the default, or "SPHERICAL_HEAD"), as
+//   the localization node.
 //
 // Blocks start at frames 0, T, 2T, ... The frame that starts a block reads the input T
 // frames ahead, separates the whole block and writes the output frames of all its
@@ -79,6 +80,6 @@ private:
     separation::SourceOrder order_;
     std::unique_ptr<separation::DirectionFinder> finder_;  // with MICS_DISTANCE only
     separation::BlockMixing mixing_;
-    std::vector<separation::TalkerDirection> directions_;  // of the current block
+    std::vector<separation::TalkerDirection> directions_;      // of the current block
     std::vector<separation::TalkerDirection> heldDirections_;  // each channel's last measured one
 };
