@@ -1,9 +1,10 @@
 # make demo : install what is missing, build, run the example networks on the demo recording
 # make test : install what is missing, build, run the whole test suite
+# make install : build, then install the Python package zelkbp into the system's Python path
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test demo bench clean
+.PHONY: all deps build test demo bench install clean
 
 all: build
 
@@ -22,6 +23,9 @@ demo: build
 
 bench: build
 	bash scripts/bench.sh $(BUILD)
+
+install: build
+	cmake --install $(BUILD)
 
 clean:
 	rm -rf $(BUILD) build-asan

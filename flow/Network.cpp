@@ -1,10 +1,49 @@
 #include "flow/Network.h"
 
+#include <algorithm>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <set>
 
 namespace FD {
+
+GraphWalk walkGraph(const std::vector<std::string>& names,
+                    const std::map<std::string, std::vector<std::string>>& upstream) {
+    GraphWalk walk;
+    std::map<std::string, int> state;  // 1 open, 2 done
+    std::vector<std::string> path;     // the open nodes, downstream to upstream
+    std::function<void(const std::string&)> visit = [&](const std::string& n) {
+        int& s = state[n];
+        if (s == 2) return;
+        if (s == 1) {
+            // The path from n on runs against the data flow: reverse it.
+            auto from = std::find(path.begin(), path.end(), n);
+            std::vector<std::string> cycle(path.rbegin(), std::make_reverse_iterator(from));
+            cycle.insert(cycle.begin(), n);
+            bool seen = false;
+            for (const auto& c : walk.cycles) seen = seen || c.front() == n;
+            if (!seen) walk.cycles.push_back(cycle);
+            return;
+        }
+        s = 1;
+        path.push_back(n);
+        auto it = upstream.find(n);
+        if (it != upstream.end())
+            for (const std::string& u : it->second) visit(u);
+        path.pop_back();
+        state[n] = 2;
+        walk.upstreamFirst.push_back(n);
+    };
+    for (const std::string& n : names) visit(n);
+    return walk;
+}
+
+std::string cycleText(const std::vector<std::string>& cycle) {
+    std::string text;
+    for (const std::string& n : cycle) text += (text.empty() ? "" : " -> ") + n;
+    return text;
+}
 
 Network::~Network() {
     // Nodes hold raw pointers to their upstream nodes; release downstream first.
@@ -45,42 +84,34 @@ void Network::connect(const std::string& fromNode, const std::string& output, co
     to->connectToNode(input, from, output);
 }
 
-std::vector<Node*> Network::topologicalOrder() const {
-    // Depth-first over the inputs; a node met again while still open closes a cycle.
-    std::map<const Node*, int> state;  // 1 open, 2 done
-    std::vector<Node*> order;
-    std::vector<std::string> path;
-    std::function<void(Node*)> visit = [&](Node* n) {
-        int& s = state[n];
-        if (s == 2) return;
-        if (s == 1) {
-            std::string cycle;
-            bool on = false;
-            for (const std::string& p : path) {
-                if (p == n->getName()) on = true;
-                if (on) cycle += p + " -> ";
-            }
-            throw new GeneralException("the network has a cycle: " + cycle + n->getName());
-        }
-        s = 1;
-        path.push_back(n->getName());
+std::vector<std::pair<Node*, std::string>> Network::unconnectedInputs() const {
+    std::vector<std::pair<Node*, std::string>> loose;
+    for (const RCPtr<Node>& n : nodes_)
         for (const NodeInput& in : n->getInputs())
-            if (in.node) visit(in.node);
-        path.pop_back();
-        state[n] = 2;
-        order.push_back(n);
-    };
-    for (const RCPtr<Node>& n : nodes_) visit(n.get());
+            if (!in.node) loose.emplace_back(n.get(), in.name);
+    return loose;
+}
+
+std::vector<Node*> Network::topologicalOrder() const {
+    std::vector<std::string> names;
+    std::map<std::string, std::vector<std::string>> upstream;
+    for (const RCPtr<Node>& n : nodes_) {
+        names.push_back(n->getName());
+        for (const NodeInput& in : n->getInputs())
+            if (in.node) upstream[n->getName()].push_back(in.node->getName());
+    }
+    GraphWalk walk = walkGraph(names, upstream);
+    if (!walk.cycles.empty())
+        throw new GeneralException("the network has a cycle: " + cycleText(walk.cycles.front()));
+    std::vector<Node*> order;
+    for (const std::string& name : walk.upstreamFirst) order.push_back(getNode(name));
     return order;
 }
 
 void Network::initialize() {
     if (initialized_) return;
-    for (const RCPtr<Node>& n : nodes_) {
-        for (const NodeInput& in : n->getInputs())
-            if (!in.node)
-                throw new GeneralException("node " + n->getName() + ": input " + in.name + " is not connected");
-    }
+    for (const auto& [node, input] : unconnectedInputs())
+        throw new GeneralException("node " + node->getName() + ": input " + input + " is not connected");
     std::vector<Node*> order = topologicalOrder();
 
     std::set<const Node*> consumed;

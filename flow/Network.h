@@ -2,12 +2,29 @@
 // connected output to input, checked, initialised, and pulled frame by frame.
 #pragma once
 
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "flow/Node.h"
 
 namespace FD {
+
+// A depth-first walk of a network's graph, given as node name -> the names of
+// the nodes it reads from, starting from each of `names` in turn: every node
+// after the nodes it reads from, and every cycle met, as the names along the
+// data flow with the first repeated at the end (a -> b -> a), once per node
+// that closes one.
+struct GraphWalk {
+    std::vector<std::string> upstreamFirst;
+    std::vector<std::vector<std::string>> cycles;
+};
+GraphWalk walkGraph(const std::vector<std::string>& names,
+                    const std::map<std::string, std::vector<std::string>>& upstream);
+
+// "a -> b -> a".
+std::string cycleText(const std::vector<std::string>& cycle);
 
 class Network {
 public:
@@ -28,6 +45,9 @@ public:
     Node* getNode(const std::string& nodeName) const;  // nullptr if none
     const std::vector<RCPtr<Node>>& nodes() const { return nodes_; }
 
+    // Inputs not connected to anything: (node, input name), in node order.
+    std::vector<std::pair<Node*, std::string>> unconnectedInputs() const;
+
     // Checks that every input is connected and that there is no cycle, sizes the
     // frame windows from the sinks (nodes whose outputs nobody reads) upwards, and
     // initialises every node, upstream first.
@@ -40,7 +60,7 @@ public:
     void process(int count);
 
 private:
-    std::vector<Node*> topologicalOrder() const;
+    std::vector<Node*> topologicalOrder() const;  // upstream first; a cycle throws
 
     std::vector<RCPtr<Node>> nodes_;
     std::vector<Node*> sinks_;

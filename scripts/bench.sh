@@ -8,3 +8,7 @@ for b in "$BUILD"/bin/bench_*; do
     echo "== $(basename "$b")"
     "$b"
 done
+if [ -d "$BUILD/python/zelkbp" ]; then
+    echo "== bench_zelkbp.py"
+    PYTHONPATH="$(cd "$BUILD" && pwd)/python" /usr/bin/python3 bench/python/bench_zelkbp.py --build "$BUILD"
+fi

@@ -14,6 +14,7 @@ packages=(
     xvfb xauth
     espeak-ng sox
     python3-numpy python3-scipy python3-mir-eval
+    pybind11-dev python3-dev python3-pytest python3-distributed
 )
 
 missing=()

@@ -6,6 +6,7 @@
 #include <iostream>
 #include <new>
 #include <optional>
+#include <stdexcept>
 
 #include "flow/Source.h"
 #include "plugin/Descriptions.h"
@@ -79,7 +80,6 @@ SourceSeparation::SourceSeparation(std::string nodeName, const FD::ParameterSet&
                            " s gives more than " + std::to_string(kMaxBlockLength) + " frames per block");
     blockLength = *T;
     rule_ = separation::updateRuleNamed(iterationMethod);
-    separator_.useClosedForms(closedForm2x2);
     readTalkerOptions(p);
 
     inOrder = true;
@@ -142,8 +142,16 @@ void SourceSeparation::separateBlockAt(int first, int channels, int columns) {
     if (bins < 1) return;          // nothing to separate: the output stays zero
 
     const int T = blockLength;
+    if (!separator_) {
+        try {
+            separator_ = separation::newBlockKernel();
+            separator_->useClosedForms(closedForm2x2);
+        } catch (const std::runtime_error& e) {
+            errors_.atFrame(first, "OUTPUT_AUDIO_SPECTRUM", e.what());
+        }
+    }
     try {
-        separator_.startBlock(channels, numSources, T, bins);
+        separator_->startBlock(channels, numSources, T, bins);
     } catch (const std::bad_alloc&) {
         errors_.atFrame(first, "SEPARATION_TIME_LENGTH",
                         "not enough memory for a block of " + std::to_string(T) + " frames of " +
@@ -151,7 +159,7 @@ void SourceSeparation::separateBlockAt(int first, int channels, int columns) {
     }
 
     // X(c, t, k) = frame (first + t), channel c, bin k.
-    std::complex<float>* X = separator_.inputBlock.memptr();
+    std::complex<float>* X = separator_->inputData();
     const size_t sliceSize = size_t(channels) * size_t(T);
     for (int t = 0; t < T; ++t) {
         const int f = first + t;
@@ -177,7 +185,7 @@ void SourceSeparation::separateBlockAt(int first, int channels, int columns) {
     }
 
     try {
-        separator_.separateBlock(rule_, maxIteration, &std::cout);
+        separator_->separateBlock(rule_, maxIteration, &std::cout);
     } catch (const std::exception& e) {
         errors_.atFrame(first, "INPUT_AUDIO_SPECTRUM",
                         "separating the block of frames " + std::to_string(first) + " to " +
@@ -196,7 +204,7 @@ void SourceSeparation::separateBlockAt(int first, int channels, int columns) {
 
     // Write every frame of the block; for the later frames the host first runs calculate(),
     // which creates their zeroed output matrices.
-    const std::complex<float>* Y = separator_.separatedBlock.memptr();
+    const std::complex<float>* Y = separator_->separatedData();
     const int N = numSources;
     const size_t ySlice = size_t(N) * size_t(T);
     for (int t = 0; t < T; ++t) {
@@ -220,11 +228,10 @@ FD::RCPtr<SourceSeparation::Spectrum> SourceSeparation::inputFrame(int frame) {
 // The block's mixing; then its rows put in the order of the earlier blocks' talkers and
 // the direction of each row's talker.
 void SourceSeparation::followTalkers(int columns) {
-    separation::estimateMixing(separator_.inputBlock, separator_.separatedBlock, &mixing_);
-    if (keepSourceOrder) separation::applyOrder(order_.align(mixing_), separator_.separatedBlock, mixing_);
+    const separation::MixingView mixing = separator_->followTalkers(keepSourceOrder);
     if (!finder_) return;
-    directions_ = finder_->directions(mixing_, columns);
-    if (keepSourceOrder) separation::holdQuietRows(mixing_, directions_, heldDirections_);
+    directions_ = finder_->directions(mixing, columns);
+    if (keepSourceOrder) separation::holdQuietRows(mixing, directions_, heldDirections_);
 }
 
 // One list per frame of the block starting at `first`: a record per row when the

@@ -36,8 +36,7 @@
 #include "flow/Catalogue.h"
 #include "flow/Node.h"
 #include "flow/NodeSupport.h"
-#include "separation/block_alignment.h"
-#include "separation/block_separation.h"
+#include "separation/block_kernel.h"
 #include "separation/source_directions.h"
 
 class SourceSeparation : public FD::BufferedNode {
@@ -73,13 +72,12 @@ private:
     bool closedForm2x2 = false;   // CLOSED_FORM_2X2
 
     separation::UpdateRule rule_;           // from iterationMethod
-    separation::BlockSeparator separator_;  // the block arrays and the separation
+    std::unique_ptr<separation::BlockKernel> separator_;  // the block arrays, the separation and
+                                                          // the talkers' order, made by the first block
 
     int directionsID;              // SOURCE_DIRECTIONS
     bool keepSourceOrder = false;  // KEEP_SOURCE_ORDER
-    separation::SourceOrder order_;
     std::unique_ptr<separation::DirectionFinder> finder_;  // with MICS_DISTANCE only
-    separation::BlockMixing mixing_;
     std::vector<separation::TalkerDirection> directions_;      // of the current block
     std::vector<separation::TalkerDirection> heldDirections_;  // each channel's last measured one
 };

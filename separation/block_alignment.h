@@ -29,6 +29,8 @@
 #include <armadillo>
 #include <vector>
 
+#include "separation/block_kernel.h"
+
 namespace separation {
 
 // The mixing of a separated block, estimated per bin.
@@ -36,6 +38,12 @@ struct BlockMixing {
     arma::cx_fcube columns;  // A, M x N x K: column n = row n's talker at each microphone
     arma::fmat energy;       // N x K: sum over the frames of |Y_k(n, t)|^2
 };
+
+// The mixing as the plain arrays the plug-in reads (valid while `mixing` is unchanged).
+inline MixingView mixingView(const BlockMixing& mixing) {
+    return {int(mixing.columns.n_rows), int(mixing.columns.n_cols), int(mixing.columns.n_slices),
+            mixing.columns.memptr(), mixing.energy.memptr()};
+}
 
 // Least-squares mixing of the raw block X (M x T x K) given its separation Y (N x T x K).
 // Bins where Y carries nothing get zero columns.

@@ -13,10 +13,6 @@ namespace {
 
 using cx_float = std::complex<float>;
 
-const char* const kNaturalGradientName = "[IVA]NATURAL_GRADIENT_DESCENT_METHOD";
-const char* const kFixedPointName = "[FastIVA]NEWTON_METHOD_WITH_FIXED_POINT_ITERATION";
-const char* const kAuxIvaName = "[AuxIVA]ITERATIVE_PROJECTION";
-
 std::string atBin(int bin) { return " at bin " + std::to_string(bin); }
 
 // out = pinv(in), divide-and-conquer SVD with the default tolerance.
@@ -27,13 +23,6 @@ void pseudoInverse(arma::cx_fmat& out, const Expr& in, const char* what, int bin
 }
 
 }  // namespace
-
-UpdateRule updateRuleNamed(const std::string& text) {
-    if (text == kNaturalGradientName) return UpdateRule::NaturalGradient;
-    if (text == kFixedPointName) return UpdateRule::FixedPoint;
-    if (text == kAuxIvaName) return UpdateRule::AuxIva;
-    return UpdateRule::None;
-}
 
 std::string progressLine(UpdateRule rule, int iterations, float error, float difference) {
     const char* label = rule == UpdateRule::NaturalGradient ? "Natural-gradient"
@@ -469,4 +458,17 @@ void BlockSeparator::projectBackClosedForm() {
     }
 }
 
+// ---------------------------------------------------------------- talkers across blocks
+
+MixingView BlockSeparator::followTalkers(bool keepOrder) {
+    estimateMixing(inputBlock, separatedBlock, &talkers_);
+    if (keepOrder) applyOrder(order_.align(talkers_), separatedBlock, talkers_);
+    return mixingView(talkers_);
+}
+
 }  // namespace separation
+
+// The entry of libzelkbp_iva.so (see block_kernel.h).
+extern "C" __attribute__((visibility("default"))) separation::BlockKernel* zelkbp_new_block_separator_v2() {
+    return new separation::BlockSeparator;
+}

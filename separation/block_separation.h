@@ -50,16 +50,11 @@
 #include <vector>
 
 #include "separation/auxiliary_iva.h"
+#include "separation/block_alignment.h"
+#include "separation/block_kernel.h"
 #include "separation/two_source_iva.h"
 
 namespace separation {
-
-// The update rule applied to the demixing matrices.
-enum class UpdateRule { None, NaturalGradient, FixedPoint, AuxIva };
-
-// "[IVA]NATURAL_GRADIENT_DESCENT_METHOD", "[FastIVA]NEWTON_METHOD_WITH_FIXED_POINT_ITERATION"
-// and "[AuxIVA]ITERATIVE_PROJECTION", compared exactly; any other text selects no update.
-UpdateRule updateRuleNamed(const std::string& text);
 
 // The progress line for `iterations` iterations done, without the line end.
 std::string progressLine(UpdateRule rule, int iterations, float error, float difference);
@@ -71,7 +66,7 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-class BlockSeparator {
+class BlockSeparator : public BlockKernel {
 public:
     static constexpr float kEpsilon = 1e-6f;            // keeps 1/r and 1/r^3 finite
     static constexpr float kInitialError = 1000000.0f;  // contrast before the first iteration
@@ -82,17 +77,24 @@ public:
     // Sizes every array for a block of `channels` x `frames` x `bins` separated into
     // `sources` and fills them with zeros; storage is kept when the sizes repeat.
     // Throws SeparationError unless 1 <= sources <= channels, frames >= 1, bins >= 0.
-    void startBlock(int channels, int sources, int frames, int bins);
+    void startBlock(int channels, int sources, int frames, int bins) override;
 
     // Separates inputBlock (stages 1 to 4) and leaves the projected-back spectra in
     // separatedBlock. Progress lines go to `progress` when it is not null. Returns the
     // number of iterations run.
-    int separateBlock(UpdateRule rule, int maxIteration, std::ostream* progress);
+    int separateBlock(UpdateRule rule, int maxIteration, std::ostream* progress) override;
+
+    std::complex<float>* inputData() override { return inputBlock.memptr(); }
+    const std::complex<float>* separatedData() const override { return separatedBlock.memptr(); }
 
     // Closed-form 2 x 2 arithmetic for the natural-gradient and fixed-point rules too (off:
     // LAPACK through Armadillo, as the rules were first written).
-    void useClosedForms(bool on) { closedForms_ = on; }
+    void useClosedForms(bool on) override { closedForms_ = on; }
     bool usesClosedForms() const { return closedForms_; }
+
+    // The talkers of the block (estimateMixing, then with `keepOrder` SourceOrder::align and
+    // applyOrder on separatedBlock), the order's references kept from block to block.
+    MixingView followTalkers(bool keepOrder) override;
 
     // The stages on their own (separateBlock runs them in this order).
     void whiten();
@@ -139,6 +141,8 @@ public:
 private:
     int M_ = 0, N_ = 0, T_ = 0, K_ = 0;
     bool closedForms_ = false;
+    SourceOrder order_;    // the talkers of the earlier blocks
+    BlockMixing talkers_;  // the last block's mixing, for followTalkers
     TwoSourceIva twoSource_;
     std::vector<std::complex<double>> covariances2x2_;  // K 2 x 2 matrices, then their eigenvectors
     std::vector<double> eigenvalues2x2_;                // 2 per bin

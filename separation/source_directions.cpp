@@ -8,9 +8,8 @@ namespace separation {
 DirectionFinder::DirectionFinder(localization::HeadModel model, float micsDistanceCm, int samplingRate)
     : model_(model), micsDistanceCm_(micsDistanceCm), samplingRate_(samplingRate) {}
 
-std::vector<TalkerDirection> DirectionFinder::directions(const BlockMixing& mixing, int bins) {
-    const int M = int(mixing.columns.n_rows), N = int(mixing.columns.n_cols);
-    const int K = int(mixing.columns.n_slices);
+std::vector<TalkerDirection> DirectionFinder::directions(const MixingView& mixing, int bins) {
+    const int M = mixing.channels, N = mixing.sources, K = mixing.bins;
     std::vector<TalkerDirection> found(N);
     if (M < 2 || bins < 2 || K < 1) return found;
     if (bins != tableBins_) {
@@ -31,8 +30,8 @@ std::vector<TalkerDirection> DirectionFinder::directions(const BlockMixing& mixi
         std::fill(score.begin(), score.end(), 0.0);
         double total = 0.0;
         for (int k = band.low; k < band.high && k < K; ++k) {
-            const localization::CrossBin g = localization::crossSpectrum(mixing.columns(0, n, k), mixing.columns(1, n, k));
-            const double w = mixing.energy(n, k);
+            const localization::CrossBin g = localization::crossSpectrum(mixing.column(0, n, k), mixing.column(1, n, k));
+            const double w = mixing.energyOf(n, k);
             if (!(g.magnitude > 0.0f) || !std::isfinite(g.magnitude) || !(w > 0.0) || !std::isfinite(w)) continue;
             const double gr = g.gr / g.magnitude, gi = g.gi / g.magnitude;
             const float* c = tables_.cosRow(k);
@@ -53,13 +52,19 @@ std::vector<TalkerDirection> DirectionFinder::directions(const BlockMixing& mixi
     return found;
 }
 
-void holdQuietRows(const BlockMixing& mixing, std::vector<TalkerDirection>& directions,
+void holdQuietRows(const MixingView& mixing, std::vector<TalkerDirection>& directions,
                    std::vector<TalkerDirection>& held) {
     held.resize(directions.size());
-    const arma::fvec energy = arma::sum(mixing.energy, 1);
-    const float total = arma::accu(energy);
-    for (size_t n = 0; n < directions.size() && n < energy.n_elem; ++n) {
-        const bool quiet = !(energy(n) >= kQuietShare * total);
+    // Each row's energy summed over the bins in ascending order, then the rows' total
+    // with the even and the odd rows in two sums.
+    std::vector<float> energy(size_t(mixing.sources), 0.0f);
+    for (int k = 0; k < mixing.bins; ++k)
+        for (int n = 0; n < mixing.sources; ++n) energy[n] += mixing.energyOf(n, k);
+    float even = 0.0f, odd = 0.0f;
+    for (size_t n = 0; n < energy.size(); ++n) (n % 2 == 0 ? even : odd) += energy[n];
+    const float total = even + odd;
+    for (size_t n = 0; n < directions.size() && n < energy.size(); ++n) {
+        const bool quiet = !(energy[n] >= kQuietShare * total);
         if (!quiet) {
             held[n] = directions[n];
         } else if (held[n].score > 0.0f) {

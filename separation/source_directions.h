@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "localization/gcc_phat.h"
-#include "separation/block_alignment.h"
+#include "separation/block_kernel.h"
 
 namespace separation {
 
@@ -34,7 +34,7 @@ public:
     // One direction per row (column of the mixing). `bins` is the column count of the
     // spectrum frames, the Nyquist bin included. Needs at least two microphones; with
     // one, every direction is 0 with score 0.
-    std::vector<TalkerDirection> directions(const BlockMixing& mixing, int bins);
+    std::vector<TalkerDirection> directions(const MixingView& mixing, int bins);
 
 private:
     localization::HeadModel model_;
@@ -48,7 +48,7 @@ private:
 // energy (its talker silent) has no direction of its own; it keeps the one `held` has
 // for it, with score 0. Other rows update `held`.
 constexpr float kQuietShare = 0.05f;
-void holdQuietRows(const BlockMixing& mixing, std::vector<TalkerDirection>& directions,
+void holdQuietRows(const MixingView& mixing, std::vector<TalkerDirection>& directions,
                    std::vector<TalkerDirection>& held);
 
 }  // namespace separation

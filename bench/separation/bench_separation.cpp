@@ -34,6 +34,7 @@
 #include "flow/nodes/AudioIO.h"
 #include "flow/nodes/Stft.h"
 #include "separation/SourceSeparation.h"
+#include "separation/block_separation.h"
 
 namespace {
 

@@ -2,10 +2,13 @@
 // a file is reported, one line each, with its line number.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "flow/Catalogue.h"
 #include "flow/NetworkFile.h"
 #include "flow/NodeSupport.h"
-#include "tests/flow/AudioFiles.h"
+#include "tests/support/Files.h"
+#include "tests/support/NodeHarness.h"
 
 using namespace FD;
 using Lines = std::vector<std::string>;
@@ -57,7 +60,7 @@ std::string link(const std::string& from, const std::string& out, const std::str
     return "<link from=\"" + from + "\" output=\"" + out + "\" to=\"" + to + "\" input=\"IN\"/>\n";
 }
 
-class NetworkFile : public ::testing::Test {
+class NetworkFiles : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         Node::addFactory("TestGain", new NodeFactory<TestGain>("TestGain"));
@@ -92,13 +95,13 @@ protected:
         return {};
     }
 
-    FD::testing::ScratchDir dir_;
+    FD::testing::TempDir dir_;
     std::string path_ = dir_ / "net.n";
 };
 
 }  // namespace
 
-TEST_F(NetworkFile, ArgumentsAndValuesReachTheNodesTyped) {
+TEST_F(NetworkFiles, ArgumentsAndValuesReachTheNodesTyped) {
     write("<arg name=\"G\" type=\"float\"/>\n<arg name=\"LOUD\" type=\"bool\" default=\"true\"/>\n" + kTicks +
           gainNode("g",
                    "<param name=\"GAIN\" type=\"float\" arg=\"G\"/>\n"
@@ -117,7 +120,7 @@ TEST_F(NetworkFile, ArgumentsAndValuesReachTheNodesTyped) {
     net->process(9);
 }
 
-TEST_F(NetworkFile, ParameterProblemsAreCheckedAgainstTheCatalogueAndReleaseTheNodes) {
+TEST_F(NetworkFiles, ParameterProblemsAreCheckedAgainstTheCatalogueAndReleaseTheNodes) {
     long before = Object::liveCount();
     Lines p = problems(kTicks +
                        gainNode("g",
@@ -138,7 +141,7 @@ TEST_F(NetworkFile, ParameterProblemsAreCheckedAgainstTheCatalogueAndReleaseTheN
               Lines{":4: RATE of node t expects float, got int 18"});
 }
 
-TEST_F(NetworkFile, StructureProblems) {
+TEST_F(NetworkFiles, StructureProblems) {
     Lines p = problems(kTicks + "<node name=\"x\" type=\"TestGian\"/>\n" + gainNode("a", "") +
                        link("src", "OUTPUT", "a") + link("src", "OUT", "b"));
     ASSERT_GE(p.size(), 3u);
@@ -159,7 +162,7 @@ TEST_F(NetworkFile, StructureProblems) {
               Lines{": the network has a cycle: a -> b -> a"});
 }
 
-TEST_F(NetworkFile, ArgumentProblemsAndMalformedXml) {
+TEST_F(NetworkFiles, ArgumentProblemsAndMalformedXml) {
     EXPECT_EQ(problems("<arg name=\"N\" type=\"int\"/>\n<arg name=\"S\" type=\"string\"/>\n" + kTicks,
                        {{"N", "12x"}}),
               (Lines{": argument N=12x is not an int",

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "separation/SourceSeparation.h"
+#include "separation/block_separation.h"
 #include "separation/closed_form_2x2.h"
 #include "tests/support/NodeHarness.h"
 

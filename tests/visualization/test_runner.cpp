@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <fstream>
+#include <algorithm>
+#include <filesystem>
 #include <memory>
-#include <sstream>
 
 #include "flow/Gui.h"
+#include "tests/support/Files.h"
 #include "tests/visualization/WindowTesting.h"
 #include "visualization/PlotGeometry.h"
 
@@ -22,11 +22,6 @@ std::unique_ptr<Rig> shownRig(const char* type, const std::string& title) {
     return rig;
 }
 
-std::string scratchDirectory() {
-    char pattern[] = "/tmp/vis-test-XXXXXX";
-    return mkdtemp(pattern);
-}
-
 }  // namespace
 
 TEST(RunnerWindows, SnapshotsArePngsNamedAfterTheTitles) {
@@ -34,7 +29,8 @@ TEST(RunnerWindows, SnapshotsArePngsNamedAfterTheTitles) {
     auto b = shownRig("SpectrumVisualization", "Left/right");
     auto c = shownRig("WaveVisualization", "Closed one");
     closeLikeUser(c->view().window);
-    std::string dir = scratchDirectory() + "/pictures";  // does not exist yet
+    FD::testing::TempDir scratch;
+    std::string dir = scratch / "pictures";  // does not exist yet
     EXPECT_EQ(FD::gui::finish(false, dir), 2);
     EXPECT_TRUE(Picture(dir + "/Waveform of demo.png") == a->picture());
     EXPECT_TRUE(Picture(dir + "/Left_right.png") == b->picture());
@@ -57,14 +53,12 @@ TEST(RunnerWindows, HoldReturnsWhenEveryWindowIsClosed) {
 }
 
 TEST(RunnerWindows, VisualizeNetworkOnTheDemoRecording) {
-    const std::string dir = scratchDirectory();
-    const std::string cmd = std::string(FLOWRUN) + " " + NETWORKS_DIR + "/visualize.n --quiet --snapshot " +
-                            dir + " INPUT=" + DEMO_WAV + " 2>" + dir + "/stderr.txt";
-    const int status = std::system(cmd.c_str());
-    std::stringstream err;
-    err << std::ifstream(dir + "/stderr.txt").rdbuf();
-    ASSERT_EQ(status, 0) << err.str();
-    EXPECT_EQ(err.str(), "");
+    FD::testing::TempDir scratch;
+    const std::string dir = scratch.path();
+    const FD::testing::Outcome run = FD::testing::flowrun(
+        FD::testing::network("visualize.n") + " --quiet --snapshot " + dir + " INPUT=" + DEMO_WAV);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
     auto picture = [&](const char* title) { return Picture(dir + "/" + title + ".png"); };
     auto x = [](int f) { return vis::frameColumn(f, 0, 30, 545, 600); };  // 6 s window
     Picture wave = picture("Waveform");
@@ -88,4 +82,20 @@ TEST(RunnerWindows, VisualizeNetworkOnTheDemoRecording) {
     Picture vad = picture("Voice activity");
     EXPECT_GT(vad.count(kPink, x(60), 11, x(440), 111), 50 * (x(440) - x(60)));
     EXPECT_EQ(vad.count(kPink, 0, 0, x(40), 260), 0);
+}
+
+// Modules from a folder without the window libraries: the run succeeds, the windows
+// pass their data through, and there is one warning.
+TEST(RunnerWindows, WithoutTheWindowLibrariesTheRunPassesThroughWithOneWarning) {
+    FD::testing::TempDir dir;
+    const std::string bin = std::filesystem::path(FLOWRUN).parent_path();
+    for (const char* module : {"libzelkbp.so", "libflownodes.so"})
+        std::filesystem::create_symlink(bin + "/" + module, dir / module);
+    const FD::testing::Outcome run =
+        FD::testing::flowrun(FD::testing::network("visualize.n") + " --quiet --snapshot " + (dir / "pictures") +
+                                 " INPUT=" + DEMO_WAV,
+                             "ZELKBP_MODULE_DIR=" + dir.path());
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err.find("flowrun: warning: cannot load the window support ("), 0u) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
 }

@@ -1,0 +1,395 @@
+#include "ArrayNodes.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <sstream>
+
+#include "flow/Catalogue.h"
+#include "flow/Source.h"
+#include "flow/Types.h"
+
+namespace zelkbp {
+
+namespace {
+
+double frameTime(long long frame, int advance, int rate) { return double(frame) * advance / rate; }
+
+// CHANNELS as AudioFileSink reads it.
+std::vector<int> parseChannels(const std::string& text, const FD::NodeErrors& errors) {
+    std::vector<int> rows;
+    std::stringstream in(text);
+    std::string item;
+    while (std::getline(in, item, ',')) {
+        size_t end = 0;
+        int row = -1;
+        try {
+            row = std::stoi(item, &end);
+        } catch (const std::exception&) {
+            end = 0;
+        }
+        while (end < item.size() && item[end] == ' ') ++end;
+        if (end == 0 || end != item.size() || row < 0)
+            errors.refuse("CHANNELS",
+                          "CHANNELS must list row numbers from 0, like \"0,1\", got \"" + text + "\"");
+        rows.push_back(row);
+    }
+    if (rows.empty()) errors.refuse("CHANNELS", "CHANNELS lists no row");
+    return rows;
+}
+
+}  // namespace
+
+FeedPlan& pendingFeedPlan() {
+    thread_local FeedPlan plan;
+    return plan;
+}
+
+// ---------------------------------------------------------------- ArraySource
+
+ArraySource::ArraySource(const std::string& nodeName, const FD::ParameterSet& params)
+    : BufferedNode(nodeName, params), errors_("ArraySource", nodeName) {
+    audioID_ = addOutput("AUDIO");
+    const FD::NodeParameters p(errors_, params);
+    length_ = p.inRange("LENGTH", 1, 1 << 24, "at least 1");
+    advance_ = p.inRange("ADVANCE", 1, length_, "1 to LENGTH (" + std::to_string(length_) + ")");
+    samplingRate_ = p.samplingRate();
+    inOrder = true;
+    planned_ = pendingFeedPlan().samples;
+    if (pendingFeedPlan().channels > 0) {
+        channels_ = pendingFeedPlan().channels;
+        pending_.resize(size_t(channels_));
+        history_.assign(size_t(length_) * size_t(channels_), 0.0f);
+    }
+}
+
+long long ArraySource::sampleCount() const { return planned_ >= 0 ? planned_ : appended_; }
+
+int ArraySource::streamLength() const {
+    if (!closed_) return -1;
+    long long frames = appended_ == 0 ? 0 : (appended_ - 1 + length_ - advance_) / advance_ + 1;
+    return int(std::min<long long>(frames, INT_MAX));
+}
+
+long long ArraySource::framesAvailable() const { return closed_ ? streamLength() : appended_ / advance_; }
+
+void ArraySource::append(const float* data, int channels, long long samples, long long stride) {
+    if (channels_ == 0) {
+        channels_ = channels;
+        pending_.resize(size_t(channels_));
+        history_.assign(size_t(length_) * size_t(channels_), 0.0f);
+    }
+    // Framed samples are dropped once they are half of what is kept.
+    const bool compact = consumed_ > 0 && consumed_ * 2 >= pending_[0].size();
+    for (int r = 0; r < channels_; ++r) {
+        std::vector<float>& q = pending_[size_t(r)];
+        if (compact) q.erase(q.begin(), q.begin() + long(consumed_));
+        const float* row = data + r * stride;
+        q.insert(q.end(), row, row + samples);
+    }
+    if (compact) consumed_ = 0;
+    appended_ += samples;
+}
+
+void ArraySource::calculate(int, int count, FD::Buffer& out) {
+    const size_t have = pending_.empty() ? 0 : pending_[0].size() - consumed_;
+    if (have < size_t(advance_) && !closed_)
+        errors_.atFrame(count, "AUDIO",
+                        "needs samples up to " + std::to_string(1LL * count * advance_ + advance_) +
+                            ", only " + std::to_string(appended_) + " were given");
+    auto* frame = new FD::Matrix<float>(channels_, length_);
+    out[count] = FD::ObjectRef(frame);
+    const int kept = length_ - advance_;
+    const size_t n = std::min(have, size_t(advance_));
+    for (int r = 0; r < channels_; ++r) {
+        float* last = history_.data() + size_t(r) * size_t(length_);
+        std::memmove(last, last + advance_, sizeof(float) * size_t(kept));
+        const float* fresh = pending_[size_t(r)].data() + consumed_;
+        std::copy(fresh, fresh + n, last + kept);
+        std::fill(last + kept + n, last + length_, 0.0f);  // past the end of a closed stream
+        std::memcpy(frame->row(r), last, sizeof(float) * size_t(length_));
+    }
+    consumed_ += n;
+}
+
+// ---------------------------------------------------------------- Collector
+
+Collector::Collector(const std::string& type, const std::string& nodeName, const FD::ParameterSet& params)
+    : BufferedNode(nodeName, params), errors_(type, nodeName) {
+    const FD::NodeParameters p(errors_, params);
+    key_ = p.text("FILE");
+    inOrder = true;
+}
+
+void Collector::initialize() {
+    BufferedNode::initialize();
+    stream_ = FD::findSampleStream(this);
+}
+
+// ---------------------------------------------------------------- AudioCollector
+
+AudioCollector::AudioCollector(const std::string& nodeName, const FD::ParameterSet& params)
+    : Collector("AudioCollector", nodeName, params) {
+    audioID_ = addInput("AUDIO");
+    outputID_ = addOutput("OUTPUT");
+    const FD::NodeParameters p(errors_, params);
+    samplingRate_ = p.samplingRate();
+    length_ = p.inRange("LENGTH", 1, 1 << 24, "at least 1");
+    advance_ = p.inRange("ADVANCE", 1, length_, "1 to LENGTH (" + std::to_string(length_) + ")");
+    if (p.has("CHANNELS")) rows_ = parseChannels(p.text("CHANNELS"), errors_);
+}
+
+void AudioCollector::initialize() {
+    Collector::initialize();
+    if (!stream_) return;
+    if (stream_->sampleRate() != samplingRate_)
+        errors_.refuse("SAMPLING_RATE", "SAMPLING_RATE is " + std::to_string(samplingRate_) +
+                                            " but the stream upstream is at " +
+                                            std::to_string(stream_->sampleRate()) + " Hz");
+    if (stream_->frameAdvance() != advance_)
+        errors_.refuse("ADVANCE", "ADVANCE is " + std::to_string(advance_) + " but the frames upstream are " +
+                                      std::to_string(stream_->frameAdvance()) + " samples apart");
+}
+
+int AudioCollector::channels() const {
+    if (!data_.empty()) return int(data_.size());
+    if (!rows_.empty()) return int(rows_.size());
+    return stream_ ? stream_->channelCount() : 0;
+}
+
+void AudioCollector::calculate(int, int count, FD::Buffer& out) {
+    FD::ObjectRef ref = getInput(audioID_, count);
+    out[count] = ref;
+    const auto& frame = errors_.frameAs<FD::Matrix<float>>(ref, count, "AUDIO", "Matrix<float>");
+    if (frame.ncols() != length_)
+        errors_.atFrame(count, "AUDIO",
+                        "AUDIO frame has " + std::to_string(frame.ncols()) + " samples, LENGTH is " +
+                            std::to_string(length_));
+    if (inputRows_ < 0) {
+        inputRows_ = frame.nrows();
+        if (inputRows_ < 1) errors_.atFrame(count, "AUDIO", "AUDIO frame has no row");
+        for (int r : rows_)
+            if (r >= inputRows_)
+                errors_.atFrame(count, "CHANNELS",
+                                "CHANNELS names row " + std::to_string(r) + ", the AUDIO frames have " +
+                                    std::to_string(inputRows_) + " rows");
+        if (rows_.empty())
+            for (int r = 0; r < inputRows_; ++r) rows_.push_back(r);
+        data_.resize(rows_.size());
+    } else if (frame.nrows() != inputRows_) {
+        errors_.atFrame(count, "AUDIO",
+                        "AUDIO frame has " + std::to_string(frame.nrows()) +
+                            " rows, the stream started with " + std::to_string(inputRows_));
+    }
+    // The samples of the stream and no more, as the file sink writes them (while
+    // samples still come, every frame computed lies within those given).
+    long long n = advance_;
+    if (stream_) n = std::max(0LL, std::min<long long>(advance_, stream_->sampleCount() - written_));
+    const int first = length_ - advance_;
+    for (size_t c = 0; c < rows_.size(); ++c) {
+        const float* row = frame.row(rows_[c]) + first;
+        data_[c].insert(data_[c].end(), row, row + n);
+    }
+    written_ += n;
+}
+
+std::vector<float> AudioCollector::take(long long& samples) {
+    samples = data_.empty() ? 0 : (long long)data_[0].size();
+    std::vector<float> all;
+    all.reserve(data_.size() * size_t(samples));
+    for (std::vector<float>& row : data_) {
+        all.insert(all.end(), row.begin(), row.end());
+        row.clear();
+    }
+    return all;
+}
+
+// ---------------------------------------------------------------- SourceListCollector
+
+SourceListCollector::SourceListCollector(const std::string& nodeName, const FD::ParameterSet& params)
+    : Collector("SourceListCollector", nodeName, params) {
+    sourcesID_ = addInput("SOURCES");
+    outputID_ = addOutput("OUTPUT");
+    const FD::NodeParameters p(errors_, params);
+    advance_ = p.frameShift();
+    samplingRate_ = p.samplingRate();
+}
+
+void SourceListCollector::calculate(int, int count, FD::Buffer& out) {
+    FD::ObjectRef ref = getInput(sourcesID_, count);
+    out[count] = ref;
+    const auto& list = errors_.frameAs<FD::Vector<FD::ObjectRef>>(ref, count, "SOURCES", "Vector<ObjectRef>");
+    const double time = frameTime(count, advance_, samplingRate_);
+    for (size_t i = 0; i < list.size(); ++i) {
+        const auto* s = dynamic_cast<const FD::Source*>(list[i].get());
+        if (!s)
+            errors_.atFrame(count, "SOURCES",
+                            "SOURCES element " + std::to_string(i) + " is " +
+                                FD::describeType(list[i].get()) + ", not a Source");
+        double azimuth = std::atan2(double(s->x[1]), double(s->x[0])) * 180.0 / 3.141592653589793;
+        rows_.push_back({count, time, int(s->id), azimuth, s->power});
+    }
+}
+
+std::vector<SourceRow> SourceListCollector::take() {
+    std::vector<SourceRow> rows;
+    rows.swap(rows_);
+    return rows;
+}
+
+// ---------------------------------------------------------------- SegmentCollector
+
+SegmentCollector::SegmentCollector(const std::string& nodeName, const FD::ParameterSet& params)
+    : Collector("SegmentCollector", nodeName, params) {
+    decisionID_ = addInput("DECISION");
+    outputID_ = addOutput("OUTPUT");
+    const FD::NodeParameters p(errors_, params);
+    advance_ = p.frameShift();
+    samplingRate_ = p.samplingRate();
+}
+
+void SegmentCollector::closeSegment(int endFrame) {
+    double start = frameTime(start_, advance_, samplingRate_);
+    double end = frameTime(endFrame, advance_, samplingRate_);
+    start_ = -1;
+    if (stream_) {
+        // Cut at the end of the recording, as the label writer does.
+        double recording = double(stream_->sampleCount()) / stream_->sampleRate();
+        if (start >= recording) return;
+        end = std::min(end, recording);
+    }
+    segments_.push_back(start);
+    segments_.push_back(end);
+}
+
+void SegmentCollector::calculate(int, int count, FD::Buffer& out) {
+    FD::ObjectRef ref = getInput(decisionID_, count);
+    out[count] = ref;
+    bool speech =
+        !errors_.frameAs<FD::Vector<FD::ObjectRef>>(ref, count, "DECISION", "Vector<ObjectRef>").empty();
+    if (speech && start_ < 0) start_ = count;
+    if (!speech && start_ >= 0) closeSegment(count);
+}
+
+void SegmentCollector::endOfStream(int frames) {
+    if (start_ >= 0) closeSegment(frames);
+}
+
+std::vector<double> SegmentCollector::take() {
+    std::vector<double> s;
+    s.swap(segments_);
+    return s;
+}
+
+// ---------------------------------------------------------------- MatrixCollector
+
+MatrixCollector::MatrixCollector(const std::string& nodeName, const FD::ParameterSet& params)
+    : Collector("MatrixCollector", nodeName, params) {
+    inputID_ = addInput("INPUT");
+    outputID_ = addOutput("OUTPUT");
+}
+
+void MatrixCollector::calculate(int, int count, FD::Buffer& out) {
+    FD::ObjectRef ref = getInput(inputID_, count);
+    out[count] = ref;
+    auto* real = dynamic_cast<const FD::Matrix<float>*>(ref.get());
+    auto* cplx = dynamic_cast<const FD::Matrix<std::complex<float>>*>(ref.get());
+    if (!real && !cplx)
+        errors_.atFrame(
+            count, "INPUT",
+            "INPUT expects Matrix<float> or Matrix<complex<float>>, got " + FD::describeType(ref.get()));
+    int rows = real ? real->nrows() : cplx->nrows(), cols = real ? real->ncols() : cplx->ncols();
+    if (frames_ == 0) {
+        complex_ = cplx != nullptr, rows_ = rows, cols_ = cols;
+    } else if ((cplx != nullptr) != complex_ || rows != rows_ || cols != cols_) {
+        errors_.atFrame(count, "INPUT",
+                        "INPUT frame is " + FD::describeType(ref.get()) + " " + std::to_string(rows) + " x " +
+                            std::to_string(cols) + ", the stream started with " +
+                            (complex_ ? "Matrix<complex<float>> " : "Matrix<float> ") +
+                            std::to_string(rows_) + " x " + std::to_string(cols_));
+    }
+    if (real) real_.insert(real_.end(), real->data(), real->data() + real->size());
+    if (cplx) complexData_.insert(complexData_.end(), cplx->data(), cplx->data() + cplx->size());
+    ++frames_;
+}
+
+std::vector<float> MatrixCollector::takeReal(long long& frames) {
+    std::vector<float> d;
+    d.swap(real_);
+    frames = rows_ > 0 && cols_ > 0 ? (long long)(d.size() / size_t(rows_ * cols_)) : 0;
+    return d;
+}
+
+std::vector<std::complex<float>> MatrixCollector::takeComplex(long long& frames) {
+    std::vector<std::complex<float>> d;
+    d.swap(complexData_);
+    frames = rows_ > 0 && cols_ > 0 ? (long long)(d.size() / size_t(rows_ * cols_)) : 0;
+    return d;
+}
+
+// ---------------------------------------------------------------- registration
+
+namespace {
+
+const char* kTypes[] = {"ArraySource", "AudioCollector", "SourceListCollector", "SegmentCollector",
+                        "MatrixCollector"};
+
+template <class T>
+void registerNode(const FD::NodeInfo& info) {
+    FD::Node::addFactory(info.type, new FD::NodeFactory<T>(info.type));
+    FD::describeNode(info);
+}
+
+}  // namespace
+
+bool isArrayNodeType(const std::string& type) {
+    for (const char* t : kTypes)
+        if (type == t) return true;
+    return false;
+}
+
+void registerArrayNodes() {
+    static bool done = false;
+    if (done) return;
+    done = true;
+    const FD::ParamInfo key{"FILE", "string", "name of the result in memory"};
+    const FD::ParamInfo advance{"ADVANCE", "int", "samples between frames"};
+    const FD::ParamInfo rate{"SAMPLING_RATE", "int", "samples per second"};
+    registerNode<ArraySource>(
+        {"ArraySource",
+         "signal frames of samples handed in by the caller (stands for AudioFileSource)",
+         {},
+         {{"AUDIO", "Matrix<float>, one row per channel, 16-bit scale"}},
+         {{"FILE", "string", "not read: the samples come from the caller"},
+          {"LENGTH", "int", "samples per frame"},
+          {"ADVANCE", "int", "samples between frames, 1 to LENGTH"},
+          rate}});
+    registerNode<AudioCollector>({"AudioCollector",
+                                  "keeps a signal stream in memory (stands for AudioFileSink)",
+                                  {{"AUDIO", "Matrix<float> signal frames, 16-bit scale"}},
+                                  {{"OUTPUT", "the AUDIO frames, passed on"}},
+                                  {key,
+                                   rate,
+                                   {"LENGTH", "int", "samples per input frame"},
+                                   advance,
+                                   {"CHANNELS", "string", "rows to keep, e.g. \"0\" or \"1,0\"", true}}});
+    registerNode<SourceListCollector>({"SourceListCollector",
+                                       "keeps source lists in memory (stands for SourceListWriter)",
+                                       {{"SOURCES", "Vector<ObjectRef> of Source records"}},
+                                       {{"OUTPUT", "the SOURCES lists, passed on"}},
+                                       {key, advance, rate}});
+    registerNode<SegmentCollector>({"SegmentCollector",
+                                    "keeps speech segments in memory (stands for SegmentWriter)",
+                                    {{"DECISION", "Vector<ObjectRef>: empty for no speech"}},
+                                    {{"OUTPUT", "the DECISION lists, passed on"}},
+                                    {key, advance, rate}});
+    registerNode<MatrixCollector>(
+        {"MatrixCollector",
+         "keeps signal or spectrum frames in memory (stands for MatrixWriter)",
+         {{"INPUT", "Matrix<float> or Matrix<complex<float>> frames of a fixed shape"}},
+         {{"OUTPUT", "the INPUT frames, passed on"}},
+         {key}});
+}
+
+}  // namespace zelkbp
