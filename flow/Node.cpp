@@ -144,8 +144,12 @@ void BufferedNode::initialize() {
     if (!inOrder)
         throw new GeneralException(
             "node " + name + ": its constructor does not set inOrder; frames are computed in order only");
+    // A consumer of one output may drive the node further ahead than the consumers of
+    // another ask for; every output then keeps its frames until its own consumers had them.
+    int drivenAhead = 0;
+    for (const OutputCacheInfo& o : outputs) drivenAhead = std::max(drivenAhead, o.requestedAhead);
     for (OutputCacheInfo& o : outputs) {
-        int size = o.requestedAhead + o.writeAhead + o.requestedBack + 1;
+        int size = drivenAhead + o.writeAhead + o.requestedBack + 1;
         o.buffer = RCPtr<Buffer>(new Buffer(size));
     }
     initialized_ = true;

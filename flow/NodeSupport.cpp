@@ -46,6 +46,7 @@ T NodeParameters::cast(const std::string& name) const {
 int NodeParameters::integer(const std::string& name) const { return cast<int>(name); }
 float NodeParameters::real(const std::string& name) const { return cast<float>(name); }
 std::string NodeParameters::text(const std::string& name) const { return cast<std::string>(name); }
+bool NodeParameters::flag(const std::string& name) const { return cast<bool>(name); }
 
 int NodeParameters::positive(const std::string& name, const std::string& unit) const {
     const int v = integer(name);

@@ -65,6 +65,9 @@ public:
     int integer(const std::string& name) const;
     float real(const std::string& name) const;
     std::string text(const std::string& name) const;
+    bool flag(const std::string& name) const;
+    // An optional parameter: its value when given, `fallback` when absent.
+    bool flag(const std::string& name, bool fallback) const { return has(name) ? flag(name) : fallback; }
     bool has(const std::string& name) const { return params_.exist(name); }
 
     // "a positive number of <unit>".

@@ -1,5 +1,6 @@
 #include "separation/SourceSeparation.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <iostream>
@@ -7,6 +8,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "flow/Source.h"
 #include "plugin/Descriptions.h"
 
 using FD::formatNumber;
@@ -22,24 +24,36 @@ const int kMaxBlockLength = INT_MAX / 4;
 // ---------------------------------------------------------------- construction
 
 FD::NodeInfo SourceSeparation::description() {
-    return {"SourceSeparation",
-            "blind separation of the multichannel spectrum by independent vector analysis over blocks",
-            {{"INPUT_AUDIO_SPECTRUM", zelkbp::kSpectrumFrames}},
-            {{"OUTPUT_AUDIO_SPECTRUM", "Matrix<complex<float>>, one row per separated source"}},
-            {{"ITERATION_METHOD", "string",
-              "\"[IVA]NATURAL_GRADIENT_DESCENT_METHOD\" or "
-              "\"[FastIVA]NEWTON_METHOD_WITH_FIXED_POINT_ITERATION\""},
-             {"NUMBER_OF_SOURCES_TO_BE_SEPARATED", "int", "sources to separate"},
-             {"MAX_ITERATION", "int", "iterations per block"},
-             {"SEPARATION_TIME_LENGTH", "float", "seconds per separation block"},
-             zelkbp::advanceParam(),
-             zelkbp::samplingRateParam()}};
+    return {
+        "SourceSeparation",
+        "blind separation of the multichannel spectrum by independent vector analysis over blocks",
+        {{"INPUT_AUDIO_SPECTRUM", zelkbp::kSpectrumFrames}},
+        {{"OUTPUT_AUDIO_SPECTRUM", "Matrix<complex<float>>, one row per separated source"},
+         {"SOURCE_DIRECTIONS", std::string(zelkbp::kSourceLists) +
+                                   ", one per row (id = row): the direction of the row's talker; "
+                                   "needs MICS_DISTANCE"}},
+        {{"ITERATION_METHOD", "string",
+          "\"[IVA]NATURAL_GRADIENT_DESCENT_METHOD\", "
+          "\"[FastIVA]NEWTON_METHOD_WITH_FIXED_POINT_ITERATION\" or \"[AuxIVA]ITERATIVE_PROJECTION\""},
+         {"NUMBER_OF_SOURCES_TO_BE_SEPARATED", "int", "sources to separate"},
+         {"MAX_ITERATION", "int", "iterations per block"},
+         {"SEPARATION_TIME_LENGTH", "float", "seconds per separation block"},
+         zelkbp::advanceParam(),
+         zelkbp::samplingRateParam(),
+         {"CLOSED_FORM_2X2", "bool",
+          "true: closed-form 2x2 arithmetic instead of LAPACK for the first two rules (default false)", true},
+         {"KEEP_SOURCE_ORDER", "bool", "true: each row keeps its talker from block to block (default false)",
+          true},
+         {"MICS_DISTANCE", "float", "microphone spacing in centimetres, for SOURCE_DIRECTIONS", true},
+         {"SOUND_DIFFRACTION_COMPENSATION", "string",
+          "head model for SOURCE_DIRECTIONS: \"FREE_SPACE\" (default) or \"SPHERICAL_HEAD\"", true}}};
 }
 
 SourceSeparation::SourceSeparation(std::string nodeName, const FD::ParameterSet& params)
     : FD::BufferedNode(std::move(nodeName), params), errors_("SourceSeparation", name) {
     inputID = addInput("INPUT_AUDIO_SPECTRUM");
     outputID = addOutput("OUTPUT_AUDIO_SPECTRUM");
+    directionsID = addOutput("SOURCE_DIRECTIONS");
 
     const FD::NodeParameters p(errors_, parameters);
     iterationMethod = p.text("ITERATION_METHOD");
@@ -48,6 +62,7 @@ SourceSeparation::SourceSeparation(std::string nodeName, const FD::ParameterSet&
     separationTimeLength = p.seconds("SEPARATION_TIME_LENGTH");
     advance = p.frameShift();
     samplingRate = p.samplingRate();
+    closedForm2x2 = p.flag("CLOSED_FORM_2X2", false);
 
     // Frames per block: the time length over the frame shift, in single precision,
     // rounded to nearest.
@@ -65,23 +80,53 @@ SourceSeparation::SourceSeparation(std::string nodeName, const FD::ParameterSet&
                            " s gives more than " + std::to_string(kMaxBlockLength) + " frames per block");
     blockLength = *T;
     rule_ = separation::updateRuleNamed(iterationMethod);
+    readTalkerOptions(p);
 
     inOrder = true;
     readsAhead(inputID, blockLength);
     writesAhead(outputID, blockLength);
+    writesAhead(directionsID, blockLength);
+}
+
+void SourceSeparation::readTalkerOptions(const FD::NodeParameters& p) {
+    keepSourceOrder = p.flag("KEEP_SOURCE_ORDER", false);
+    const std::string model =
+        p.has("SOUND_DIFFRACTION_COMPENSATION")
+            ? p.oneOf("SOUND_DIFFRACTION_COMPENSATION", {"FREE_SPACE", "SPHERICAL_HEAD"})
+            : "FREE_SPACE";
+    localization::HeadModel headModel;
+    localization::parseHeadModel(model, &headModel);
+    if (!p.has("MICS_DISTANCE")) return;
+    const float distance = p.real("MICS_DISTANCE");
+    if (!(distance > 0.0f) || !std::isfinite(distance))
+        errors_.refuse("MICS_DISTANCE", "MICS_DISTANCE must be a positive number of centimetres, got " +
+                                            formatNumber(distance));
+    finder_ = std::make_unique<separation::DirectionFinder>(headModel, distance, samplingRate);
 }
 
 SourceSeparation::~SourceSeparation() = default;
 
 // ---------------------------------------------------------------- per frame
 
-void SourceSeparation::calculate(int, int count, FD::Buffer& out) {
+void SourceSeparation::calculate(int, int count, FD::Buffer&) {
     FD::RCPtr<Spectrum> frame = inputFrame(count);
     const int channels = frame->nrows(), columns = frame->ncols();
-    out[count] = FD::ObjectRef(new Spectrum(channels, columns));
+    // Whichever output was asked for, the spectrum goes to its own buffer.
+    (*outputs[outputID].buffer)[count] = FD::ObjectRef(new Spectrum(channels, columns));
     // Frames inside a block were written, or are about to be, by the frame that starts it.
     if (count % blockLength != 0) return;
+    directions_.clear();
     separateBlockAt(count, channels, columns);
+    writeDirections(count);
+}
+
+FD::ObjectRef SourceSeparation::getOutput(int outputID, int count) {
+    // Asked for only when something reads the port.
+    if (outputID == directionsID && !finder_)
+        errors_.atFrame(count, "MICS_DISTANCE",
+                        "SOURCE_DIRECTIONS is read but MICS_DISTANCE, the microphone spacing in "
+                        "centimetres it needs, was not given");
+    return FD::BufferedNode::getOutput(outputID, count);
 }
 
 void SourceSeparation::separateBlockAt(int first, int channels, int columns) {
@@ -100,6 +145,7 @@ void SourceSeparation::separateBlockAt(int first, int channels, int columns) {
     if (!separator_) {
         try {
             separator_ = separation::newBlockKernel();
+            separator_->useClosedForms(closedForm2x2);
         } catch (const std::runtime_error& e) {
             errors_.atFrame(first, "OUTPUT_AUDIO_SPECTRUM", e.what());
         }
@@ -146,6 +192,16 @@ void SourceSeparation::separateBlockAt(int first, int channels, int columns) {
                             std::to_string(first + T - 1) + ": " + e.what());
     }
 
+    if (keepSourceOrder || finder_) {
+        try {
+            followTalkers(columns);
+        } catch (const std::exception& e) {
+            errors_.atFrame(first, "INPUT_AUDIO_SPECTRUM",
+                            "following the talkers of the block of frames " + std::to_string(first) + " to " +
+                                std::to_string(first + T - 1) + ": " + e.what());
+        }
+    }
+
     // Write every frame of the block; for the later frames the host first runs calculate(),
     // which creates their zeroed output matrices.
     const std::complex<float>* Y = separator_->separatedData();
@@ -167,4 +223,32 @@ FD::RCPtr<SourceSeparation::Spectrum> SourceSeparation::inputFrame(int frame) {
     FD::ObjectRef ref = getInput(inputID, frame);
     errors_.frameAs<Spectrum>(ref, frame, "INPUT_AUDIO_SPECTRUM", "Matrix<complex<float>>");
     return FD::RCPtr<Spectrum>(ref);
+}
+
+// The block's mixing; then its rows put in the order of the earlier blocks' talkers and
+// the direction of each row's talker.
+void SourceSeparation::followTalkers(int columns) {
+    const separation::MixingView mixing = separator_->followTalkers(keepSourceOrder);
+    if (!finder_) return;
+    directions_ = finder_->directions(mixing, columns);
+    if (keepSourceOrder) separation::holdQuietRows(mixing, directions_, heldDirections_);
+}
+
+// One list per frame of the block starting at `first`: a record per row when the
+// block gave directions, none otherwise.
+void SourceSeparation::writeDirections(int first) {
+    FD::Buffer& buffer = *outputs[directionsID].buffer;
+    for (int t = 0; t < blockLength; ++t) {
+        auto* list = new FD::Vector<FD::ObjectRef>();
+        for (size_t n = 0; n < directions_.size(); ++n) {
+            auto* source = new FD::Source();
+            const double theta = double(directions_[n].azimuth) * 3.141592653589793 / 180.0;
+            source->x[0] = float(std::cos(theta));
+            source->x[1] = float(std::sin(theta));
+            source->power = directions_[n].score;
+            source->id = int(n);
+            list->push_back(FD::ObjectRef(source));
+        }
+        buffer[first + t] = FD::ObjectRef(list);
+    }
 }

@@ -11,6 +11,7 @@ namespace separation {
 UpdateRule updateRuleNamed(const std::string& text) {
     if (text == "[IVA]NATURAL_GRADIENT_DESCENT_METHOD") return UpdateRule::NaturalGradient;
     if (text == "[FastIVA]NEWTON_METHOD_WITH_FIXED_POINT_ITERATION") return UpdateRule::FixedPoint;
+    if (text == "[AuxIVA]ITERATIVE_PROJECTION") return UpdateRule::AuxIva;
     return UpdateRule::None;
 }
 

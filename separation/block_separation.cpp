@@ -1,8 +1,11 @@
 #include "separation/block_separation.h"
 
+#include <cfloat>
 #include <cmath>
 #include <ostream>
 #include <sstream>
+
+#include "separation/closed_form_2x2.h"
 
 namespace separation {
 
@@ -24,6 +27,7 @@ void pseudoInverse(arma::cx_fmat& out, const Expr& in, const char* what, int bin
 std::string progressLine(UpdateRule rule, int iterations, float error, float difference) {
     const char* label = rule == UpdateRule::NaturalGradient ? "Natural-gradient"
                         : rule == UpdateRule::FixedPoint    ? "Fixed-point"
+                        : rule == UpdateRule::AuxIva        ? "Iterative-projection"
                                                             : "";
     // A fresh stream: the default floating-point format whatever the target's state.
     std::ostringstream line;
@@ -69,17 +73,31 @@ void BlockSeparator::startBlock(int channels, int sources, int frames, int bins)
 }
 
 int BlockSeparator::separateBlock(UpdateRule rule, int maxIteration, std::ostream* progress) {
-    whiten();
+    const bool closedForms = closedForms_ || rule == UpdateRule::AuxIva;
+    if (closedForms && M_ == 2)
+        whitenClosedForm();
+    else
+        whiten();
     initialiseDemixing();
+    if (rule == UpdateRule::AuxIva && N_ == M_) startFromInput(closedForms);
+    const bool twoSources = closedForms && N_ == 2 && rule != UpdateRule::None;
+    if (twoSources) loadTwoSourceKernel();
 
     int done = 0;
     float previous = kInitialError;
     for (int i = 0; i < maxIteration;) {
-        const float error = computeContrast();
-        if (rule == UpdateRule::NaturalGradient) {
-            for (int k = 0; k < K_; ++k) naturalGradientStep(k);
-        } else if (rule == UpdateRule::FixedPoint) {
-            for (int k = 0; k < K_; ++k) fixedPointStep(k);
+        float error;
+        if (twoSources) {
+            error = twoSourceIteration(rule);
+        } else {
+            error = computeContrast();
+            if (rule == UpdateRule::NaturalGradient) {
+                for (int k = 0; k < K_; ++k) naturalGradientStep(k);
+            } else if (rule == UpdateRule::FixedPoint) {
+                for (int k = 0; k < K_; ++k) fixedPointStep(k);
+            } else if (rule == UpdateRule::AuxIva) {
+                for (int k = 0; k < K_; ++k) auxiliaryFunctionStep(k);
+            }
         }
 
         const float difference = previous - error;
@@ -92,7 +110,10 @@ int BlockSeparator::separateBlock(UpdateRule rule, int maxIteration, std::ostrea
         previous = error;
     }
 
-    projectBack();
+    if (closedForms && M_ == 2 && N_ == 2)
+        projectBackClosedForm();
+    else
+        projectBack();
     return done;
 }
 
@@ -148,6 +169,25 @@ void BlockSeparator::initialiseDemixing() {
     for (int k = 0; k < K_; ++k) demixingMatrices.slice(k).eye();
 }
 
+void BlockSeparator::startFromInput(bool closedForms) {
+    // W_k = pinv(V_k), so that W_k V_k = I; a bin with a dead component keeps the identity.
+    std::vector<cx_float>& inverse = matrices2x2_;
+    if (closedForms && N_ == 2) {
+        inverse.resize(4 * size_t(K_));
+        pseudoInverse2x2(whiteningMatrices.memptr(), K_, inverse.data());
+    }
+    for (int k = 0; k < K_; ++k) {
+        bool dead = false;
+        for (int n = 0; n < N_; ++n) dead = dead || deadComponent_[size_t(k) * N_ + n];
+        if (dead) continue;
+        arma::cx_fmat& W = demixingMatrices.slice(k);
+        if (closedForms && N_ == 2)
+            std::copy(&inverse[4 * size_t(k)], &inverse[4 * size_t(k)] + 4, W.memptr());
+        else
+            pseudoInverse(W, whiteningMatrices.slice(k), "the whitening matrix", k);
+    }
+}
+
 // ---------------------------------------------------------------- stage 3: contrast
 
 float BlockSeparator::computeContrast() {
@@ -199,6 +239,11 @@ void BlockSeparator::naturalGradientStep(int k) {
     const cx_float step(kStepSize, 0.0f);
     for (arma::uword i = 0; i < W.n_elem; ++i) W[i] = W[i] + cross_[i] * step;
 
+    holdDeadComponents(k);
+}
+
+void BlockSeparator::holdDeadComponents(int k) {
+    arma::cx_fmat& W = demixingMatrices.slice(k);
     for (int n = 0; n < N_; ++n) {
         if (!deadComponent_[size_t(k) * N_ + n]) continue;
         W.col(n).zeros();
@@ -207,6 +252,11 @@ void BlockSeparator::naturalGradientStep(int k) {
 }
 
 void BlockSeparator::fixedPointStep(int k) {
+    fixedPointMove(k);
+    symmetricDecorrelation(demixingMatrices.slice(k), k);
+}
+
+void BlockSeparator::fixedPointMove(int k) {
     const arma::cx_fmat& Y = separatedBlock.slice(k);
     const arma::cx_fmat& Z = whitenedBlock.slice(k);
     arma::cx_fmat& W = demixingMatrices.slice(k);
@@ -228,8 +278,10 @@ void BlockSeparator::fixedPointStep(int k) {
     const cx_float frames(float(T_), 0.0f);
     for (int j = 0; j < N_; ++j)
         for (int i = 0; i < N_; ++i) W(i, j) = weight[i] * W(i, j) - cross_(i, j) / frames;
+}
 
-    symmetricDecorrelation(W, k);
+void BlockSeparator::auxiliaryFunctionStep(int k) {
+    auxiliaryFunctionUpdate(demixingMatrices.slice(k), whitenedBlock.slice(k), scoreWeight, K_);
 }
 
 void symmetricDecorrelation(arma::cx_fmat& W, int bin) {
@@ -265,9 +317,158 @@ void BlockSeparator::projectBack() {
     }
 }
 
+// ---------------------------------------------------------------- closed forms, 2 x 2
+
+void BlockSeparator::whitenClosedForm() {
+    // Channel means (kept in matrices2x2_, two per bin) and covariances, accumulated in double.
+    covariances2x2_.resize(4 * size_t(K_));
+    eigenvalues2x2_.resize(2 * size_t(K_));
+    matrices2x2_.resize(4 * size_t(K_));
+    for (int k = 0; k < K_; ++k) {
+        const cx_float* x = inputBlock.slice_memptr(k);  // (c, t) at c + 2t
+        std::complex<double> sum0 = 0.0, sum1 = 0.0;
+        for (int t = 0; t < T_; ++t) {
+            sum0 += std::complex<double>(x[2 * t].real(), x[2 * t].imag());
+            sum1 += std::complex<double>(x[2 * t + 1].real(), x[2 * t + 1].imag());
+        }
+        const std::complex<double> mean0 = sum0 / double(T_), mean1 = sum1 / double(T_);
+        double r00 = 0.0, r11 = 0.0;
+        std::complex<double> r01 = 0.0;
+        for (int t = 0; t < T_; ++t) {
+            const std::complex<double> a = std::complex<double>(x[2 * t].real(), x[2 * t].imag()) - mean0;
+            const std::complex<double> b = std::complex<double>(x[2 * t + 1].real(), x[2 * t + 1].imag()) - mean1;
+            r00 += std::norm(a);
+            r11 += std::norm(b);
+            r01 += a * std::conj(b);
+        }
+        std::complex<double>* R = &covariances2x2_[4 * size_t(k)];
+        R[0] = r00 / double(T_), R[1] = std::conj(r01) / double(T_);
+        R[2] = r01 / double(T_), R[3] = r11 / double(T_);
+        matrices2x2_[4 * size_t(k)] = cx_float(float(mean0.real()), float(mean0.imag()));
+        matrices2x2_[4 * size_t(k) + 1] = cx_float(float(mean1.real()), float(mean1.imag()));
+        if (!std::isfinite(r00) || !std::isfinite(r11) || !std::isfinite(std::abs(r01)))
+            throw SeparationError("eigen-decomposition of the channel covariance failed" + atBin(k) +
+                                  " (the covariance is not finite)");
+    }
+    hermitianEigen2x2(covariances2x2_.data(), K_, eigenvalues2x2_.data(), covariances2x2_.data());
+
+    for (int k = 0; k < K_; ++k) {
+        const std::complex<double>* E = &covariances2x2_[4 * size_t(k)];
+        const double* values = &eigenvalues2x2_[2 * size_t(k)];
+        // The N largest eigenvalues, ascending as in whiten(), through pinv(sqrt(D)).
+        double roots[2], largest = 0.0;
+        for (int n = 0; n < N_; ++n) {
+            roots[n] = std::sqrt(std::max(values[2 - N_ + n], 0.0));
+            largest = std::max(largest, roots[n]);
+        }
+        const double tolerance = double(N_) * largest * double(FLT_EPSILON);
+        arma::cx_fmat& V = whiteningMatrices.slice(k);
+        for (int n = 0; n < N_; ++n) {
+            const double gain = roots[n] > 0.0 && roots[n] >= tolerance ? 1.0 / roots[n] : 0.0;
+            const int e = 2 - N_ + n;
+            for (int c = 0; c < 2; ++c) {
+                const std::complex<double> v = gain * std::conj(E[2 * e + c]);
+                V(n, c) = cx_float(float(v.real()), float(v.imag()));
+            }
+            deadComponent_[size_t(k) * N_ + n] = gain == 0.0 ? 1 : 0;
+        }
+        const cx_float mean0 = matrices2x2_[4 * size_t(k)], mean1 = matrices2x2_[4 * size_t(k) + 1];
+        const cx_float* x = inputBlock.slice_memptr(k);
+        cx_float* z = whitenedBlock.slice_memptr(k);
+        for (int t = 0; t < T_; ++t) {
+            const cx_float a = x[2 * t] - mean0, b = x[2 * t + 1] - mean1;
+            for (int n = 0; n < N_; ++n) z[N_ * t + n] = V(n, 0) * a + V(n, 1) * b;
+        }
+    }
+}
+
+void BlockSeparator::loadTwoSourceKernel() { twoSource_.load(whitenedBlock); }
+
+float BlockSeparator::twoSourceIteration(UpdateRule rule) {
+    const float error = twoSource_.contrast(demixingMatrices, norm, scoreWeight, cubicWeight, kEpsilon);
+    if (rule == UpdateRule::NaturalGradient) {
+        twoSource_.naturalGradient(demixingMatrices, scoreWeight, kStepSize);
+        for (int k = 0; k < K_; ++k) holdDeadComponents(k);
+    } else if (rule == UpdateRule::FixedPoint) {
+        twoSource_.fixedPoint(demixingMatrices, scoreWeight, cubicWeight);
+        decorrelateAllClosedForm();
+    } else if (rule == UpdateRule::AuxIva) {
+        twoSource_.iterativeProjection(demixingMatrices, scoreWeight);
+    }
+    return error;
+}
+
+void BlockSeparator::decorrelateAllClosedForm() {
+    matrices2x2_.resize(4 * size_t(K_));
+    for (int k = 0; k < K_; ++k) {  // Q = W W^H
+        const cx_float* W = demixingMatrices.slice_memptr(k);
+        cx_float* Q = &matrices2x2_[4 * size_t(k)];
+        Q[0] = cx_float(std::norm(W[0]) + std::norm(W[2]), 0.0f);
+        Q[2] = W[0] * std::conj(W[1]) + W[2] * std::conj(W[3]);
+        Q[1] = std::conj(Q[2]);
+        Q[3] = cx_float(std::norm(W[1]) + std::norm(W[3]), 0.0f);
+    }
+    inverseSquareRootHermitian2x2(matrices2x2_.data(), K_, matrices2x2_.data());
+    for (int k = 0; k < K_; ++k) {  // W = pinv(sqrt(Q)) W
+        cx_float* W = demixingMatrices.slice_memptr(k);
+        const cx_float* S = &matrices2x2_[4 * size_t(k)];
+        const cx_float w00 = W[0], w10 = W[1], w01 = W[2], w11 = W[3];
+        W[0] = S[0] * w00 + S[2] * w10;
+        W[1] = S[1] * w00 + S[3] * w10;
+        W[2] = S[0] * w01 + S[2] * w11;
+        W[3] = S[1] * w01 + S[3] * w11;
+        for (int i = 0; i < 4; ++i)
+            if (!std::isfinite(W[i].real()) || !std::isfinite(W[i].imag()))
+                throw SeparationError("symmetric decorrelation failed" + atBin(k) +
+                                      " (the demixing matrix is not finite)");
+    }
+}
+
+void BlockSeparator::projectBackClosedForm() {
+    std::vector<cx_float>& H = matrices2x2_;
+    H.resize(4 * size_t(K_));
+    for (int k = 0; k < K_; ++k) {  // H = W V
+        const cx_float* W = demixingMatrices.slice_memptr(k);
+        const cx_float* V = whiteningMatrices.slice_memptr(k);
+        cx_float* h = &H[4 * size_t(k)];
+        h[0] = W[0] * V[0] + W[2] * V[1];
+        h[1] = W[1] * V[0] + W[3] * V[1];
+        h[2] = W[0] * V[2] + W[2] * V[3];
+        h[3] = W[1] * V[2] + W[3] * V[3];
+    }
+    std::vector<cx_float> mixing(H.size());
+    pseudoInverse2x2(H.data(), K_, mixing.data());
+    for (int k = 0; k < K_; ++k) {
+        const cx_float* P = &mixing[4 * size_t(k)];
+        cx_float* h = &H[4 * size_t(k)];
+        // row n of H scaled by element (n, n) of the estimated mixing matrix
+        h[0] = P[0] * h[0], h[2] = P[0] * h[2];
+        h[1] = P[3] * h[1], h[3] = P[3] * h[3];
+        for (int i = 0; i < 4; ++i)
+            if (!std::isfinite(h[i].real()) || !std::isfinite(h[i].imag()))
+                throw SeparationError("pseudo-inverse of the demixing matrix failed" + atBin(k) +
+                                      " (the demixing matrix is not finite)");
+        const cx_float* x = inputBlock.slice_memptr(k);
+        cx_float* y = separatedBlock.slice_memptr(k);
+        for (int t = 0; t < T_; ++t) {
+            const cx_float a = x[2 * t], b = x[2 * t + 1];
+            y[2 * t] = h[0] * a + h[2] * b;
+            y[2 * t + 1] = h[1] * a + h[3] * b;
+        }
+    }
+}
+
+// ---------------------------------------------------------------- talkers across blocks
+
+MixingView BlockSeparator::followTalkers(bool keepOrder) {
+    estimateMixing(inputBlock, separatedBlock, &talkers_);
+    if (keepOrder) applyOrder(order_.align(talkers_), separatedBlock, talkers_);
+    return mixingView(talkers_);
+}
+
 }  // namespace separation
 
 // The entry of libzelkbp_iva.so (see block_kernel.h).
-extern "C" __attribute__((visibility("default"))) separation::BlockKernel* zelkbp_new_block_separator_v1() {
+extern "C" __attribute__((visibility("default"))) separation::BlockKernel* zelkbp_new_block_separator_v2() {
     return new separation::BlockSeparator;
 }

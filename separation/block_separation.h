@@ -9,15 +9,19 @@
 //      V_k = pinv(sqrt(D)) E^H, where D and E hold the N largest eigenvalues and their
 //      eigenvectors of the channel covariance R = X~ X~^H / T (Hermitian
 //      divide-and-conquer eigen-decomposition on a double-precision copy).
-//   2. Every bin starts from the identity demixing matrix W_k (N x N).
+//   2. Every bin starts from the identity demixing matrix W_k (N x N) (the auxiliary-function
+//      rule with N = M: from W_k = V_k^-1).
 //   3. Iterations. Each computes Y_k = W_k Z_k for all bins, the norm of every source over
 //      all bins r(n,t) = sqrt(sum_k |Y_k(n,t)|^2) (summed in ascending k), the weights
-//      A = 1 / (r + eps) and B = 1 / (r^3 + eps), and then moves every W_k by one of two
-//      rules, both driven by the score A o Y_k, which ties the bins of a source together:
+//      A = 1 / (r + eps) and B = 1 / (r^3 + eps), and then moves every W_k by one of three
+//      rules driven by the weights A, which tie the bins of a source together:
 //        natural gradient  W += mu (I - (A o Y) Y^H / T) W,  with the fixed step mu = 0.1;
 //        fixed point       W = diag(g) W - (A o Y) Z^H / T,  g(n) = mean_t (A - B o |Y|^2),
 //                          then symmetric decorrelation W = S^+ W with S the Hermitian
-//                          square root of W W^H, which makes the rows orthonormal again.
+//                          square root of W W^H, which makes the rows orthonormal again;
+//        auxiliary function (iterative projection, separation/auxiliary_iva.h): for each
+//                          source n in turn, U = (K A_n^2 o Z) Z^H / T, w_n = (W U)^-1 e_n
+//                          scaled to w_n^H U w_n = 1, row n of W = w_n^H.
 //      The contrast err = mean(r) is measured before the update; iterating stops once it
 //      changes by less than 1e-6, or after maxIteration iterations. A progress line goes
 //      to the progress stream every 50th iteration and at convergence.
@@ -30,6 +34,13 @@
 // Armadillo's, with BLAS and LAPACK underneath. Element-wise formulas are fixed as
 // |y|^2 = re*re + im*im, r = sqrtf(sum), r^3 = (r*r)*r, divisions by T are by the complex
 // number (T, 0). Arrays are Armadillo cubes indexed (row, column, bin), one slice per bin.
+//
+// Closed forms (separation/closed_form_2x2.h, two_source_iva.h): with two channels the
+// whitening, with two sources from two channels the projection back, and with two sources
+// the iterations (the fixed-point decorrelation included) can use batched closed-form
+// 2 x 2 arithmetic instead of Armadillo and one LAPACK call per bin. The auxiliary-function
+// rule always does; the other two only when asked (useClosedForms), since their results
+// then differ from the LAPACK ones in the last bits.
 #pragma once
 
 #include <armadillo>
@@ -38,7 +49,10 @@
 #include <string>
 #include <vector>
 
+#include "separation/auxiliary_iva.h"
+#include "separation/block_alignment.h"
 #include "separation/block_kernel.h"
+#include "separation/two_source_iva.h"
 
 namespace separation {
 
@@ -73,16 +87,38 @@ public:
     std::complex<float>* inputData() override { return inputBlock.memptr(); }
     const std::complex<float>* separatedData() const override { return separatedBlock.memptr(); }
 
+    // Closed-form 2 x 2 arithmetic for the natural-gradient and fixed-point rules too (off:
+    // LAPACK through Armadillo, as the rules were first written).
+    void useClosedForms(bool on) override { closedForms_ = on; }
+    bool usesClosedForms() const { return closedForms_; }
+
+    // The talkers of the block (estimateMixing, then with `keepOrder` SourceOrder::align and
+    // applyOrder on separatedBlock), the order's references kept from block to block.
+    MixingView followTalkers(bool keepOrder) override;
+
     // The stages on their own (separateBlock runs them in this order).
     void whiten();
     void initialiseDemixing();
+    // The auxiliary-function rule with N = M: W_k = pinv(V_k), the identity on the input.
+    void startFromInput(bool closedForms);
     // Steps 1 to 4 of an iteration: Y = W Z into separatedBlock, power, norm, scoreWeight
     // and cubicWeight. Returns err, the mean of the norm.
     float computeContrast();
     // One update of W_k from the quantities of computeContrast (and Z_k).
     void naturalGradientStep(int k);
     void fixedPointStep(int k);
+    void auxiliaryFunctionStep(int k);
     void projectBack();
+
+    // Closed-form counterparts of whiten() (two channels) and projectBack() (two channels,
+    // two sources), and the iterations for two sources: loadTwoSourceKernel() once after the
+    // whitening, then per iteration twoSourceIteration(), which does what computeContrast()
+    // and the per-bin steps of the rule do (the fixed-point decorrelation included) and
+    // returns err.
+    void whitenClosedForm();
+    void projectBackClosedForm();
+    void loadTwoSourceKernel();
+    float twoSourceIteration(UpdateRule rule);
 
     int channels() const { return M_; }
     int sources() const { return N_; }
@@ -104,6 +140,17 @@ public:
 
 private:
     int M_ = 0, N_ = 0, T_ = 0, K_ = 0;
+    bool closedForms_ = false;
+    SourceOrder order_;    // the talkers of the earlier blocks
+    BlockMixing talkers_;  // the last block's mixing, for followTalkers
+    TwoSourceIva twoSource_;
+    std::vector<std::complex<double>> covariances2x2_;  // K 2 x 2 matrices, then their eigenvectors
+    std::vector<double> eigenvalues2x2_;                // 2 per bin
+    std::vector<std::complex<float>> matrices2x2_;      // K 2 x 2 matrices for a batched closed form
+
+    void fixedPointMove(int k);       // fixedPointStep without the decorrelation
+    void decorrelateAllClosedForm();  // the fixed-point decorrelation of every bin, two sources
+    void holdDeadComponents(int k);   // natural gradient: see deadComponent_
 
     // Per-bin scratch, sized once per block so that the bins allocate nothing.
     arma::cx_fmat centred_;     // M x T: X_k minus its mean over the block

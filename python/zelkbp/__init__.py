@@ -312,10 +312,12 @@ def separate(x, rate, **params):
     """Blind separation of a multichannel mixture, one row per separated source.
 
     x: array (channels, samples), 16-bit scale; rate: samples per second.
-    params (arguments of separate.n): METHOD ("[FastIVA]NEWTON_METHOD_WITH_FIXED_POINT_ITERATION"
-    (default) or "[IVA]NATURAL_GRADIENT_DESCENT_METHOD"), SOURCES (2), MAX_ITERATION (100),
-    BLOCK_SECONDS (3.0 s separated each on its own), CHANNELS (rows returned, "0,1"),
-    LENGTH (512), ADVANCE (160).
+    params (arguments of separate.n): METHOD ("[AuxIVA]ITERATIVE_PROJECTION" (default),
+    "[FastIVA]NEWTON_METHOD_WITH_FIXED_POINT_ITERATION" or "[IVA]NATURAL_GRADIENT_DESCENT_METHOD"),
+    SOURCES (2), MAX_ITERATION (100), BLOCK_SECONDS (3.0 s separated each on its own),
+    KEEP_SOURCE_ORDER (true: each row keeps its talker from block to block), CLOSED_FORM (false),
+    CHANNELS (rows returned, "0,1"), LENGTH (512), ADVANCE (160). The talkers' directions
+    come with zelkbp.Network("separate").run(x)["DIRECTIONS"].
 
     Returns a float32 array (sources, samples), each source at the scale it has at its own
     microphone, 16-bit scale.

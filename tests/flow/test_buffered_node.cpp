@@ -45,6 +45,21 @@ private:
     int ahead_, back_, write_, self_;
 };
 
+// Gives input + 1000 on both of its outputs.
+class Twin : public BufferedNode {
+public:
+    explicit Twin(const std::string& name) : BufferedNode(name, ParameterSet()) {
+        addInput("IN");
+        addOutput("A");
+        addOutput("B");
+        inOrder = true;
+    }
+    void calculate(int, int count, Buffer&) override {
+        const int v = dereference_cast<int>(getInput(0, count));
+        for (OutputCacheInfo& o : outputs) (*o.buffer)[count] = ObjectRef(new Int(v + 1000));
+    }
+};
+
 ObjectRef countAsInt(int count) { return ObjectRef(new Int(count)); }
 
 Probe* fed(NodeHarness& h) {
@@ -110,6 +125,24 @@ TEST(BufferedNode, GetOutputOnItselfRunsLaterFramesFirstAndOnlyOnce) {
     EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end());
     EXPECT_EQ(p->log.front(), 0);
     EXPECT_GE(p->log.size(), 4u);
+}
+
+TEST(BufferedNode, AnOutputKeepsItsFramesWhileAnotherOutputsConsumerDrivesTheNodeAhead) {
+    Network net;
+    net.addNode(new ScriptedSource("src", countAsInt));
+    net.addNode(new Twin("twin"));
+    auto* ahead = new Probe("ahead", 5, 0);  // drives the twin 5 frames ahead through A
+    auto* level = new Probe("level", 0, 0);  // reads B at its own count
+    net.addNode(ahead);
+    net.addNode(level);
+    net.connect("src", "OUTPUT", "twin", "IN");
+    net.connect("twin", "A", "ahead", "IN");
+    net.connect("twin", "B", "level", "IN");
+    net.initialize();
+    for (int c = 0; c < 20; ++c) {
+        EXPECT_EQ(dereference_cast<int>(ahead->getOutput(0, c)), 2000 + c);
+        EXPECT_EQ(dereference_cast<int>(level->getOutput(0, c)), 2000 + c);
+    }
 }
 
 TEST(BufferedNode, LongStreamsHoldABoundedNumberOfFramesAndReleaseAll) {

@@ -138,7 +138,8 @@ TEST(LiveInput, OpenEndedWavThroughEnhanceKeepsEverySampleAndStdoutHoldsOnlyTheW
     // The separation node's progress text goes to stderr, unchanged, when the WAV
     // goes to stdout.
     RunResult sep = flowrun(dir, {kNetworks + "/separate.n", "INPUT=" + kDemo, "OUTPUT=-", "BLOCK_SECONDS=1",
-                                  "MAX_ITERATION=50"});
+                                  "MAX_ITERATION=50", "METHOD=[FastIVA]NEWTON_METHOD_WITH_FIXED_POINT_ITERATION",
+                                  "DIRECTIONS=" + (dir / "d.jsonl")});
     ASSERT_EQ(sep.status, 0) << sep.err;
     EXPECT_EQ(sep.out.compare(0, 4, "RIFF"), 0);
     EXPECT_EQ(sep.out.find("KW_BSS"), std::string::npos);

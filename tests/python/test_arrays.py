@@ -33,7 +33,7 @@ CASES = {
                  ("TRACKS", "i.jsonl", source_rows, as_written)],
     "enhance": [("OUTPUT", "e.wav", read_wav, pcm16)],
     "vad": [("OUTPUT", "v.txt", segments, lambda s: [tuple(round(v, 6) for v in row) for row in s])],
-    "separate": [("OUTPUT", "s.wav", read_wav, pcm16)],
+    "separate": [("OUTPUT", "s.wav", read_wav, pcm16), ("DIRECTIONS", "d.jsonl", source_rows, as_written)],
 }
 
 

@@ -1,0 +1,297 @@
+// The auxiliary-function rule, the batched two-source kernel and the closed-form 2 x 2
+// arithmetic, against Armadillo and the per-bin steps.
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cstdio>
+#include <regex>
+#include <sstream>
+
+#include "separation/SourceSeparation.h"
+#include "separation/block_separation.h"
+#include "separation/closed_form_2x2.h"
+#include "tests/support/NodeHarness.h"
+
+using namespace separation;
+using arma::cx_fcube;
+using arma::cx_fmat;
+using arma::cx_mat;
+using arma::fmat;
+using cxf = std::complex<float>;
+using Spectrum = FD::Matrix<cxf>;
+using namespace FD::testing;
+
+namespace {
+
+const double kEpsD = DBL_EPSILON, kEpsF = FLT_EPSILON;
+
+cx_mat randomUnitary(unsigned seed) {
+    arma::arma_rng::set_seed(seed);
+    cx_mat U, R;
+    arma::qr(U, R, cx_mat(arma::randn(2, 2), arma::randn(2, 2)));
+    return U;
+}
+cx_fmat randnCx(int r, int c) { return cx_fmat(arma::randn<fmat>(r, c), arma::randn<fmat>(r, c)); }
+cx_mat wide(const cx_fmat& a) { return arma::conv_to<cx_mat>::from(a); }
+double relative(const cx_mat& a, const cx_mat& b) { return arma::norm(a - b, "fro") / arma::norm(b, "fro"); }
+
+// N independent sources, spherical over the bins with a Laplacian-like density (Gaussian
+// with exponential variance), mixed by a random M x N matrix per bin.
+struct Mixture {
+    cx_fcube A, S, X;
+};
+Mixture laplacianMixture(int M, int N, int T, int K, unsigned seed) {
+    arma::arma_rng::set_seed(seed);
+    Mixture m{cx_fcube(M, N, K), cx_fcube(N, T, K), cx_fcube(M, T, K)};
+    const cx_fmat scale = arma::conv_to<cx_fmat>::from(arma::sqrt(-arma::log(arma::randu<fmat>(N, T) + 1e-12f)));
+    for (int k = 0; k < K; ++k) {
+        m.A.slice(k) = randnCx(M, N);
+        m.S.slice(k) = randnCx(N, T) % scale;
+        m.X.slice(k) = m.A.slice(k) * m.S.slice(k);
+    }
+    return m;
+}
+// SIR (dB) of each output row over the block: the power it carries of its main source
+// (least-squares share, one permutation for all bins) against that of the other.
+arma::vec sirOf(const cx_fcube& Y, const Mixture& m) {
+    arma::mat power(2, 2, arma::fill::zeros);  // output row x source
+    for (arma::uword k = 0; k < Y.n_slices; ++k) {
+        const cx_fmat G = Y.slice(k) * arma::pinv(m.S.slice(k));
+        for (int n = 0; n < 2; ++n)
+            for (int s = 0; s < 2; ++s)
+                power(n, s) += std::norm(G(n, s)) * arma::accu(arma::square(arma::abs(m.S.slice(k).row(s))));
+    }
+    return 10 * arma::log10(arma::max(power, 1) / arma::min(power, 1));
+}
+BlockSeparator separatorFor(const cx_fcube& X, int N) {
+    BlockSeparator s;
+    s.startBlock(int(X.n_rows), N, int(X.n_cols), int(X.n_slices));
+    s.inputBlock = X;
+    return s;
+}
+
+}  // namespace
+
+TEST(ClosedForms2x2, EigenDecompositionMatchesArmadilloDownToSingularMatrices) {
+    // (smaller, larger) eigenvalue: well conditioned, near-singular, singular, indefinite,
+    // negative, equal and nearly equal, tiny and large.
+    const std::pair<double, double> cases[] = {{0.3, 2.0},  {1e-6, 1.0},       {1e-10, 1.0},   {1e-15, 1.0},
+                                               {0.0, 4.0},  {-1e-12, 1.0},     {-2.0, 1.5},    {-3.0, -1.0},
+                                               {1.0, 1.0},  {1.0, 1.0 + 1e-9}, {1e-20, 1e-18}, {3e5, 7e7}};
+    double worst = 0;
+    unsigned seed = 1;
+    for (const auto& [low, high] : cases)
+        for (int repeat = 0; repeat < 20; ++repeat) {
+            const cx_mat U = randomUnitary(seed++), Q0 = U * arma::diagmat(arma::cx_vec{low, high}) * U.t();
+            const cx_mat Q = 0.5 * (Q0 + Q0.t());  // Hermitian to the last bit
+            arma::vec values(2), reference;
+            cx_mat E(2, 2), referenceE;
+            hermitianEigen2x2(Q.memptr(), 1, values.memptr(), E.memptr());
+            ASSERT_TRUE(arma::eig_sym(reference, referenceE, Q, "dc"));
+            const double scale = arma::norm(Q, 2);
+            // eigenvalues as Armadillo's; unit, orthogonal vectors with Q E = E diag(values)
+            const double error = std::max({arma::abs(values - reference).max() / scale,
+                                           arma::norm(Q * E - E * arma::diagmat(values), "fro") / scale,
+                                           arma::norm(E.t() * E - arma::eye<cx_mat>(2, 2), "fro")});
+            EXPECT_LE(error, 8 * kEpsD) << low << " " << high;
+            worst = std::max(worst, error);
+            if (high - low > 1e-3 * scale) {  // well separated: Armadillo's vectors up to a phase
+                for (int j = 0; j < 2; ++j)
+                    EXPECT_NEAR(std::abs(arma::cdot(E.col(j), referenceE.col(j))), 1.0, 8 * kEpsD);
+            }
+        }
+    std::printf("eigen 2x2 against Armadillo: within %.1e of |Q|\n", worst);
+}
+
+TEST(ClosedForms2x2, PseudoInversesAreExactToFloatRoundingDownToSingularMatrices) {
+    // Smaller singular value (the larger is 1): well and ill conditioned, above and below
+    // the rank tolerance 2 FLT_EPSILON, zero. The exact answers come from the float input in
+    // double precision, with the rank the tolerance leaves.
+    double worstPinv = 0, worstLapack = 0, worstRoot = 0;
+    unsigned seed = 100;
+    for (double small : {0.5, 1e-2, 1e-4, 1e-6, 1e-9, 0.0})
+        for (int repeat = 0; repeat < 20; ++repeat) {
+            const cx_mat U = randomUnitary(seed++), V = randomUnitary(seed++);
+            const cx_fmat H = arma::conv_to<cx_fmat>::from(cx_mat(U * arma::diagmat(arma::cx_vec{1.0, small}) * V.t()));
+            cx_mat u, v;
+            arma::vec sv;
+            arma::svd(u, sv, v, wide(H));
+            const int rank = small > 2.02 * kEpsF ? 2 : 1;
+            const cx_mat exact = v.cols(0, rank - 1) * arma::diagmat(1 / sv.head(rank)) * u.cols(0, rank - 1).t();
+            cx_fmat P(2, 2);
+            pseudoInverse2x2(H.memptr(), 1, P.memptr());
+            const double e = relative(wide(P), exact), lapack = relative(wide(arma::pinv(H, 0.0f, "dc")), exact);
+            EXPECT_LE(e, 4 * kEpsF) << small;  // Armadillo's float SVD: up to cond * eps
+            worstPinv = std::max(worstPinv, e);
+            worstLapack = std::max(worstLapack, lapack);
+
+            // pinv(sqrt(Q)) for Q = H H^H, as the symmetric decorrelation uses it
+            const cx_fmat Q = H * H.t();
+            arma::vec l;
+            cx_mat E;
+            arma::eig_sym(l, E, wide(Q), "dc");
+            arma::vec gains = arma::sqrt(arma::clamp(l, 0.0, arma::datum::inf));
+            const double tolerance = 2 * gains.max() * kEpsF;
+            gains.transform([&](double r) { return r > 0 && r >= tolerance ? 1 / r : 0.0; });
+            cx_fmat R(2, 2);
+            inverseSquareRootHermitian2x2(Q.memptr(), 1, R.memptr());
+            EXPECT_TRUE(R.is_finite()) << small;
+            if (small >= 1e-4) {  // Q's small eigenvalue above its float rounding
+                const double er = relative(wide(R), E * arma::diagmat(arma::cx_vec(gains, 0 * gains)) * E.t());
+                EXPECT_LE(er, 8 * kEpsF) << small;
+                worstRoot = std::max(worstRoot, er);
+            }
+        }
+    std::printf("pinv 2x2: within %.1e of exact (Armadillo in float: %.1e); pinv(sqrt(Q)): %.1e\n", worstPinv,
+                worstLapack, worstRoot);
+}
+
+TEST(ClosedForms2x2, FirstTwoRulesStayWithinRoundingOfLapackAndAreOffByDefault) {
+    const Mixture m = laplacianMixture(2, 2, 300, 16, 11);
+    for (UpdateRule rule : {UpdateRule::NaturalGradient, UpdateRule::FixedPoint}) {
+        BlockSeparator lapack = separatorFor(m.X, 2), closed = separatorFor(m.X, 2);
+        EXPECT_FALSE(lapack.usesClosedForms());
+        closed.useClosedForms(true);
+        EXPECT_EQ(lapack.separateBlock(rule, 15, nullptr), closed.separateBlock(rule, 15, nullptr));
+        const float difference =
+            arma::abs(closed.separatedBlock - lapack.separatedBlock).max() / arma::abs(lapack.separatedBlock).max();
+        EXPECT_LT(difference, 1e-5f) << int(rule);
+        std::printf("rule %d, 15 iterations: closed forms within %.1e of the LAPACK output\n", int(rule), difference);
+    }
+}
+
+TEST(TwoSourceIva, BatchedKernelMatchesThePerBinStepsOfEachRule) {
+    const int K = 24;
+    const Mixture m = laplacianMixture(2, 2, 400, K, 7);
+    for (UpdateRule rule : {UpdateRule::NaturalGradient, UpdateRule::FixedPoint, UpdateRule::AuxIva}) {
+        BlockSeparator s = separatorFor(m.X, 2);
+        s.whiten();
+        s.initialiseDemixing();
+        for (int i = 0; i < 3; ++i) {  // a few iterations in, so that W is not the identity
+            s.computeContrast();
+            for (int k = 0; k < K; ++k) s.auxiliaryFunctionStep(k);
+        }
+        cx_fcube W = s.demixingMatrices;
+        s.computeContrast();
+        for (int k = 0; k < K; ++k) {
+            if (rule == UpdateRule::NaturalGradient) s.naturalGradientStep(k);
+            if (rule == UpdateRule::FixedPoint) s.fixedPointStep(k);
+            if (rule == UpdateRule::AuxIva) s.auxiliaryFunctionStep(k);
+        }
+        TwoSourceIva kernel;
+        kernel.load(s.whitenedBlock);
+        fmat r, a, b;
+        kernel.contrast(W, r, a, b, BlockSeparator::kEpsilon);
+        EXPECT_LT(arma::abs(r - s.norm).max() / s.norm.max(), 1e-5f);
+        EXPECT_LT(arma::abs(a / s.scoreWeight - 1.0f).max(), 1e-5f);
+        EXPECT_LT(arma::abs(b / s.cubicWeight - 1.0f).max(), 1e-4f);
+        if (rule == UpdateRule::NaturalGradient) kernel.naturalGradient(W, a, BlockSeparator::kStepSize);
+        if (rule == UpdateRule::FixedPoint) {
+            kernel.fixedPoint(W, a, b);
+            for (int k = 0; k < K; ++k) symmetricDecorrelation(W.slice(k), k);
+        }
+        if (rule == UpdateRule::AuxIva) kernel.iterativeProjection(W, a);
+        EXPECT_LT(arma::abs(W - s.demixingMatrices).max() / arma::abs(s.demixingMatrices).max(), 1e-4f)
+            << int(rule);
+    }
+}
+
+TEST(AuxIva, SeparatesLaplacianSourcesInTwentyIterationsForTwoOrFewerSources) {
+    const int T = 400, K = 24;
+    const Mixture m = laplacianMixture(2, 2, T, K, 7);
+    BlockSeparator s = separatorFor(m.X, 2);
+    std::ostringstream progress;  // converged well before 100 iterations, with a finite contrast
+    EXPECT_LE(s.separateBlock(updateRuleNamed("[AuxIVA]ITERATIVE_PROJECTION"), 100, &progress), 40);
+    EXPECT_TRUE(std::regex_match(progress.str(), std::regex(R"(KW_BSS::IVA::Iterative-projection === \[ )"
+                                                            R"(iterations: \d+, Error: [0-9.]+, Difference: \S+ \]\n)")))
+        << progress.str();
+    const arma::vec converged = sirOf(s.separatedBlock, m);
+    s = separatorFor(m.X, 2);
+    s.separateBlock(UpdateRule::AuxIva, 20, nullptr);
+    const arma::vec sir20 = sirOf(s.separatedBlock, m);
+    EXPECT_GT(sir20.min(), 25.0) << sir20.t();
+    EXPECT_LT(arma::abs(converged - sir20).max(), 1.0);  // settled by 20
+
+    // three microphones, two sources: whitening to two components, the same kernel
+    const Mixture m3 = laplacianMixture(3, 2, T, K, 8);
+    s = separatorFor(m3.X, 2);
+    s.separateBlock(UpdateRule::AuxIva, 20, nullptr);
+    EXPECT_GT(sirOf(s.separatedBlock, m3).min(), 25.0);
+
+    // N = 1 < M = 2, one source: it comes back as observed at channel 0
+    const Mixture one = laplacianMixture(2, 1, T, K, 9);
+    s = separatorFor(one.X, 1);
+    s.separateBlock(UpdateRule::AuxIva, 20, nullptr);
+    for (int k = 0; k < K; ++k) {
+        const arma::cx_frowvec expected = one.A(0, 0, k) * one.S.slice(k);
+        EXPECT_LT(arma::norm(s.separatedBlock.slice(k) - expected) / arma::norm(expected), 1e-3f) << k;
+    }
+
+    // a silent bin, a silent block: no NaN, zero where the input is zero
+    cx_fcube Xs = m.X;
+    Xs.slice(3).zeros();
+    s = separatorFor(Xs, 2);
+    s.separateBlock(UpdateRule::AuxIva, 20, nullptr);
+    EXPECT_TRUE(s.separatedBlock.is_finite());
+    EXPECT_EQ(arma::abs(s.separatedBlock.slice(3)).max(), 0.0f);
+    s = separatorFor(cx_fcube(2, 30, 4, arma::fill::zeros), 2);
+    std::ostringstream silent;
+    EXPECT_EQ(s.separateBlock(UpdateRule::AuxIva, 100, &silent), 2);
+    EXPECT_EQ(silent.str(), "KW_BSS::IVA::Iterative-projection === [ iterations: 2, Error: 0, Difference: 0 ]\n");
+    EXPECT_EQ(arma::abs(s.separatedBlock).max(), 0.0f);
+}
+
+TEST(SourceSeparationNode, AuxIvaAndTheNewOptionsThroughTheNodeAndTheirRefusals) {
+    const Mixture m = laplacianMixture(2, 2, 8, 4, 12);
+    auto params = [](int sources) {
+        Params p;
+        p.s("ITERATION_METHOD", "[AuxIVA]ITERATIVE_PROJECTION").i("NUMBER_OF_SOURCES_TO_BE_SEPARATED", sources);
+        return p.i("MAX_ITERATION", 20).f("SEPARATION_TIME_LENGTH", 0.04f).i("ADVANCE", 160).i("SAMPLING_RATE", 16000);
+    };
+    const std::string spectra = "OUTPUT_AUDIO_SPECTRUM", directions = "SOURCE_DIRECTIONS";
+    const std::tuple<Params, int, std::string, std::string> cases[] = {
+        // parameters, sources, port read, error ("" for none); in the first case frame 1 holds
+        // 3e30, whose square the double-precision closed forms still take: no error, no NaN
+        {params(2), 2, spectra, ""},
+        {params(2).i("CLOSED_FORM_2X2", 1), 2, spectra, "CLOSED_FORM_2X2 expects bool, got int 1"},
+        {params(2).f("MICS_DISTANCE", 0.0f), 2, spectra,
+         "MICS_DISTANCE must be a positive number of centimetres, got 0"},
+        {params(2).f("MICS_DISTANCE", NAN), 2, spectra, "MICS_DISTANCE must be a positive number"},
+        {params(2).f("MICS_DISTANCE", 18.0f).s("SOUND_DIFFRACTION_COMPENSATION", "free_space"), 2, spectra,
+         "SOUND_DIFFRACTION_COMPENSATION must be \"FREE_SPACE\" or \"SPHERICAL_HEAD\", got \"free_space\""},
+        {params(2), 2, directions, "SOURCE_DIRECTIONS is read but MICS_DISTANCE"},
+        {params(2), 2, spectra, ""},
+        {params(1), 1, spectra, ""},
+        {params(2).b("CLOSED_FORM_2X2", true).b("KEEP_SOURCE_ORDER", true), 2, spectra, ""},
+        {params(2).f("SEPARATION_TIME_LENGTH", 0.01f), 2, spectra, ""},  // single-frame blocks
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const auto& [p, sources, port, message] = cases[i];
+        std::vector<FD::ObjectRef> out;
+        ::testing::internal::CaptureStdout();  // progress lines
+        const std::string e = hostError([&, &p = p, &port = port] {
+            NodeHarness h(new SourceSeparation("sep", p));
+            h.feed("INPUT_AUDIO_SPECTRUM", [&](int t) {
+                auto* f = new Spectrum(2, 5);
+                for (int c = 0; c < 2; ++c)
+                    for (int k = 0; k < 4; ++k) (*f)(c, k) = t < 8 ? m.X(c, t, k) : cxf(0, 0);
+                if (i == 0 && t == 1) (*f)(1, 2) = cxf(3e30f, 0);
+                return FD::ObjectRef(f);
+            });
+            h.initialize();
+            out = h.run(port, 8);
+        });
+        ::testing::internal::GetCapturedStdout();
+        EXPECT_TRUE(message.empty() ? e.empty() : e.find(message) != std::string::npos) << e;
+        for (const FD::ObjectRef& o : out) {  // finite, zero past N rows and in the Nyquist column
+            const Spectrum& s = dynamic_cast<const Spectrum&>(*o);
+            for (int c = 0; c < 2; ++c)
+                for (int k = 0; k < 5; ++k) {
+                    ASSERT_TRUE(std::isfinite(std::abs(s(c, k))));
+                    if (k == 4 || c >= sources) {
+                        ASSERT_EQ(s(c, k), cxf(0, 0));
+                    }
+                }
+        }
+    }
+}
