@@ -1,81 +1,82 @@
 #include "enhancement/SpeechEnhancement.h"
 
-#include <cmath>
 #include <complex>
-#include <sstream>
+#include <optional>
+
+#include "plugin/Descriptions.h"
 
 namespace {
-
-std::string show(float v) {
-    std::ostringstream out;
-    out << v;
-    return out.str();
-}
 
 std::string shape(int rows, int cols) { return std::to_string(rows) + " x " + std::to_string(cols); }
 
 }  // namespace
 
+FD::NodeInfo SpeechEnhancement::description() {
+    return {"SpeechEnhancement",
+            "noise reduction per channel, optionally with harmonic regeneration",
+            {{"NOISY_SPEECH_SPECTRUM", zelkbp::kSpectrumFrames}},
+            {{"SPEECH_EHANCED_SPECTRUM", "Matrix<complex<float>> of the same shape"}},
+            {{"NOISE_REDUCTION_METHOD", "string",
+              "\"SPECTRAL_SUBTRACTION\", \"WIENER_FILTERING\", \"TWO_STEP_WIENER_FILTERING\" or "
+              "\"MINIMUM_MEAN_SQUARE_ERROR\""},
+             {"HARMONIC_REGENERATION", "string", "\"USE\" to regenerate harmonics, anything else not"},
+             {"NOISE_PERIOD", "float", "seconds of noise learned at the start"},
+             zelkbp::advanceParam(),
+             zelkbp::samplingRateParam(),
+             zelkbp::noiseUpdateParam()}};
+}
+
 SpeechEnhancement::SpeechEnhancement(std::string nodeName, const FD::ParameterSet& params)
-    : FD::BufferedNode(std::move(nodeName), params) {
+    : FD::BufferedNode(std::move(nodeName), params), errors_("SpeechEnhancement", name) {
     inputID_ = addInput("NOISY_SPEECH_SPECTRUM");
     outputID_ = addOutput("SPEECH_EHANCED_SPECTRUM");
 
-    noiseReductionMethod_ = FD::object_cast<FD::String>(parameters.get("NOISE_REDUCTION_METHOD"));
-    harmonicRegeneration_ = FD::object_cast<FD::String>(parameters.get("HARMONIC_REGENERATION"));
-    noisePeriod_ = FD::dereference_cast<float>(parameters.get("NOISE_PERIOD"));
-    advance_ = FD::dereference_cast<int>(parameters.get("ADVANCE"));
-    samplingRate_ = FD::dereference_cast<int>(parameters.get("SAMPLING_RATE"));
+    const FD::NodeParameters p(errors_, parameters);
+    noiseReductionMethod_ = p.text("NOISE_REDUCTION_METHOD");
+    harmonicRegeneration_ = p.text("HARMONIC_REGENERATION");
+    noisePeriod_ = p.seconds("NOISE_PERIOD");
+    advance_ = p.frameShift();
+    samplingRate_ = p.samplingRate();
 
-    if (advance_ <= 0) fail("ADVANCE must be a positive number of samples, got " + std::to_string(advance_));
-    if (samplingRate_ <= 0)
-        fail("SAMPLING_RATE must be a positive number of samples per second, got " +
-             std::to_string(samplingRate_));
-    if (!std::isfinite(noisePeriod_))
-        fail("NOISE_PERIOD must be a finite number of seconds, got " + show(noisePeriod_));
-
-    // Seconds to frames in single precision, division first, truncated; at least one frame.
-    const float frames = noisePeriod_ / float(advance_) * float(samplingRate_);
-    if (!(frames < 2147483648.0f))
-        fail("NOISE_PERIOD of " + show(noisePeriod_) + " s at ADVANCE " + std::to_string(advance_) +
-             " and SAMPLING_RATE " + std::to_string(samplingRate_) + " is more frames than an int counts");
-    noiseFrames_ = frames < 1.0f ? 1 : int(frames);
+    // Seconds to frames, truncated; at least one frame.
+    const std::optional<int> frames =
+        FD::framesAtLeastOne(FD::framesIn(noisePeriod_, advance_, samplingRate_));
+    if (!frames)
+        errors_.refuse("NOISE_PERIOD", "NOISE_PERIOD of " + FD::formatNumber(noisePeriod_) +
+                                           " s at ADVANCE " + std::to_string(advance_) +
+                                           " and SAMPLING_RATE " + std::to_string(samplingRate_) +
+                                           " is more frames than an int counts");
+    noiseFrames_ = *frames;
+    const std::string noiseUpdate =
+        p.has("NOISE_UPDATE") ? p.oneOf("NOISE_UPDATE", enhancement::kNoiseUpdateChoices) : "NONE";
 
     enhancer_ = std::make_unique<enhancement::SpeechEnhancer>(
         enhancement::parseNoiseReductionMethod(noiseReductionMethod_), harmonicRegeneration_ == "USE",
-        noiseFrames_);
+        noiseFrames_, *enhancement::parseNoiseUpdate(noiseUpdate), double(advance_) / double(samplingRate_));
 
     inOrder = true;
 }
 
 void SpeechEnhancement::calculate(int, int count, FD::Buffer& out) {
     FD::ObjectRef in = getInput(inputID_, count);
-    const auto* x = dynamic_cast<const FD::Matrix<std::complex<float>>*>(in.get());
-    if (!x)
-        failAtFrame(
-            count, "NOISY_SPEECH_SPECTRUM expects Matrix<complex<float>>, got " + FD::describeType(in.get()));
+    const auto* x = &errors_.frameAs<FD::Matrix<std::complex<float>>>(in, count, "NOISY_SPEECH_SPECTRUM",
+                                                                      "Matrix<complex<float>>");
 
     const int rows = x->nrows(), cols = x->ncols();
     if (!started_) {
         if (harmonicRegeneration_ == "USE" && !enhancement::SpeechEnhancer::regenerationFits(cols))
-            failAtFrame(count, "HARMONIC_REGENERATION needs a spectrum of 2^k+1 columns (k >= 1), got " +
-                                   std::to_string(cols));
+            errors_.atFrame(count, "HARMONIC_REGENERATION",
+                            "HARMONIC_REGENERATION needs a spectrum of 2^k+1 columns (k >= 1), got " +
+                                std::to_string(cols));
         enhancer_->start(rows, cols);
         started_ = true;
     } else if (rows != enhancer_->rows() || cols != enhancer_->columns()) {
-        failAtFrame(count, "NOISY_SPEECH_SPECTRUM must keep the shape of the first frame, " +
-                               shape(enhancer_->rows(), enhancer_->columns()) + ", got " + shape(rows, cols));
+        errors_.atFrame(count, "NOISY_SPEECH_SPECTRUM",
+                        "NOISY_SPEECH_SPECTRUM must keep the shape of the first frame, " +
+                            shape(enhancer_->rows(), enhancer_->columns()) + ", got " + shape(rows, cols));
     }
 
     auto* y = new FD::Matrix<std::complex<float>>(rows, cols);
     out[count] = FD::ObjectRef(y);
     enhancer_->processFrame(count, x->data(), y->data());
-}
-
-void SpeechEnhancement::fail(const std::string& what) const {
-    throw new FD::GeneralException("SpeechEnhancement \"" + name + "\": " + what);
-}
-
-void SpeechEnhancement::failAtFrame(int count, const std::string& what) const {
-    fail(what + " (frame " + std::to_string(count) + ")");
 }

@@ -9,27 +9,29 @@
 // Parameters NOISE_REDUCTION_METHOD (string: "SPECTRAL_SUBTRACTION", "WIENER_FILTERING",
 // "TWO_STEP_WIENER_FILTERING" or "MINIMUM_MEAN_SQUARE_ERROR"; anything else gives zero bins),
 // HARMONIC_REGENERATION (string, "USE" switches it on), NOISE_PERIOD (float, seconds of
-// noise at the start), ADVANCE (int, samples), SAMPLING_RATE (int, Hz).
+// noise at the start), ADVANCE (int, samples), SAMPLING_RATE (int, Hz), and optionally
+// NOISE_UPDATE (string: "NONE", the default, keeps the noise learned at the start;
+// "CONTINUOUS" goes on learning it where speech is unlikely).
 #pragma once
 
 #include <memory>
 #include <string>
 
 #include "enhancement/speech_enhancer.h"
+#include "flow/Catalogue.h"
 #include "flow/Node.h"
+#include "flow/NodeSupport.h"
 
 class SpeechEnhancement : public FD::BufferedNode {
 public:
     SpeechEnhancement(std::string nodeName, const FD::ParameterSet& params);
+    // Ports and parameters, for the catalogue.
+    static FD::NodeInfo description();
 
     void calculate(int outputID, int count, FD::Buffer& out) override;
 
-    int noiseFrames() const { return noiseFrames_; }
-
 private:
-    [[noreturn]] void fail(const std::string& what) const;
-    [[noreturn]] void failAtFrame(int count, const std::string& what) const;
-
+    const FD::NodeErrors errors_;
     int inputID_;                       // input NOISY_SPEECH_SPECTRUM
     int outputID_;                      // output SPEECH_EHANCED_SPECTRUM
     std::string noiseReductionMethod_;  // gain rule name

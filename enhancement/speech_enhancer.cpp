@@ -8,8 +8,13 @@
 
 namespace enhancement {
 
-SpeechEnhancer::SpeechEnhancer(NoiseReductionMethod method, bool harmonicRegeneration, int noiseFrames)
-    : method_(method), regeneration_(harmonicRegeneration), noiseFrames_(noiseFrames < 1 ? 1 : noiseFrames) {}
+SpeechEnhancer::SpeechEnhancer(NoiseReductionMethod method, bool harmonicRegeneration, int noiseFrames,
+                               NoiseUpdate noiseUpdate, double frameSeconds)
+    : method_(method),
+      regeneration_(harmonicRegeneration),
+      noiseFrames_(noiseFrames < 1 ? 1 : noiseFrames),
+      noiseUpdate_(noiseUpdate),
+      frameSeconds_(frameSeconds) {}
 
 bool SpeechEnhancer::regenerationFits(int columns) { return rfft<float>::validSize(columns - 1); }
 
@@ -35,6 +40,11 @@ void SpeechEnhancer::start(int rows, int columns) {
     cosPhase_.assign(m, 0.0f);
     sinPhase_.assign(m, 0.0f);
     if (regeneration_) fft_.setup(bins_, bins_ + 1);
+    trackers_.clear();
+    if (noiseUpdate_ == NoiseUpdate::Continuous) {
+        trackers_.assign(size_t(rows), NoiseTracker(frameSeconds_));
+        for (NoiseTracker& t : trackers_) t.start(bins_);
+    }
 }
 
 void SpeechEnhancer::processFrame(int count, const std::complex<float>* x, std::complex<float>* y) {
@@ -43,10 +53,15 @@ void SpeechEnhancer::processFrame(int count, const std::complex<float>* x, std::
         const std::complex<float>* xr = x + size_t(r) * cols;
         std::complex<float>* yr = y + size_t(r) * cols;
         for (size_t k = 0; k < cols; ++k) yr[k] = std::complex<float>(0.0f, 0.0f);
-        if (count < noiseFrames_)
+        if (count < noiseFrames_) {
             learnRow(r, xr);
-        else
+            if (!trackers_.empty()) {
+                rowPower(xr);
+                trackers_[size_t(r)].observe(power_.data());
+            }
+        } else {
             enhanceRow(r, xr, yr);
+        }
     }
 }
 
@@ -60,19 +75,28 @@ void SpeechEnhancer::learnRow(int row, const std::complex<float>* x) {
     }
 }
 
-void SpeechEnhancer::enhanceRow(int row, const std::complex<float>* x, std::complex<float>* y) {
-    const int m = bins_;
-    const float* noise = noisePower_.data() + size_t(row) * size_t(m);
+void SpeechEnhancer::rowPower(const std::complex<float>* x) {
     float* re = re_.data();
     float* im = im_.data();
     float* power = power_.data();
-    float* magnitude = magnitude_.data();
     const float* xv = reinterpret_cast<const float*>(x);
-    for (int k = 0; k < m; ++k) {
+    for (int k = 0; k < bins_; ++k) {
         re[k] = xv[2 * k];
         im[k] = xv[2 * k + 1];
         power[k] = re[k] * re[k] + im[k] * im[k];
     }
+}
+
+void SpeechEnhancer::enhanceRow(int row, const std::complex<float>* x, std::complex<float>* y) {
+    const int m = bins_;
+    float* noise = noisePower_.data() + size_t(row) * size_t(m);
+    float* re = re_.data();
+    float* im = im_.data();
+    float* power = power_.data();
+    float* magnitude = magnitude_.data();
+    rowPower(x);
+    NoiseTracker* tracker = trackers_.empty() ? nullptr : &trackers_[size_t(row)];
+    if (tracker) tracker->observe(power);
     for (int k = 0; k < m; ++k) magnitude[k] = usablePower(power[k]) ? std::sqrt(power[k]) : 0.0f;
 
     // Noisy phase: cos and sin of atan2(im, re); zero for unusable bins, which come out zero.
@@ -103,6 +127,7 @@ void SpeechEnhancer::enhanceRow(int row, const std::complex<float>* x, std::comp
                                     noise};
         regenerateHarmonics(fft_, regen, y);
     }
+    if (tracker) tracker->follow(noise, power);
 }
 
 }  // namespace enhancement

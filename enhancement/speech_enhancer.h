@@ -10,19 +10,27 @@
 //
 // Unusable input is kept out of the state: a bin whose power is not a finite number adds
 // nothing to the learned noise and comes out zero.
+//
+// With NoiseUpdate::Continuous the learned noise power of every row goes on following the
+// background after the learning frames, where speech is unlikely (NoiseTracker, one per row,
+// watching from frame 0). Each frame is enhanced with the noise known before it, then the
+// noise takes the frame in.
 #pragma once
 
 #include <complex>
 #include <vector>
 
 #include "enhancement/gain_rules.h"
+#include "enhancement/noise_tracker.h"
 #include "enhancement/rfft.h"
 
 namespace enhancement {
 
 class SpeechEnhancer {
 public:
-    SpeechEnhancer(NoiseReductionMethod method, bool harmonicRegeneration, int noiseFrames);
+    // frameSeconds (frame shift over sampling rate) sets the tracker's time constants.
+    SpeechEnhancer(NoiseReductionMethod method, bool harmonicRegeneration, int noiseFrames,
+                   NoiseUpdate noiseUpdate = NoiseUpdate::None, double frameSeconds = 0.01);
 
     // True when a spectrum of `columns` bins can be harmonically regenerated: columns - 1 a
     // power of two, at least 2.
@@ -45,10 +53,14 @@ public:
 private:
     void learnRow(int row, const std::complex<float>* x);
     void enhanceRow(int row, const std::complex<float>* x, std::complex<float>* y);
+    void rowPower(const std::complex<float>* x);
 
     NoiseReductionMethod method_;
     bool regeneration_;
     int noiseFrames_;                    // N, frames of noise learning
+    NoiseUpdate noiseUpdate_;
+    double frameSeconds_;                // frame shift, seconds
+    std::vector<NoiseTracker> trackers_;  // one per row with NoiseUpdate::Continuous, else none
     int rows_ = 0, columns_ = 0;         // frame shape
     int bins_ = 0;                       // M = columns - 1, the bins processed
     std::vector<float> noisePower_;      // rows x M, learned mean noise power

@@ -6,13 +6,10 @@
 namespace FD {
 
 namespace {
-struct Descriptions {
-    std::map<std::string, std::unique_ptr<NodeInfo>> byType;
-    std::vector<std::string> order;
-};
-Descriptions& descriptions() {
-    static Descriptions d;
-    return d;
+// By type; entries never move, so pointers handed out stay valid.
+std::map<std::string, std::unique_ptr<NodeInfo>>& descriptions() {
+    static std::map<std::string, std::unique_ptr<NodeInfo>> byType;
+    return byType;
 }
 }  // namespace
 
@@ -22,38 +19,17 @@ const ParamInfo* NodeInfo::param(const std::string& name) const {
     return nullptr;
 }
 
-bool NodeInfo::hasInput(const std::string& name) const {
-    for (const PortInfo& p : inputs)
-        if (p.name == name) return true;
-    return false;
-}
-
-bool NodeInfo::hasOutput(const std::string& name) const {
-    for (const PortInfo& p : outputs)
-        if (p.name == name) return true;
-    return false;
-}
-
 void describeNode(const NodeInfo& info) {
-    Descriptions& d = descriptions();
-    auto it = d.byType.find(info.type);
-    if (it == d.byType.end()) {
-        d.order.push_back(info.type);
-        d.byType[info.type] = std::make_unique<NodeInfo>(info);
-    } else {
-        *it->second = info;  // keeps pointers handed out earlier valid
-    }
+    std::unique_ptr<NodeInfo>& held = descriptions()[info.type];
+    if (held)
+        *held = info;  // keeps pointers handed out earlier valid
+    else
+        held = std::make_unique<NodeInfo>(info);
 }
 
 const NodeInfo* nodeInfo(const std::string& type) {
-    auto it = descriptions().byType.find(type);
-    return it == descriptions().byType.end() ? nullptr : it->second.get();
-}
-
-std::vector<const NodeInfo*> nodeInfos() {
-    std::vector<const NodeInfo*> all;
-    for (const std::string& t : descriptions().order) all.push_back(nodeInfo(t));
-    return all;
+    auto it = descriptions().find(type);
+    return it == descriptions().end() ? nullptr : it->second.get();
 }
 
 }  // namespace FD

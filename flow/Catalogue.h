@@ -31,15 +31,11 @@ struct NodeInfo {
     bool window = false;  // shows a live window (the runner then prepares the toolkit)
 
     const ParamInfo* param(const std::string& name) const;
-    bool hasInput(const std::string& name) const;
-    bool hasOutput(const std::string& name) const;
 };
 
 // Adds or replaces the description of a node type.
 void describeNode(const NodeInfo& info);
 // The description of a type, nullptr when none was given.
 const NodeInfo* nodeInfo(const std::string& type);
-// Every description, in the order they were first given.
-std::vector<const NodeInfo*> nodeInfos();
 
 }  // namespace FD

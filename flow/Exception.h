@@ -11,24 +11,44 @@ namespace FD {
 class BaseException {
 public:
     virtual ~BaseException() = default;
-    // Full readable text of the error, on one line.
+    // Full readable text of the error, on one line: the node and the frame it
+    // concerns, when known, then what went wrong.
     virtual std::string message() const = 0;
     void print(std::ostream& out = std::cerr) const { out << message() << '\n'; }
+
+    // Where it happened, set by whoever knows: the node (`Type "name"`), the
+    // parameter or port it is about, the frame being computed (-1 when none).
+    const std::string& node() const { return node_; }
+    const std::string& subject() const { return subject_; }
+    int frame() const { return frame_; }
+    void place(const std::string& node, const std::string& subject, int frame = -1) {
+        node_ = node;
+        subject_ = subject;
+        frame_ = frame;
+    }
+    void setFrame(int frame) { frame_ = frame; }
+
+protected:
+    // `text` after the node and the frame: `Type "name": frame 12: text`.
+    std::string placed(const std::string& text) const {
+        std::string m = node_.empty() ? std::string() : node_ + ": ";
+        if (frame_ >= 0) m += "frame " + std::to_string(frame_) + ": ";
+        return m + text;
+    }
+
+private:
+    std::string node_, subject_;
+    int frame_ = -1;
 };
 
 // Any failure of the host or of a node, with a free text.
 class GeneralException : public BaseException {
 public:
-    explicit GeneralException(std::string text, std::string file = "", int line = 0)
-        : text_(std::move(text)), file_(std::move(file)), line_(line) {}
-    std::string message() const override { return text_; }
-    const std::string& file() const { return file_; }
-    int line() const { return line_; }
+    explicit GeneralException(std::string text) : text_(std::move(text)) {}
+    std::string message() const override { return placed(text_); }
 
 private:
     std::string text_;
-    std::string file_;
-    int line_;
 };
 
 // A frame outside the window an output buffer keeps.
@@ -37,11 +57,9 @@ public:
     BufferException(std::string text, int count, int oldest, int newest)
         : text_(std::move(text)), count_(count), oldest_(oldest), newest_(newest) {}
     std::string message() const override {
-        return text_ + " (frame " + std::to_string(count_) + ", buffer holds " +
-               std::to_string(oldest_) + " to " + std::to_string(newest_) + ")";
+        return placed(text_ + " (frame " + std::to_string(count_) + ", buffer holds " +
+                      std::to_string(oldest_) + " to " + std::to_string(newest_) + ")");
     }
-    const std::string& text() const { return text_; }
-    int count() const { return count_; }
 
 private:
     std::string text_;
@@ -69,25 +87,34 @@ struct TypeName<bool> {
     static std::string get() { return "bool"; }
 };
 
-// An object was not of the type a cast asked for. Carries the class name of the
-// object found and its printed value, so a caller can say "expects float, got int 18".
-template <class T>
-class CastException : public BaseException {
+// An object was not of the type a cast asked for: the type expected, the class
+// name of the object found and its printed value ("expected float, got int 18";
+// placed at a parameter, "GAIN expects float, got int 18").
+class TypeError : public BaseException {
 public:
-    CastException(std::string foundType, std::string foundValue = "")
-        : found_(std::move(foundType)), value_(std::move(foundValue)) {}
+    virtual std::string expected() const = 0;
+    // "int 18", "string \"abc\"", "Matrix<float>".
+    std::string found() const { return value_.empty() ? found_ : found_ + " " + value_; }
     std::string message() const override {
-        std::string m = "expected " + TypeName<T>::get() + ", got " + found_;
-        if (!value_.empty()) m += " " + value_;
-        return m;
+        return placed(subject().empty() ? "expected " + expected() + ", got " + found()
+                                        : subject() + " expects " + expected() + ", got " + found());
     }
-    const std::string& type() const { return found_; }
-    const std::string& value() const { return value_; }
-    static std::string expected() { return TypeName<T>::get(); }
+
+protected:
+    TypeError(std::string foundType, std::string foundValue)
+        : found_(std::move(foundType)), value_(std::move(foundValue)) {}
 
 private:
     std::string found_;
     std::string value_;
+};
+
+template <class T>
+class CastException : public TypeError {
+public:
+    CastException(std::string foundType, std::string foundValue = "")
+        : TypeError(std::move(foundType), std::move(foundValue)) {}
+    std::string expected() const override { return TypeName<T>::get(); }
 };
 
 }  // namespace FD

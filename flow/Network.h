@@ -39,8 +39,6 @@ public:
     // Pulls every output of every sink for frame `count`.
     void process(int count);
 
-    const std::vector<Node*>& sinks() const { return sinks_; }
-
 private:
     std::vector<Node*> topologicalOrder() const;
 

@@ -98,12 +98,6 @@ std::string suggestion(const std::string& word, const std::vector<std::string>& 
     return c.empty() ? "" : " (did you mean " + c + "?)";
 }
 
-// "int 18", "string \"abc\"": what a value is, for messages.
-std::string describe(const ObjectRef& v) {
-    std::string value = describeValue(v.get());
-    return describeType(v.get()) + (value.empty() ? "" : " " + value);
-}
-
 struct ParamEntry {
     std::string name, type, text;
     ObjectRef value;
@@ -129,7 +123,6 @@ public:
         : path_(std::move(path)), args_(args) {}
 
     std::unique_ptr<Network> load();
-    std::vector<NetworkArgument> arguments();
     std::vector<std::string> nodeTypes();
 
 private:
@@ -143,7 +136,7 @@ private:
     void connect();
     void checkInputs();
     void checkCycles();
-    void translate(BaseException* e, NodeEntry& node, const ParameterSet& params);
+    void reportRefusal(BaseException* e, const NodeEntry& node);
 
     int lineOf(const pugi::xml_node& n) const;
     void problem(int line, const std::string& text) {
@@ -410,47 +403,21 @@ void Loader::checkAgainstCatalogue(NodeEntry& node, const NodeInfo& info) {
     }
 }
 
-void Loader::translate(BaseException* e, NodeEntry& node, const ParameterSet& params) {
-    std::string expected, found;
-    if (auto* c = dynamic_cast<CastException<int>*>(e))
-        expected = "int", found = c->type() + " " + c->value();
-    if (auto* c = dynamic_cast<CastException<float>*>(e))
-        expected = "float", found = c->type() + " " + c->value();
-    if (auto* c = dynamic_cast<CastException<bool>*>(e))
-        expected = "bool", found = c->type() + " " + c->value();
-    if (auto* c = dynamic_cast<CastException<String>*>(e))
-        expected = "string", found = c->type() + " " + c->value();
-    std::string text = e->message();
-    delete e;
-    if (!expected.empty()) {
-        while (!found.empty() && found.back() == ' ') found.pop_back();
-        // The parameter read last is the one that failed; when the node read a
-        // copy of the set, the one holding the value found.
-        std::string param;
-        if (!params.namesRead().empty()) param = params.namesRead().back();
-        if (param.empty()) {
-            for (const auto& kv : params.all())
-                if (describe(kv.second) == found) param = param.empty() ? kv.first : "?";
-            if (param == "?") param.clear();
-        }
-        int line = node.line;
-        for (const ParamEntry& p : node.params)
-            if (p.name == param) line = p.line;
-        problem(line, (param.empty() ? "a parameter" : param) + " of node " + node.name + " expects " +
-                          expected + ", got " + found);
-        return;
-    }
-    const std::string missing = "missing parameter ";
-    if (text.compare(0, missing.size(), missing) == 0) {
-        problem(node.line, "node " + node.name + " (" + node.type + ") is missing parameter " +
-                               text.substr(missing.size()));
-        return;
-    }
-    const std::string own = node.type + " \"" + node.name + "\"";
-    if (text.compare(0, own.size(), own) == 0)
-        problem(node.line, text);
+void Loader::reportRefusal(BaseException* e, const NodeEntry& node) {
+    // The error names the parameter it is about; a wrong type is worded as the
+    // catalogue check words it.
+    int line = node.line;
+    for (const ParamEntry& p : node.params)
+        if (!e->subject().empty() && p.name == e->subject()) line = p.line;
+    auto* type = dynamic_cast<TypeError*>(e);
+    if (type && !e->subject().empty())
+        problem(line, e->subject() + " of node " + node.name + " expects " + type->expected() + ", got " +
+                          type->found());
+    else if (e->node().empty())
+        problem(line, "node " + node.name + " (" + node.type + "): " + e->message());
     else
-        problem(node.line, "node " + node.name + " (" + node.type + "): " + text);
+        problem(line, e->message());
+    delete e;
 }
 
 void Loader::build(NodeEntry& node) {
@@ -468,7 +435,7 @@ void Loader::build(NodeEntry& node) {
     try {
         node.built = net_->addNode(node.type, node.name, params);
     } catch (BaseException* e) {
-        translate(e, node, params);
+        reportRefusal(e, node);
         node.valid = false;
     } catch (const std::exception& e) {
         problem(node.line, "node " + node.name + " (" + node.type + "): " + e.what());
@@ -590,16 +557,6 @@ std::unique_ptr<Network> Loader::load() {
     return std::move(net_);
 }
 
-std::vector<NetworkArgument> Loader::arguments() {
-    if (!parse()) throw new LoadError(problems_);
-    pugi::xml_node net = mainNetwork();
-    if (!net) throw new LoadError(problems_);
-    std::map<std::string, std::string> none;
-    args_ = none;
-    readArguments(net);
-    return declared_;
-}
-
 std::vector<std::string> Loader::nodeTypes() {
     std::vector<std::string> types;
     if (!parse()) return types;
@@ -613,10 +570,6 @@ std::vector<std::string> Loader::nodeTypes() {
 std::unique_ptr<Network> loadNetwork(const std::string& path,
                                      const std::map<std::string, std::string>& args) {
     return Loader(path, args).load();
-}
-
-std::vector<NetworkArgument> networkArguments(const std::string& path) {
-    return Loader(path, {}).arguments();
 }
 
 std::vector<std::string> networkNodeTypes(const std::string& path) { return Loader(path, {}).nodeTypes(); }

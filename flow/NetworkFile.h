@@ -56,10 +56,6 @@ struct NetworkArgument {
 // argument values `args` (NAME -> VALUE text). Throws LoadError* on any problem.
 std::unique_ptr<Network> loadNetwork(const std::string& path, const std::map<std::string, std::string>& args);
 
-// The arguments a network file declares (for usage messages); throws LoadError*
-// when the file cannot be read or is not well-formed.
-std::vector<NetworkArgument> networkArguments(const std::string& path);
-
 // The node types a network file names, in file order; empty when the file
 // cannot be read (loadNetwork then says why).
 std::vector<std::string> networkNodeTypes(const std::string& path);

@@ -10,7 +10,6 @@ namespace {
 struct Registry {
     std::map<std::string, std::unique_ptr<_NodeFactory>> factories;
     std::vector<std::string> order;
-    std::map<std::string, char**> icons;
 };
 Registry& registry() {
     static Registry r;
@@ -65,11 +64,7 @@ void Node::connectToNode(const std::string& inputName, Node* from, const std::st
 
 void Node::request(int, int, int) {}
 
-void Node::initialize() {
-    for (const NodeInput& in : inputs) {
-        if (!in.node) throw new GeneralException("node " + name + ": input " + in.name + " is not connected");
-    }
-}
+void Node::initialize() {}
 
 ObjectRef Node::getInput(int inputID, int count) {
     if (inputID < 0 || inputID >= int(inputs.size()))
@@ -86,7 +81,7 @@ void Node::addFactory(const std::string& typeName, _NodeFactory* factory) {
     if (held.get() != factory) held.reset(factory);
 }
 
-void Node::addXPM(const std::string& typeName, char** xpm) { registry().icons[typeName] = xpm; }
+void Node::addXPM(const std::string&, char**) {}
 
 _NodeFactory* Node::getFactory(const std::string& typeName) {
     auto it = registry().factories.find(typeName);
@@ -95,11 +90,6 @@ _NodeFactory* Node::getFactory(const std::string& typeName) {
 
 const std::vector<std::string>& Node::factoryNames() { return registry().order; }
 
-char** Node::getXPM(const std::string& typeName) {
-    auto it = registry().icons.find(typeName);
-    return it == registry().icons.end() ? nullptr : it->second;
-}
-
 // ---------------------------------------------------------------- BufferedNode
 
 BufferedNode::BufferedNode(std::string nodeName, const ParameterSet& params)
@@ -107,7 +97,7 @@ BufferedNode::BufferedNode(std::string nodeName, const ParameterSet& params)
 
 int BufferedNode::addInput(const std::string& inputName) {
     int id = Node::addInput(inputName);
-    inputsCache.resize(inputs.size());
+    inputReach_.resize(inputs.size());
     return id;
 }
 
@@ -116,6 +106,12 @@ int BufferedNode::addOutput(const std::string& outputName) {
     outputs.resize(outputNames.size());
     return id;
 }
+
+void BufferedNode::readsAhead(int inputID, int frames) { inputReach_.at(size_t(inputID)).ahead = frames; }
+
+void BufferedNode::keepsBack(int inputID, int frames) { inputReach_.at(size_t(inputID)).back = frames; }
+
+void BufferedNode::writesAhead(int outputID, int frames) { outputs.at(size_t(outputID)).writeAhead = frames; }
 
 void BufferedNode::request(int outputID, int lookAhead, int lookBack) {
     if (outputID < 0 || outputID >= int(outputs.size()))
@@ -128,20 +124,22 @@ void BufferedNode::request(int outputID, int lookAhead, int lookBack) {
     // frame; each input then needs its own window on top of that.
     int ahead = 0, back = 0;
     for (const OutputCacheInfo& out : outputs) {
-        ahead = std::max(ahead, out.requestedAhead + out.lookAhead);
+        ahead = std::max(ahead, out.requestedAhead + out.writeAhead);
         back = std::max(back, out.requestedBack);
     }
     for (size_t i = 0; i < inputs.size(); ++i) {
         if (!inputs[i].node) continue;
-        inputs[i].node->request(inputs[i].outputID, ahead + inputsCache[i].lookAhead,
-                                back + inputsCache[i].lookBack);
+        inputs[i].node->request(inputs[i].outputID, ahead + inputReach_[i].ahead, back + inputReach_[i].back);
     }
 }
 
 void BufferedNode::initialize() {
     Node::initialize();
+    if (!inOrder)
+        throw new GeneralException(
+            "node " + name + ": its constructor does not set inOrder; frames are computed in order only");
     for (OutputCacheInfo& o : outputs) {
-        int size = o.requestedAhead + o.lookAhead + std::max(o.requestedBack, o.lookBack) + 1;
+        int size = o.requestedAhead + o.writeAhead + o.requestedBack + 1;
         o.buffer = RCPtr<Buffer>(new Buffer(size));
     }
     initialized_ = true;
@@ -153,14 +151,8 @@ ObjectRef BufferedNode::getOutput(int outputID, int count) {
     if (!initialized_) throw new GeneralException("node " + name + " was asked for a frame before initialize()");
     Buffer& buffer = *outputs[outputID].buffer;
     if (count >= 0) {
-        if (inOrder) {
-            computeUpTo(outputID, count);
-        } else if (!buffer.isValid(count) && count > buffer.newest() - buffer.size()) {
-            for (OutputCacheInfo& o : outputs) o.buffer->setWriteLimit(count + o.lookAhead);
-            processCount = std::max(processCount, count);
-            calculate(outputID, count, buffer);
-        }
-        if (!buffer.isValid(count) && count >= buffer.oldest() && count <= processCount) {
+        computeUpTo(outputID, count);
+        if (!buffer.isValid(count) && count >= buffer.oldest()) {
             throw new GeneralException("node " + name + " stored nothing on output " + outputNames[outputID] +
                                        " for frame " + std::to_string(count));
         }
@@ -171,9 +163,9 @@ ObjectRef BufferedNode::getOutput(int outputID, int count) {
 void BufferedNode::computeUpTo(int outputID, int count) {
     // A calculate() may ask this node for a later frame of its own; the loop then
     // finds those frames done and carries on after them.
-    while (processCount < count) {
-        int next = ++processCount;
-        for (OutputCacheInfo& o : outputs) o.buffer->setWriteLimit(next + o.lookAhead);
+    while (processCount_ < count) {
+        int next = ++processCount_;
+        for (OutputCacheInfo& o : outputs) o.buffer->setWriteLimit(next + o.writeAhead);
         calculate(outputID, next, *outputs[outputID].buffer);
     }
 }

@@ -2,9 +2,8 @@
 // the factories that create nodes by type name.
 //
 // The host is demand-driven: getOutput(output, count) of a node computes the frame
-// if it is not there yet. A BufferedNode with the in-order flag runs calculate()
-// for counts 0, 1, 2, ... exactly once each, computing the frames in between when
-// a later one is asked for.
+// if it is not there yet. A BufferedNode runs calculate() for counts 0, 1, 2, ...
+// exactly once each, computing the frames in between when a later one is asked for.
 #pragma once
 
 #include <map>
@@ -77,12 +76,12 @@ public:
     // not end the stream (processing nodes; endless sources).
     virtual int streamLength() const { return -1; }
 
-    // Registration of node types (at module load).
+    // Registration of node types (at module load). An icon given to addXPM is
+    // accepted for compatibility and never shown: this host draws no node.
     static void addFactory(const std::string& typeName, _NodeFactory* factory);
     static void addXPM(const std::string& typeName, char** xpm);
     static _NodeFactory* getFactory(const std::string& typeName);  // nullptr if none
-    static const std::vector<std::string>& factoryNames();        // in registration order
-    static char** getXPM(const std::string& typeName);
+    static const std::vector<std::string>& factoryNames();         // in registration order
 
 protected:
     int addInput(const std::string& inputName);
@@ -96,6 +95,8 @@ protected:
     std::vector<std::string> outputNames;
 };
 
+// A node whose outputs are computed frame by frame, in order, and kept in a
+// buffer per output for the frames its consumers may still ask for.
 class BufferedNode : public Node {
 public:
     BufferedNode(std::string nodeName, const ParameterSet& params);
@@ -104,31 +105,45 @@ public:
     void initialize() override;
     ObjectRef getOutput(int outputID, int count) override;
 
-    // Computes output `outputID` for frame `count` and stores it in `out[count]`.
+    // Computes frame `count`: runs once per count, for 0, 1, 2, ... in order (the
+    // in-order contract, which every constructor accepts by setting inOrder). It
+    // must store an object for `count` in the buffer of every output of the node,
+    // `out` being the one of `outputID`, before it returns; frames it writes
+    // ahead (writesAhead) count as stored when their own turn comes.
     virtual void calculate(int outputID, int count, Buffer& out) = 0;
 
 protected:
     int addInput(const std::string& inputName);
     int addOutput(const std::string& outputName);
 
-    struct InputCacheInfo {
-        int lookAhead = 0;  // frames after the current count the node reads
-        int lookBack = 0;   // frames before the current count the node reads
-    };
+    // What calculate() reaches beyond the count it computes, declared in the
+    // constructor so that the host keeps those frames:
+    // it reads input `inputID` up to `frames` frames ahead of the count,
+    void readsAhead(int inputID, int frames);
+    // it reads input `inputID` again up to `frames` frames back,
+    void keepsBack(int inputID, int frames);
+    // it stores output `outputID` up to `frames` frames ahead of the count.
+    void writesAhead(int outputID, int frames);
+
     struct OutputCacheInfo {
-        int lookAhead = 0;  // frames after the current count the node writes
-        int lookBack = 0;   // frames before the current count the node reads again
+        int writeAhead = 0;                         // frames after the count the node stores
         int requestedAhead = 0, requestedBack = 0;  // from consumers
         RCPtr<Buffer> buffer;
     };
 
-    bool inOrder = false;
-    std::vector<InputCacheInfo> inputsCache;
+    bool inOrder = false;  // set true by every constructor: calculate() runs in order
     std::vector<OutputCacheInfo> outputs;
-    int processCount = -1;  // last count calculate() ran for
 
 private:
+    struct InputReach {
+        int ahead = 0;  // frames after the count the node reads
+        int back = 0;   // frames before the count the node reads again
+    };
+
     void computeUpTo(int outputID, int count);
+
+    std::vector<InputReach> inputReach_;
+    int processCount_ = -1;  // last count calculate() ran for
     bool initialized_ = false;
 };
 

@@ -76,9 +76,12 @@ std::string describeValue(const Object* o) {
 }
 
 ObjectRef ParameterSet::get(const std::string& name) const {
-    read_.push_back(name);
     auto it = values_.find(name);
-    if (it == values_.end()) throw new GeneralException("missing parameter " + name);
+    if (it == values_.end()) {
+        auto* e = new GeneralException("missing parameter " + name);
+        e->place("", name);
+        throw e;
+    }
     return it->second;
 }
 

@@ -30,13 +30,4 @@ const SampleStream* findSampleStream(const Node* node) {
     return nullptr;
 }
 
-int upstreamStreamLength(const Node* node) {
-    int length = -1;
-    for (const Node* n : upstream(node)) {
-        int l = n->streamLength();
-        if (l >= 0 && (length < 0 || l < length)) length = l;
-    }
-    return length;
-}
-
 }  // namespace FD

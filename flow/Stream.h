@@ -36,10 +36,6 @@ void endStream(const NodeList& nodes, int frames);
 // searching its first input first; nullptr when there is none.
 const SampleStream* findSampleStream(const Node* node);
 
-// Frames in the stream that feeds `node`: the shortest streamLength() of the nodes
-// upstream of it (the node itself included), -1 when none ends the stream.
-int upstreamStreamLength(const Node* node);
-
 template <class NodeList>
 void endStream(const NodeList& nodes, int frames) {
     for (const auto& n : nodes)

@@ -140,20 +140,17 @@ T& object_cast(const ObjectRef& ref) {
     return *p;
 }
 
-// Named parameters of a node. get() of a missing name is a GeneralException.
-// The set remembers which names were read, so that a loader can point out a
-// parameter the node never looked at (a misspelt name).
+// Named parameters of a node. get() of a missing name is a GeneralException
+// about that parameter ("missing parameter NAME").
 class ParameterSet {
 public:
     void add(const std::string& name, ObjectRef value) { values_[name] = std::move(value); }
     bool exist(const std::string& name) const { return values_.count(name) != 0; }
     ObjectRef get(const std::string& name) const;
     const std::map<std::string, ObjectRef>& all() const { return values_; }
-    const std::vector<std::string>& namesRead() const { return read_; }
 
 private:
     std::map<std::string, ObjectRef> values_;
-    mutable std::vector<std::string> read_;
 };
 
 }  // namespace FD

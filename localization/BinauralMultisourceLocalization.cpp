@@ -1,57 +1,58 @@
 #include "localization/BinauralMultisourceLocalization.h"
 
-#include <sstream>
+#include <cmath>
+#include <optional>
 
-#include "plugin/Source.h"
+#include "flow/NodeSupport.h"
+#include "flow/Source.h"
+#include "plugin/Descriptions.h"
 
+using FD::formatNumber;
 using localization::Band;
 using localization::Peak;
 
-namespace {
-
-std::string number(float v) {
-    std::ostringstream out;
-    out << v;
-    return out.str();
+FD::NodeInfo BinauralMultisourceLocalization::description() {
+    return {"BinauralMultisourceLocalization",
+            "directions of several sources per frame by noise-weighted GCC-PHAT over 181 azimuths",
+            {{"AUDIO_SPECTRUM", zelkbp::kSpectrumFrames}},
+            {{"ESTIMATED_DOA", zelkbp::kSourceLists}},
+            {{"MICS_DISTANCE", "float", "microphone spacing in centimetres"},
+             {"GCCPHAT_THRESHOLD", "float", "minimum direction score reported"},
+             {"SOUND_DIFFRACTION_COMPENSATION", "string", "head model: \"FREE_SPACE\" or \"SPHERICAL_HEAD\""},
+             zelkbp::advanceParam(),
+             zelkbp::samplingRateParam(),
+             {"FREQUENCY_HIGH", "float", "upper band edge in Hz (exclusive)"},
+             {"FREQUENCY_LOW", "float", "lower band edge in Hz"},
+             {"NOISE_DURATION", "float", "seconds of noise learned at the start"}}};
 }
-
-}  // namespace
 
 BinauralMultisourceLocalization::BinauralMultisourceLocalization(std::string nodeName,
                                                                  const FD::ParameterSet& params)
-    : FD::BufferedNode(std::move(nodeName), params) {
+    : FD::BufferedNode(std::move(nodeName), params), errors_("BinauralMultisourceLocalization", name) {
     inputID_ = addInput("AUDIO_SPECTRUM");
     outputID_ = addOutput("ESTIMATED_DOA");
 
-    micsDistance_ = FD::dereference_cast<float>(parameters.get("MICS_DISTANCE"));
-    threshold_ = FD::dereference_cast<float>(parameters.get("GCCPHAT_THRESHOLD"));
-    headModelText_ = FD::object_cast<FD::String>(parameters.get("SOUND_DIFFRACTION_COMPENSATION"));
-    advance_ = FD::dereference_cast<int>(parameters.get("ADVANCE"));
-    samplingRate_ = FD::dereference_cast<int>(parameters.get("SAMPLING_RATE"));
-    frequencyHigh_ = FD::dereference_cast<float>(parameters.get("FREQUENCY_HIGH"));
-    frequencyLow_ = FD::dereference_cast<float>(parameters.get("FREQUENCY_LOW"));
-    noiseDuration_ = FD::dereference_cast<float>(parameters.get("NOISE_DURATION"));
+    const FD::NodeParameters p(errors_, parameters);
+    micsDistance_ = p.real("MICS_DISTANCE");
+    threshold_ = p.real("GCCPHAT_THRESHOLD");
+    headModelText_ = p.oneOf("SOUND_DIFFRACTION_COMPENSATION", {"FREE_SPACE", "SPHERICAL_HEAD"});
+    localization::parseHeadModel(headModelText_, &headModel_);
+    advance_ = p.frameShift();
+    samplingRate_ = p.samplingRate();
+    frequencyHigh_ = p.real("FREQUENCY_HIGH");
+    frequencyLow_ = p.real("FREQUENCY_LOW");
+    noiseDuration_ = p.real("NOISE_DURATION");
 
-    if (!localization::parseHeadModel(headModelText_, &headModel_))
-        fail("SOUND_DIFFRACTION_COMPENSATION must be \"FREE_SPACE\" or \"SPHERICAL_HEAD\", got \"" +
-             headModelText_ + "\"");
-    if (advance_ <= 0) fail("ADVANCE must be a positive number of samples, got " + std::to_string(advance_));
-    if (samplingRate_ <= 0)
-        fail("SAMPLING_RATE must be a positive number of samples per second, got " +
-             std::to_string(samplingRate_));
-    if (!localization::noiseFrames(noiseDuration_, advance_, samplingRate_, &noiseFrames_))
-        fail("NOISE_DURATION must be a finite number of seconds giving at most 2^31 frames, got " +
-             number(noiseDuration_));
+    // Nn = max(1, trunc(NOISE_DURATION / ADVANCE * SAMPLING_RATE)).
+    const std::optional<int> frames =
+        FD::framesAtLeastOne(FD::framesIn(noiseDuration_, advance_, samplingRate_));
+    if (!std::isfinite(noiseDuration_) || !frames)
+        errors_.refuse("NOISE_DURATION",
+                       "NOISE_DURATION must be a finite number of seconds giving at most 2^31 frames, got " +
+                           formatNumber(noiseDuration_));
+    noiseFrames_ = *frames;
 
     inOrder = true;
-}
-
-void BinauralMultisourceLocalization::fail(const std::string& what) const {
-    throw new FD::GeneralException("BinauralMultisourceLocalization \"" + name + "\": " + what);
-}
-
-void BinauralMultisourceLocalization::failAt(int count, const std::string& what) const {
-    fail("frame " + std::to_string(count) + ": " + what);
 }
 
 void BinauralMultisourceLocalization::checkSpectrum(int count,
@@ -60,34 +61,35 @@ void BinauralMultisourceLocalization::checkSpectrum(int count,
     const int cols = spectrum.ncols();
     if (count == 0) {
         if (rows < 2 || cols < 2)
-            failAt(count, "AUDIO_SPECTRUM needs at least 2 rows (microphones) and 2 columns (bins), got " +
-                              std::to_string(rows) + " x " + std::to_string(cols));
+            errors_.atFrame(count, "AUDIO_SPECTRUM",
+                            "AUDIO_SPECTRUM needs at least 2 rows (microphones) and 2 columns (bins), got " +
+                                std::to_string(rows) + " x " + std::to_string(cols));
         const localization::BandEdges edges =
             localization::bandEdges(frequencyLow_, frequencyHigh_, samplingRate_, cols);
         if (!localization::bandFits(edges, cols, &band_)) {
             const int df = localization::binSpacing(samplingRate_, cols);
-            failAt(count, "FREQUENCY_LOW " + number(frequencyLow_) + " Hz and FREQUENCY_HIGH " +
-                              number(frequencyHigh_) + " Hz give bins " + number(edges.low) + " up to " +
-                              number(edges.high) + " (exclusive) at " + std::to_string(df) +
-                              " Hz per bin, but AUDIO_SPECTRUM has " + std::to_string(cols) +
-                              " bins: the band must be non-empty and lie within bins 0 to " +
-                              std::to_string(cols - 2));
+            errors_.atFrame(
+                count, "FREQUENCY_LOW",
+                "FREQUENCY_LOW " + formatNumber(frequencyLow_) + " Hz and FREQUENCY_HIGH " +
+                    formatNumber(frequencyHigh_) + " Hz give bins " + formatNumber(edges.low) + " up to " +
+                    formatNumber(edges.high) + " (exclusive) at " + std::to_string(df) +
+                    " Hz per bin, but AUDIO_SPECTRUM has " + std::to_string(cols) +
+                    " bins: the band must be non-empty and lie within bins 0 to " + std::to_string(cols - 2));
         }
         bins_ = cols;
         return;
     }
     if (rows < 2 || cols != bins_)
-        failAt(count, "AUDIO_SPECTRUM changed shape: frame 0 had " + std::to_string(bins_) +
-                          " bins and at least 2 rows, this frame is " + std::to_string(rows) + " x " +
-                          std::to_string(cols));
+        errors_.atFrame(count, "AUDIO_SPECTRUM",
+                        "AUDIO_SPECTRUM changed shape: frame 0 had " + std::to_string(bins_) +
+                            " bins and at least 2 rows, this frame is " + std::to_string(rows) + " x " +
+                            std::to_string(cols));
 }
 
 void BinauralMultisourceLocalization::calculate(int, int count, FD::Buffer& out) {
     const FD::ObjectRef input = getInput(inputID_, count);
-    auto* spectrum = dynamic_cast<FD::Matrix<std::complex<float>>*>(input.get());
-    if (!spectrum)
-        failAt(count,
-               "AUDIO_SPECTRUM expects a Matrix<complex<float>>, got " + FD::describeType(input.get()));
+    auto* spectrum = &errors_.frameAs<FD::Matrix<std::complex<float>>>(input, count, "AUDIO_SPECTRUM",
+                                                                       "Matrix<complex<float>>");
     checkSpectrum(count, *spectrum);
 
     auto* sources = new FD::Vector<FD::ObjectRef>();

@@ -10,21 +10,24 @@
 #include <string>
 #include <vector>
 
+#include "flow/Catalogue.h"
 #include "flow/Node.h"
+#include "flow/NodeSupport.h"
 #include "localization/gcc_phat.h"
 
 class BinauralMultisourceLocalization : public FD::BufferedNode {
 public:
     BinauralMultisourceLocalization(std::string nodeName, const FD::ParameterSet& params);
+    // Ports and parameters, for the catalogue.
+    static FD::NodeInfo description();
 
     void calculate(int outputID, int count, FD::Buffer& out) override;
 
 private:
-    [[noreturn]] void fail(const std::string& what) const;
-    [[noreturn]] void failAt(int count, const std::string& what) const;
     // Checks the shape of a frame's spectrum; on frame 0 also fixes the band.
     void checkSpectrum(int count, const FD::Matrix<std::complex<float>>& spectrum);
 
+    const FD::NodeErrors errors_;
     int inputID_;
     int outputID_;
 

@@ -1,57 +1,47 @@
 #include "localization/BinauralMultisourceTracker.h"
 
-#include <cmath>
 #include <cstdlib>
-#include <sstream>
+#include <optional>
 
-#include "plugin/Source.h"
+#include "flow/NodeSupport.h"
+#include "flow/Source.h"
+#include "plugin/Descriptions.h"
 
-namespace {
-
-// Window length in frames: trunc(duration / advance * rate + 0.5), the quotient and
-// product in single precision, the rounding in double. False when it is not a
-// count of frames the host can keep (negative, not finite, or beyond 2^30).
-bool windowFrames(float durationSeconds, int advance, int samplingRate, int* frames) {
-    if (!std::isfinite(durationSeconds) || durationSeconds < 0.0f) return false;
-    const double rounded = double((durationSeconds / float(advance)) * float(samplingRate)) + 0.5;
-    if (!(rounded < 1073741824.0)) return false;
-    *frames = int(rounded);
-    return true;
+FD::NodeInfo BinauralMultisourceTracker::description() {
+    return {"BinauralMultisourceTracker",
+            "clusters localized directions over a sliding window of frames",
+            {{"ESTIMATED_DOA", zelkbp::kSourceLists}},
+            {{"TRACKED_DOA", zelkbp::kSourceLists}},
+            {zelkbp::advanceParam(),
+             zelkbp::samplingRateParam(),
+             {"CLUSTERING_DURATION", "float", "seconds of the clustering window"}}};
 }
 
-}  // namespace
-
 BinauralMultisourceTracker::BinauralMultisourceTracker(std::string nodeName, const FD::ParameterSet& params)
-    : FD::BufferedNode(std::move(nodeName), params) {
+    : FD::BufferedNode(std::move(nodeName), params), errors_("BinauralMultisourceTracker", name) {
     inputID_ = addInput("ESTIMATED_DOA");
     outputID_ = addOutput("TRACKED_DOA");
 
-    advance_ = FD::dereference_cast<int>(parameters.get("ADVANCE"));
-    samplingRate_ = FD::dereference_cast<int>(parameters.get("SAMPLING_RATE"));
-    clusteringDuration_ = FD::dereference_cast<float>(parameters.get("CLUSTERING_DURATION"));
+    const FD::NodeParameters p(errors_, parameters);
+    advance_ = p.frameShift();
+    samplingRate_ = p.samplingRate();
+    clusteringDuration_ = p.nonNegativeSeconds("CLUSTERING_DURATION");
 
-    if (advance_ <= 0) fail("ADVANCE must be a positive number of samples, got " + std::to_string(advance_));
-    if (samplingRate_ <= 0)
-        fail("SAMPLING_RATE must be a positive number of samples per second, got " +
-             std::to_string(samplingRate_));
-    if (!windowFrames(clusteringDuration_, advance_, samplingRate_, &windowFrames_)) {
-        std::ostringstream v;
-        v << clusteringDuration_;
-        fail(
-            "CLUSTERING_DURATION must be a finite, non-negative number of seconds giving at most 2^30 "
-            "frames, got " +
-            v.str());
-    }
+    // N = trunc(CLUSTERING_DURATION / ADVANCE * SAMPLING_RATE + 0.5), a count the host can keep.
+    const std::optional<int> frames =
+        FD::nearestFrames(FD::framesIn(clusteringDuration_, advance_, samplingRate_), 0, (1 << 30) - 1);
+    if (!frames)
+        errors_.refuse("CLUSTERING_DURATION",
+                       "CLUSTERING_DURATION must be a finite, non-negative number of seconds giving at most 2^30 "
+                       "frames, got " +
+                           FD::formatNumber(clusteringDuration_));
+    windowFrames_ = *frames;
 
     inOrder = true;
     // The window reaches N / 2 frames ahead of the output frame; the host keeps the
     // window's frames behind it as well.
-    inputsCache[inputID_].lookAhead = windowFrames_ / 2;
-    inputsCache[inputID_].lookBack = windowFrames_;
-}
-
-void BinauralMultisourceTracker::fail(const std::string& what) const {
-    throw new FD::GeneralException("BinauralMultisourceTracker \"" + name + "\": " + what);
+    readsAhead(inputID_, windowFrames_ / 2);
+    keepsBack(inputID_, windowFrames_);
 }
 
 void BinauralMultisourceTracker::calculate(int, int count, FD::Buffer& out) {
@@ -59,8 +49,9 @@ void BinauralMultisourceTracker::calculate(int, int count, FD::Buffer& out) {
     const FD::ObjectRef input = getInput(inputID_, ahead);
     auto* list = dynamic_cast<FD::Vector<FD::ObjectRef>*>(input.get());
     if (!list)
-        fail("frame " + std::to_string(count) + ": ESTIMATED_DOA of frame " + std::to_string(ahead) +
-             " expects a Vector<ObjectRef> of Source, got " + FD::describeType(input.get()));
+        errors_.atFrame(count, "ESTIMATED_DOA",
+                        "ESTIMATED_DOA of frame " + std::to_string(ahead) +
+                            " expects a Vector<ObjectRef> of Source, got " + FD::describeType(input.get()));
 
     WindowFrame frame;
     frame.sources = FD::RCPtr<FD::Vector<FD::ObjectRef>>(new FD::Vector<FD::ObjectRef>(*list));
@@ -68,9 +59,10 @@ void BinauralMultisourceTracker::calculate(int, int count, FD::Buffer& out) {
     for (size_t e = 0; e < list->size(); ++e) {
         const auto* source = dynamic_cast<const FD::Source*>((*list)[e].get());
         if (!source)
-            fail("frame " + std::to_string(count) + ": element " + std::to_string(e) +
-                 " of ESTIMATED_DOA frame " + std::to_string(ahead) + " expects a Source, got " +
-                 FD::describeType((*list)[e].get()));
+            errors_.atFrame(count, "ESTIMATED_DOA",
+                            "element " + std::to_string(e) + " of ESTIMATED_DOA frame " +
+                                std::to_string(ahead) + " expects a Source, got " +
+                                FD::describeType((*list)[e].get()));
         int degrees;
         // A direction that is not finite has no azimuth: it takes no part in the clustering.
         if (localization::wholeDegrees(source->x[0], source->x[1], &degrees)) frame.angles.push_back(degrees);

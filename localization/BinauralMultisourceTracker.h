@@ -10,24 +10,27 @@
 #include <string>
 #include <vector>
 
+#include "flow/Catalogue.h"
 #include "flow/Node.h"
+#include "flow/NodeSupport.h"
 #include "localization/direction_clustering.h"
 
 class BinauralMultisourceTracker : public FD::BufferedNode {
 public:
     BinauralMultisourceTracker(std::string nodeName, const FD::ParameterSet& params);
+    // Ports and parameters, for the catalogue.
+    static FD::NodeInfo description();
 
     void calculate(int outputID, int count, FD::Buffer& out) override;
 
 private:
-    [[noreturn]] void fail(const std::string& what) const;
-
     // One frame of the window: the input list (sharing its records) and their angles.
     struct WindowFrame {
         FD::RCPtr<FD::Vector<FD::ObjectRef>> sources;
         std::vector<int> angles;  // whole degrees, one per finite direction
     };
 
+    const FD::NodeErrors errors_;
     int inputID_;
     int outputID_;
 

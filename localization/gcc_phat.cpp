@@ -47,14 +47,6 @@ bool bandFits(const BandEdges& edges, int bins, Band* band) {
     return true;
 }
 
-bool noiseFrames(float durationSeconds, int advance, int samplingRate, int* frames) {
-    if (!std::isfinite(durationSeconds) || advance <= 0 || samplingRate <= 0) return false;
-    const float product = (durationSeconds / float(advance)) * float(samplingRate);
-    if (!(product < 2147483648.0f)) return false;  // also catches an overflow to infinity
-    *frames = product < 1.0f ? 1 : int(product);
-    return true;
-}
-
 float steeringDelay(HeadModel model, float micsDistanceCm, int a) {
     const int theta = a - 90;
     const double sinTheta = a == 0 ? -1.0 : std::sin(theta * kPi / 180.0);

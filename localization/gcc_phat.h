@@ -60,10 +60,6 @@ BandEdges bandEdges(float frequencyLow, float frequencyHigh, int samplingRate, i
 // half the sampling rate, is never analysed); then *band holds it.
 bool bandFits(const BandEdges& edges, int bins, Band* band);
 
-// Noise period in frames: max(1, trunc(duration / advance * samplingRate)), single precision.
-// Returns false when the duration is not finite or the count does not fit an int.
-bool noiseFrames(float durationSeconds, int advance, int samplingRate, int* frames);
-
 // Inter-microphone delay (seconds, single precision) of azimuth index a (0 .. 180).
 float steeringDelay(HeadModel model, float micsDistanceCm, int a);
 

@@ -1,19 +1,22 @@
 // Module initialisation: runs once when the library is loaded and registers the
-// module version, then one factory per node type, in catalogue order, without icons.
+// module version, then one factory per node type, in catalogue order, without
+// icons; each type's description (ports, parameters, help) comes from the node
+// itself and goes to the catalogue beside its factory.
 
+#include "flow/Catalogue.h"
 #include "flow/Node.h"
 #include "flow/Object.h"
 
-// Node headers, one per registered type (uncommented as each type lands):
+#include "enhancement/SpeechEnhancement.h"
 #include "localization/BinauralMultisourceLocalization.h"
 #include "localization/BinauralMultisourceTracker.h"
-#include "visualization/SSLvisualization.h"
 #include "separation/SourceSeparation.h"
-#include "visualization/SpectrumVisualization.h"
-#include "enhancement/SpeechEnhancement.h"
-#include "visualization/VADvisualization.h"
 #include "vad/VoiceActivityDetection.h"
+#include "visualization/SSLvisualization.h"
+#include "visualization/SpectrumVisualization.h"
+#include "visualization/VADvisualization.h"
 #include "visualization/WaveVisualization.h"
+#include "localization/SourceIdentityTracker.h"
 
 namespace {
 
@@ -21,6 +24,7 @@ template <class T>
 void registerNode(const char* typeName) {
     FD::Node::addFactory(typeName, new FD::NodeFactory<T>(typeName));
     FD::Node::addXPM(typeName, nullptr);
+    FD::describeNode(T::description());
 }
 
 int registerModule() {
@@ -34,6 +38,7 @@ int registerModule() {
     registerNode<VADvisualization>("VADvisualization");
     registerNode<VoiceActivityDetection>("VoiceActivityDetection");
     registerNode<WaveVisualization>("WaveVisualization");
+    registerNode<SourceIdentityTracker>("SourceIdentityTracker");
     return 0;
 }
 

@@ -4,7 +4,11 @@
 #include <cmath>
 #include <iostream>
 #include <new>
-#include <sstream>
+#include <optional>
+
+#include "plugin/Descriptions.h"
+
+using FD::formatNumber;
 
 namespace {
 
@@ -12,64 +16,58 @@ namespace {
 // the input and on the output, so the count has to stay far from int overflow.
 const int kMaxBlockLength = INT_MAX / 4;
 
-std::string frameSuffix(int frame) { return " (frame " + std::to_string(frame) + ")"; }
-
-std::string seconds(float s) {
-    std::ostringstream out;
-    out << s;
-    return out.str();
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------- construction
 
+FD::NodeInfo SourceSeparation::description() {
+    return {"SourceSeparation",
+            "blind separation of the multichannel spectrum by independent vector analysis over blocks",
+            {{"INPUT_AUDIO_SPECTRUM", zelkbp::kSpectrumFrames}},
+            {{"OUTPUT_AUDIO_SPECTRUM", "Matrix<complex<float>>, one row per separated source"}},
+            {{"ITERATION_METHOD", "string",
+              "\"[IVA]NATURAL_GRADIENT_DESCENT_METHOD\" or "
+              "\"[FastIVA]NEWTON_METHOD_WITH_FIXED_POINT_ITERATION\""},
+             {"NUMBER_OF_SOURCES_TO_BE_SEPARATED", "int", "sources to separate"},
+             {"MAX_ITERATION", "int", "iterations per block"},
+             {"SEPARATION_TIME_LENGTH", "float", "seconds per separation block"},
+             zelkbp::advanceParam(),
+             zelkbp::samplingRateParam()}};
+}
+
 SourceSeparation::SourceSeparation(std::string nodeName, const FD::ParameterSet& params)
-    : FD::BufferedNode(std::move(nodeName), params) {
+    : FD::BufferedNode(std::move(nodeName), params), errors_("SourceSeparation", name) {
     inputID = addInput("INPUT_AUDIO_SPECTRUM");
     outputID = addOutput("OUTPUT_AUDIO_SPECTRUM");
 
-    iterationMethod = FD::object_cast<FD::String>(parameters.get("ITERATION_METHOD"));
-    numSources = FD::dereference_cast<int>(parameters.get("NUMBER_OF_SOURCES_TO_BE_SEPARATED"));
-    maxIteration = FD::dereference_cast<int>(parameters.get("MAX_ITERATION"));
-    separationTimeLength = FD::dereference_cast<float>(parameters.get("SEPARATION_TIME_LENGTH"));
-    advance = FD::dereference_cast<int>(parameters.get("ADVANCE"));
-    samplingRate = FD::dereference_cast<int>(parameters.get("SAMPLING_RATE"));
+    const FD::NodeParameters p(errors_, parameters);
+    iterationMethod = p.text("ITERATION_METHOD");
+    numSources = p.inRange("NUMBER_OF_SOURCES_TO_BE_SEPARATED", 1, INT_MAX, "at least 1");
+    maxIteration = p.integer("MAX_ITERATION");
+    separationTimeLength = p.seconds("SEPARATION_TIME_LENGTH");
+    advance = p.frameShift();
+    samplingRate = p.samplingRate();
 
-    if (numSources < 1)
-        throw new FD::GeneralException(where() +
-                                       "NUMBER_OF_SOURCES_TO_BE_SEPARATED must be at least 1, got " +
-                                       std::to_string(numSources));
-    if (advance <= 0)
-        throw new FD::GeneralException(where() + "ADVANCE must be a positive number of samples, got " +
-                                       std::to_string(advance));
-    if (samplingRate <= 0)
-        throw new FD::GeneralException(where() + "SAMPLING_RATE must be a positive rate in Hz, got " +
-                                       std::to_string(samplingRate));
-    if (!std::isfinite(separationTimeLength))
-        throw new FD::GeneralException(where() +
-                                       "SEPARATION_TIME_LENGTH must be a finite number of seconds, got " +
-                                       seconds(separationTimeLength));
-
-    // Frames per block, rounded to nearest from a single-precision quotient.
-    const float frameShift = float(advance) / float(samplingRate);
+    // Frames per block: the time length over the frame shift, in single precision,
+    // rounded to nearest.
+    const float frameShift = FD::secondsPerFrame(advance, samplingRate);
     const float frames = separationTimeLength / frameShift;
-    const double rounded = double(frames) + 0.5;
-    if (!(rounded >= 1.0))
-        throw new FD::GeneralException(
-            where() + "SEPARATION_TIME_LENGTH of " + seconds(separationTimeLength) +
-            " s gives no frame per block; it must be at least half a frame shift (" +
-            seconds(frameShift / 2.0f) + " s)");
-    if (!(rounded < double(kMaxBlockLength) + 1.0))
-        throw new FD::GeneralException(where() + "SEPARATION_TIME_LENGTH of " +
-                                       seconds(separationTimeLength) + " s gives more than " +
-                                       std::to_string(kMaxBlockLength) + " frames per block");
-    blockLength = int(rounded);
+    const std::optional<int> T = FD::nearestFrames(frames, 1, kMaxBlockLength);
+    if (!T && !(double(frames) + 0.5 >= 1.0))
+        errors_.refuse("SEPARATION_TIME_LENGTH",
+                       "SEPARATION_TIME_LENGTH of " + formatNumber(separationTimeLength) +
+                           " s gives no frame per block; it must be at least half a frame shift (" +
+                           formatNumber(frameShift / 2.0f) + " s)");
+    if (!T)
+        errors_.refuse("SEPARATION_TIME_LENGTH",
+                       "SEPARATION_TIME_LENGTH of " + formatNumber(separationTimeLength) +
+                           " s gives more than " + std::to_string(kMaxBlockLength) + " frames per block");
+    blockLength = *T;
     rule_ = separation::updateRuleNamed(iterationMethod);
 
     inOrder = true;
-    inputsCache[inputID].lookAhead = blockLength;
-    outputs[outputID].lookAhead = blockLength;
+    readsAhead(inputID, blockLength);
+    writesAhead(outputID, blockLength);
 }
 
 SourceSeparation::~SourceSeparation() = default;
@@ -87,14 +85,13 @@ void SourceSeparation::calculate(int, int count, FD::Buffer& out) {
 
 void SourceSeparation::separateBlockAt(int first, int channels, int columns) {
     if (channels < 1)
-        throw new FD::GeneralException(where() + "INPUT_AUDIO_SPECTRUM frame has no channel" +
-                                       frameSuffix(first));
+        errors_.atFrame(first, "INPUT_AUDIO_SPECTRUM", "INPUT_AUDIO_SPECTRUM frame has no channel");
     if (numSources > channels)
-        throw new FD::GeneralException(where() + "NUMBER_OF_SOURCES_TO_BE_SEPARATED is " +
-                                       std::to_string(numSources) + " but INPUT_AUDIO_SPECTRUM has " +
-                                       std::to_string(channels) + " channel" + (channels == 1 ? "" : "s") +
-                                       " (1 to " + std::to_string(channels) + " sources can be separated)" +
-                                       frameSuffix(first));
+        errors_.atFrame(first, "NUMBER_OF_SOURCES_TO_BE_SEPARATED",
+                        "NUMBER_OF_SOURCES_TO_BE_SEPARATED is " + std::to_string(numSources) +
+                            " but INPUT_AUDIO_SPECTRUM has " + std::to_string(channels) + " channel" +
+                            (channels == 1 ? "" : "s") + " (1 to " + std::to_string(channels) +
+                            " sources can be separated)");
     const int bins = columns - 1;  // the Nyquist column stays out of the block
     if (bins < 1) return;          // nothing to separate: the output stays zero
 
@@ -102,9 +99,9 @@ void SourceSeparation::separateBlockAt(int first, int channels, int columns) {
     try {
         separator_.startBlock(channels, numSources, T, bins);
     } catch (const std::bad_alloc&) {
-        throw new FD::GeneralException(where() + "not enough memory for a block of " + std::to_string(T) +
-                                       " frames of " + std::to_string(channels) + " x " +
-                                       std::to_string(columns) + frameSuffix(first));
+        errors_.atFrame(first, "SEPARATION_TIME_LENGTH",
+                        "not enough memory for a block of " + std::to_string(T) + " frames of " +
+                            std::to_string(channels) + " x " + std::to_string(columns));
     }
 
     // X(c, t, k) = frame (first + t), channel c, bin k.
@@ -114,20 +111,20 @@ void SourceSeparation::separateBlockAt(int first, int channels, int columns) {
         const int f = first + t;
         FD::RCPtr<Spectrum> frame = inputFrame(f);
         if (frame->nrows() != channels || frame->ncols() != columns)
-            throw new FD::GeneralException(
-                where() + "INPUT_AUDIO_SPECTRUM frame " + std::to_string(f) + " is " +
-                std::to_string(frame->nrows()) + " x " + std::to_string(frame->ncols()) +
-                ", the block it belongs to started with " + std::to_string(channels) + " x " +
-                std::to_string(columns) + frameSuffix(first));
+            errors_.atFrame(first, "INPUT_AUDIO_SPECTRUM",
+                            "INPUT_AUDIO_SPECTRUM frame " + std::to_string(f) + " is " +
+                                std::to_string(frame->nrows()) + " x " + std::to_string(frame->ncols()) +
+                                ", the block it belongs to started with " + std::to_string(channels) + " x " +
+                                std::to_string(columns));
         for (int c = 0; c < channels; ++c) {
             const std::complex<float>* row = frame->row(c);
             std::complex<float>* dst = X + size_t(t) * channels + c;
             for (int k = 0; k < bins; ++k) {
                 if (!std::isfinite(row[k].real()) || !std::isfinite(row[k].imag()))
-                    throw new FD::GeneralException(
-                        where() + "INPUT_AUDIO_SPECTRUM frame " + std::to_string(f) +
-                        " holds a non-finite value at channel " + std::to_string(c) + ", bin " +
-                        std::to_string(k) + frameSuffix(first));
+                    errors_.atFrame(first, "INPUT_AUDIO_SPECTRUM",
+                                    "INPUT_AUDIO_SPECTRUM frame " + std::to_string(f) +
+                                        " holds a non-finite value at channel " + std::to_string(c) +
+                                        ", bin " + std::to_string(k));
                 dst[size_t(k) * sliceSize] = row[k];
             }
         }
@@ -136,9 +133,9 @@ void SourceSeparation::separateBlockAt(int first, int channels, int columns) {
     try {
         separator_.separateBlock(rule_, maxIteration, &std::cout);
     } catch (const std::exception& e) {
-        throw new FD::GeneralException(where() + "separating the block of frames " + std::to_string(first) +
-                                       " to " + std::to_string(first + T - 1) + ": " + e.what() +
-                                       frameSuffix(first));
+        errors_.atFrame(first, "INPUT_AUDIO_SPECTRUM",
+                        "separating the block of frames " + std::to_string(first) + " to " +
+                            std::to_string(first + T - 1) + ": " + e.what());
     }
 
     // Write every frame of the block; for the later frames the host first runs calculate(),
@@ -160,11 +157,6 @@ void SourceSeparation::separateBlockAt(int first, int channels, int columns) {
 
 FD::RCPtr<SourceSeparation::Spectrum> SourceSeparation::inputFrame(int frame) {
     FD::ObjectRef ref = getInput(inputID, frame);
-    if (!dynamic_cast<Spectrum*>(ref.get()))
-        throw new FD::GeneralException(
-            where() + "INPUT_AUDIO_SPECTRUM expects a Matrix<complex<float>> spectrum, got " +
-            (ref ? ref->className() : std::string("nothing")) + frameSuffix(frame));
+    errors_.frameAs<Spectrum>(ref, frame, "INPUT_AUDIO_SPECTRUM", "Matrix<complex<float>>");
     return FD::RCPtr<Spectrum>(ref);
 }
-
-std::string SourceSeparation::where() const { return "SourceSeparation \"" + name + "\": "; }

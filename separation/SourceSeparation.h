@@ -17,25 +17,27 @@
 #include <complex>
 #include <string>
 
+#include "flow/Catalogue.h"
 #include "flow/Node.h"
+#include "flow/NodeSupport.h"
 #include "separation/block_separation.h"
 
 class SourceSeparation : public FD::BufferedNode {
 public:
     SourceSeparation(std::string nodeName, const FD::ParameterSet& params);
+    // Ports and parameters, for the catalogue.
+    static FD::NodeInfo description();
     ~SourceSeparation() override;
 
     void calculate(int outputID, int count, FD::Buffer& out) override;
-
-    int blockFrames() const { return blockLength; }
 
 private:
     using Spectrum = FD::Matrix<std::complex<float>>;
 
     FD::RCPtr<Spectrum> inputFrame(int frame);
     void separateBlockAt(int first, int channels, int columns);
-    std::string where() const;  // SourceSeparation "name":
 
+    const FD::NodeErrors errors_;
     int inputID;                  // INPUT_AUDIO_SPECTRUM
     int outputID;                 // OUTPUT_AUDIO_SPECTRUM
     std::string iterationMethod;  // text of ITERATION_METHOD

@@ -1,65 +1,67 @@
 #include "vad/VoiceActivityDetection.h"
 
-#include <cmath>
 #include <complex>
 #include <optional>
-#include <sstream>
 
-#include "plugin/Source.h"
+#include "flow/Source.h"
+#include "plugin/Descriptions.h"
 
-namespace {
-
-std::string show(float v) {
-    std::ostringstream out;
-    out << v;
-    return out.str();
+FD::NodeInfo VoiceActivityDetection::description() {
+    return {"VoiceActivityDetection",
+            "speech / no-speech decision per frame against the learned background noise",
+            {{"AUDIO_SPECTRUM", zelkbp::kSpectrumFrames}},
+            {{"VAD_DECISION", "Vector<ObjectRef>: empty for no speech, one Source for speech"}},
+            {zelkbp::advanceParam(),
+             zelkbp::samplingRateParam(),
+             {"VAD_NOISE_DURATION", "float", "seconds of noise learned at the start"},
+             {"VAD_THRESHOLD", "float", "decision threshold"},
+             zelkbp::noiseUpdateParam()}};
 }
 
-}  // namespace
-
 VoiceActivityDetection::VoiceActivityDetection(std::string nodeName, const FD::ParameterSet& params)
-    : FD::BufferedNode(std::move(nodeName), params), detector_(1, 0.0f) {
+    : FD::BufferedNode(std::move(nodeName), params),
+      errors_("VoiceActivityDetection", name),
+      detector_(1, 0.0f) {
     spectrumID_ = addInput("AUDIO_SPECTRUM");
     decisionID_ = addOutput("VAD_DECISION");
 
-    advance_ = FD::dereference_cast<int>(parameters.get("ADVANCE"));
-    samplingRate_ = FD::dereference_cast<int>(parameters.get("SAMPLING_RATE"));
-    noiseDuration_ = FD::dereference_cast<float>(parameters.get("VAD_NOISE_DURATION"));
-    threshold_ = FD::dereference_cast<float>(parameters.get("VAD_THRESHOLD"));
-
-    if (advance_ <= 0) fail("ADVANCE must be a positive number of samples, got " + std::to_string(advance_));
-    if (samplingRate_ <= 0)
-        fail("SAMPLING_RATE must be a positive number of samples per second, got " +
-             std::to_string(samplingRate_));
-    if (!std::isfinite(noiseDuration_))
-        fail("VAD_NOISE_DURATION must be a finite number of seconds, got " + show(noiseDuration_));
-    if (!std::isfinite(threshold_)) fail("VAD_THRESHOLD must be a finite number, got " + show(threshold_));
-    std::optional<int> frames = vad::noiseFrameCount(noiseDuration_, advance_, samplingRate_);
+    const FD::NodeParameters p(errors_, parameters);
+    advance_ = p.frameShift();
+    samplingRate_ = p.samplingRate();
+    noiseDuration_ = p.seconds("VAD_NOISE_DURATION");
+    threshold_ = p.finite("VAD_THRESHOLD");
+    // Seconds to frames, truncated; at least one frame.
+    const std::optional<int> frames =
+        FD::framesAtLeastOne(FD::framesIn(noiseDuration_, advance_, samplingRate_));
+    const std::string noiseUpdate =
+        p.has("NOISE_UPDATE") ? p.oneOf("NOISE_UPDATE", enhancement::kNoiseUpdateChoices) : "NONE";
     if (!frames)
-        fail("VAD_NOISE_DURATION of " + show(noiseDuration_) + " s at ADVANCE " + std::to_string(advance_) +
-             " and SAMPLING_RATE " + std::to_string(samplingRate_) + " is more frames than an int counts");
+        errors_.refuse("VAD_NOISE_DURATION", "VAD_NOISE_DURATION of " + FD::formatNumber(noiseDuration_) +
+                                                 " s at ADVANCE " + std::to_string(advance_) +
+                                                 " and SAMPLING_RATE " + std::to_string(samplingRate_) +
+                                                 " is more frames than an int counts");
     noiseFrames_ = *frames;
-    detector_ = vad::Detector(noiseFrames_, threshold_);
+    detector_ = vad::Detector(noiseFrames_, threshold_, *enhancement::parseNoiseUpdate(noiseUpdate),
+                              double(advance_) / double(samplingRate_));
 
     inOrder = true;
 }
 
 void VoiceActivityDetection::calculate(int, int count, FD::Buffer& out) {
     FD::ObjectRef in = getInput(spectrumID_, count);
-    const auto* spectrum = dynamic_cast<const FD::Matrix<std::complex<float>>*>(in.get());
-    if (!spectrum)
-        failAtFrame(count,
-                    "AUDIO_SPECTRUM expects Matrix<complex<float>>, got " + FD::describeType(in.get()));
+    const auto* spectrum = &errors_.frameAs<FD::Matrix<std::complex<float>>>(in, count, "AUDIO_SPECTRUM",
+                                                                             "Matrix<complex<float>>");
 
     if (!detector_.started()) {
         std::string problem = vad::spectrumShapeProblem(spectrum->nrows(), spectrum->ncols(), samplingRate_);
-        if (!problem.empty()) failAtFrame(count, "AUDIO_SPECTRUM " + problem);
+        if (!problem.empty()) errors_.atFrame(count, "AUDIO_SPECTRUM", "AUDIO_SPECTRUM " + problem);
         columns_ = spectrum->ncols();
         detector_.start(vad::bandOf(samplingRate_, columns_));
     } else if (spectrum->nrows() < 2 || spectrum->ncols() != columns_) {
-        failAtFrame(count, "AUDIO_SPECTRUM must keep 2 rows or more and the " + std::to_string(columns_) +
-                               " columns of the first frame, got " + std::to_string(spectrum->nrows()) +
-                               " x " + std::to_string(spectrum->ncols()));
+        errors_.atFrame(count, "AUDIO_SPECTRUM",
+                        "AUDIO_SPECTRUM must keep 2 rows or more and the " + std::to_string(columns_) +
+                            " columns of the first frame, got " + std::to_string(spectrum->nrows()) + " x " +
+                            std::to_string(spectrum->ncols()));
     }
 
     const bool speech = detector_.process(spectrum->row(0), spectrum->row(1));
@@ -75,12 +77,4 @@ void VoiceActivityDetection::calculate(int, int count, FD::Buffer& out) {
         source->id = 777;
         decision->push_back(FD::ObjectRef(source));
     }
-}
-
-void VoiceActivityDetection::fail(const std::string& what) const {
-    throw new FD::GeneralException("VoiceActivityDetection \"" + name + "\": " + what);
-}
-
-void VoiceActivityDetection::failAtFrame(int count, const std::string& what) const {
-    fail(what + " (frame " + std::to_string(count) + ")");
 }

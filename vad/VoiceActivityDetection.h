@@ -6,26 +6,28 @@
 // Output VAD_DECISION    Vector<ObjectRef>: empty for no speech, one Source (direction
 //                        (1, 0, 0), power 1, id 777) for speech.
 // Parameters ADVANCE (int, samples), SAMPLING_RATE (int, Hz), VAD_NOISE_DURATION
-// (float, seconds of background at the start), VAD_THRESHOLD (float, on the score).
+// (float, seconds of background at the start), VAD_THRESHOLD (float, on the score), and
+// optionally NOISE_UPDATE (string: "NONE", the default, keeps the statistics learned at the
+// start; "CONTINUOUS" goes on learning them where speech is unlikely).
 #pragma once
 
 #include <string>
 
+#include "flow/Catalogue.h"
 #include "flow/Node.h"
+#include "flow/NodeSupport.h"
 #include "vad/vad_detector.h"
 
 class VoiceActivityDetection : public FD::BufferedNode {
 public:
     VoiceActivityDetection(std::string nodeName, const FD::ParameterSet& params);
+    // Ports and parameters, for the catalogue.
+    static FD::NodeInfo description();
 
     void calculate(int outputID, int count, FD::Buffer& out) override;
 
-    int noiseFrames() const { return noiseFrames_; }
-
 private:
-    [[noreturn]] void fail(const std::string& what) const;
-    [[noreturn]] void failAtFrame(int count, const std::string& what) const;
-
+    const FD::NodeErrors errors_;
     int spectrumID_;       // input AUDIO_SPECTRUM
     int decisionID_;       // output VAD_DECISION
     int advance_;          // frame shift, samples

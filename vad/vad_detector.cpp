@@ -38,15 +38,11 @@ std::string spectrumShapeProblem(int rows, int columns, int samplingRate) {
     return "";
 }
 
-std::optional<int> noiseFrameCount(float seconds, int advance, int samplingRate) {
-    const float frames = seconds / float(advance) * float(samplingRate);
-    // 2^31 is the first float past the int range.
-    if (!(frames < 2147483648.0f)) return std::nullopt;
-    const int n = frames < 1.0f ? 0 : int(frames);
-    return std::max(n, 1);
-}
-
-Detector::Detector(int noiseFrames, float threshold) : noiseFrames_(noiseFrames), threshold_(threshold) {}
+Detector::Detector(int noiseFrames, float threshold, enhancement::NoiseUpdate noiseUpdate, double frameSeconds)
+    : noiseFrames_(noiseFrames),
+      threshold_(threshold),
+      continuous_(noiseUpdate == enhancement::NoiseUpdate::Continuous),
+      tracker_(frameSeconds) {}
 
 void Detector::start(const Band& band) {
     band_ = band;
@@ -56,18 +52,28 @@ void Detector::start(const Band& band) {
     deviation_.assign(k, 0.0f);
     rows_.reserve(std::min(size_t(noiseFrames_), kReservedRows) * k);
     phase_ = Phase::Learning;
+    if (continuous_) {
+        tracker_.start(int(k));
+        spread_.assign(k, 0.0f);
+    }
 }
 
 bool Detector::process(const std::complex<float>* channel0, const std::complex<float>* channel1) {
     switch (phase_) {
         case Phase::Learning:
             bandPower(channel0, channel1);
+            if (continuous_) tracker_.observe(power_.data());
             learn();
             return false;
         case Phase::Ending:
             return endLearning();
         case Phase::Detecting:
             bandPower(channel0, channel1);
+            if (continuous_) {
+                const bool speech = detect();
+                followNoise();
+                return speech;
+            }
             return detect();
         case Phase::Unstarted:
             break;
@@ -142,6 +148,14 @@ bool Detector::detect() {
     score_ = score;
     // A band of digital silence scores +inf (-ln 0) but holds no speech.
     return score > threshold_ && !silent;
+}
+
+void Detector::followNoise() {
+    tracker_.observe(power_.data());
+    tracker_.follow(mean_.data(), power_.data());
+    const int n = band_.size();
+    for (int j = 0; j < n; ++j) spread_[size_t(j)] = std::fabs(power_[size_t(j)] - mean_[size_t(j)]);
+    tracker_.follow(deviation_.data(), spread_.data());
 }
 
 void Detector::resetLearning() {

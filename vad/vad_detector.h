@@ -13,7 +13,8 @@
 //     L = sum over the band of (g - ln g - 1) / K,   g = P[k] / deviation[k],
 // K being the number of band bins, each term divided by K as it is added, all in single
 // precision. The frame is speech when L > threshold (strictly); a score that is not a
-// number is no speech. The learned statistics never change after learning.
+// number is no speech. The learned statistics never change after learning, unless they are
+// kept learning (below).
 //
 // A frame whose whole band is digital silence (every band power exactly 0) is no speech,
 // although its score is +inf: a single silent bin still makes the score +inf and the
@@ -27,12 +28,19 @@
 //     (its mean is exactly 0, so its deviation is 0 and every later score would be NaN)
 //     is discarded, and learning starts over with the next frame.
 // Both only change frames that would otherwise have scored NaN.
+//
+// With NoiseUpdate::Continuous the mean and the deviation go on following the background
+// after learning: every detection frame is scored against the statistics known before it,
+// then taken into them with the weights of a NoiseTracker that watches the band power
+// from frame 0 (mean += w (P - mean), then deviation += w (|P - mean| - deviation)), so a
+// lasting change of the background is absorbed within a few seconds and speech is not.
 #pragma once
 
 #include <complex>
-#include <optional>
 #include <string>
 #include <vector>
+
+#include "enhancement/noise_tracker.h"
 
 namespace vad {
 
@@ -56,16 +64,13 @@ Band bandOf(int samplingRate, int columns);
 // 1 Hz and the whole band below the last bin.
 std::string spectrumShapeProblem(int rows, int columns, int samplingRate);
 
-// Learning-period length: seconds / advance * samplingRate in single precision (the
-// division first), truncated toward zero, at least 1. Empty when the product is not a
-// number or does not fit in an int.
-std::optional<int> noiseFrameCount(float seconds, int advance, int samplingRate);
-
 class Detector {
 public:
     enum class Phase { Unstarted, Learning, Ending, Detecting };
 
-    Detector(int noiseFrames, float threshold);
+    // frameSeconds (frame shift over sampling rate) sets the tracker's time constants.
+    Detector(int noiseFrames, float threshold,
+             enhancement::NoiseUpdate noiseUpdate = enhancement::NoiseUpdate::None, double frameSeconds = 0.01);
 
     // Creates the state for a stream whose spectra all have this band (frame 0).
     void start(const Band& band);
@@ -92,6 +97,7 @@ private:
     bool endLearning();
     bool detect();
     void resetLearning();
+    void followNoise();
 
     int noiseFrames_;  // N: usable frames per learning period
     float threshold_;  // decision threshold on the score
@@ -105,6 +111,9 @@ private:
     float score_ = 0.0f;            // score of the last frame (0 while learning)
     long skipped_ = 0;
     long restarts_ = 0;
+    bool continuous_;
+    enhancement::NoiseTracker tracker_;  // with NoiseUpdate::Continuous
+    std::vector<float> spread_;          // |P - mean| of the current frame, K entries
 };
 
 }  // namespace vad

@@ -1,11 +1,13 @@
 // Host-side helpers shared by the four window nodes: their common parameters and
-// the checked reading of input frames, with errors that name node, port and frame.
+// catalogue entry.
 #pragma once
 
 #include <string>
+#include <vector>
 
-#include "flow/Types.h"
-#include "plugin/Source.h"
+#include "flow/Catalogue.h"
+#include "flow/NodeSupport.h"
+#include "flow/Source.h"
 #include "visualization/PlotGeometry.h"
 
 namespace vis {
@@ -20,24 +22,25 @@ struct WindowParameters {
     int samplingRate = 0;
     TimeBase time{};
 };
-WindowParameters readWindowParameters(const FD::ParameterSet& params, const std::string& who);
+WindowParameters readWindowParameters(const FD::NodeParameters& params);
 
-// `who` of messages: `WaveVisualization "wave"`.
-std::string nodeLabel(const char* type, const std::string& name);
+// A window node's catalogue entry: its type, help and ports with the four
+// parameters above, marked as showing a window.
+FD::NodeInfo windowNodeDescription(std::string type, std::string help, std::vector<FD::PortInfo> inputs,
+                                   std::vector<FD::PortInfo> outputs);
 
-// The object of an input frame as a T; anything else is a GeneralException
-// "<who>: <port> at frame <f>: expected <expected>, got <found>".
+// The object of an input frame as a T, held (the frames of the time window are
+// fetched again at each refresh); anything else is the node's error
+// "<port> expects <expected>, got <found>" at frame `frame`.
 template <class T>
-FD::RCPtr<T> expectFrame(const FD::ObjectRef& object, const std::string& who, const char* port, int frame,
-                         const char* expected) {
-    if (!dynamic_cast<T*>(object.get()))
-        throw new FD::GeneralException(who + ": " + port + " at frame " + std::to_string(frame) +
-                                       ": expected " + expected + ", got " + FD::describeType(object.get()));
+FD::RCPtr<T> expectFrame(const FD::ObjectRef& object, const FD::NodeErrors& errors, const char* port,
+                         int frame, const char* expected) {
+    errors.frameAs<T>(object, frame, port, expected);
     return FD::RCPtr<T>(object);
 }
 
 // Element i of a source list as a source record, checked the same way.
-const FD::Source& expectSource(const FD::Vector<FD::ObjectRef>& list, size_t i, const std::string& who,
+const FD::Source& expectSource(const FD::Vector<FD::ObjectRef>& list, size_t i, const FD::NodeErrors& errors,
                                const char* port, int frame);
 
 }  // namespace vis

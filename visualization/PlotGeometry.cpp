@@ -3,33 +3,30 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <optional>
 #include <sstream>
 
-#include "flow/Exception.h"
+#include "flow/NodeSupport.h"
 
 namespace vis {
 
 // ------------------------------------------------------------------ time base
 
-TimeBase timeBase(const std::string& who, float seconds, int advance, int samplingRate) {
-    if (advance <= 0)
-        throw new FD::GeneralException(who + ": ADVANCE must be a positive number of samples, got " +
-                                       std::to_string(advance));
-    if (samplingRate <= 0)
-        throw new FD::GeneralException(who + ": SAMPLING_RATE must be a positive number of Hz, got " +
-                                       std::to_string(samplingRate));
+TimeBase timeBase(const FD::NodeErrors& errors, float seconds, int advance, int samplingRate) {
     TimeBase t;
-    t.secondsPerFrame = float(advance) / float(samplingRate);
-    double frames = double(seconds / t.secondsPerFrame) + 0.5;
-    if (!(frames >= kMinWindowFrames) || !(frames <= kMaxWindowFrames)) {
+    t.secondsPerFrame = FD::secondsPerFrame(advance, samplingRate);
+    const float frames = seconds / t.secondsPerFrame;
+    const std::optional<int> windowFrames = FD::nearestFrames(frames, kMinWindowFrames, kMaxWindowFrames);
+    if (!windowFrames) {
+        const double rounded = double(frames) + 0.5;
         std::ostringstream m;
-        m << who << ": VISUALIZATION_TIME_LENGTH of " << seconds << " s is "
-          << (std::isfinite(frames) ? std::floor(frames) : 0.0) << " frames at ADVANCE " << advance
+        m << "VISUALIZATION_TIME_LENGTH of " << seconds << " s is "
+          << (std::isfinite(rounded) ? std::floor(rounded) : 0.0) << " frames at ADVANCE " << advance
           << " and SAMPLING_RATE " << samplingRate << "; the time window needs " << kMinWindowFrames << " to "
           << kMaxWindowFrames << " frames (" << float(kMinWindowFrames) * t.secondsPerFrame << " s or more)";
-        throw new FD::GeneralException(m.str());
+        errors.refuse("VISUALIZATION_TIME_LENGTH", m.str());
     }
-    t.windowFrames = int(frames);
+    t.windowFrames = *windowFrames;
     return t;
 }
 

@@ -14,6 +14,10 @@
 #include <string>
 #include <vector>
 
+namespace FD {
+class NodeErrors;
+}
+
 namespace vis {
 
 // The windows are redrawn on every 20th frame (frame 0 included).
@@ -31,11 +35,11 @@ struct TimeBase {
     int windowFrames;       // frames across the plot width
 };
 
-// The time window of a node from its parameters. Values that cannot make a usable
-// window (non-positive ADVANCE or SAMPLING_RATE, a time length that is not a
-// positive number, fewer than kMinWindowFrames or more than kMaxWindowFrames
-// frames) throw a GeneralException that starts with `who` (node type and name).
-TimeBase timeBase(const std::string& who, float seconds, int advance, int samplingRate);
+// The time window of a node from its parameters (ADVANCE and SAMPLING_RATE
+// positive). A time length that cannot make a usable window (not a positive
+// number, fewer than kMinWindowFrames or more than kMaxWindowFrames frames) is
+// the node's error about VISUALIZATION_TIME_LENGTH.
+TimeBase timeBase(const FD::NodeErrors& errors, float seconds, int advance, int samplingRate);
 
 // windowStart after the refresh of frame `count`: half a window further on once
 // `count` has run past the right edge.

@@ -3,6 +3,7 @@
 #include <map>
 #include <vector>
 
+#include "plugin/Descriptions.h"
 #include "visualization/WindowFrame.h"
 
 // ------------------------------------------------------------------ drawing state
@@ -60,13 +61,23 @@ gboolean ssl_visualization_expose_event(GtkWidget* widget, GdkEventExpose* event
 
 // ------------------------------------------------------------------ node
 
+FD::NodeInfo SSLvisualization::description() {
+    return vis::windowNodeDescription(
+        "SSLvisualization",
+        "window plotting tracked directions over the signal envelope; passes its inputs on",
+        {{"INPUT_AUDIO_SIGNAL", zelkbp::kSignalFrames}, {"INPUT_TRACKED_DOA", zelkbp::kSourceLists}},
+        {{"OUTPUT_AUDIO_SIGNAL", "the input signal"}, {"OUTPUT_TRACKED_DOA", "the input directions"}});
+}
+
 SSLvisualization::SSLvisualization(std::string nodeName, FD::ParameterSet params)
-    : FD::BufferedNode(nodeName, params), who(vis::nodeLabel("SSLvisualization", nodeName)) {
+    : FD::BufferedNode(nodeName, params),
+      who(FD::nodeLabel("SSLvisualization", nodeName)),
+      errors("SSLvisualization", nodeName) {
     inputAudioSignalID = addInput("INPUT_AUDIO_SIGNAL");
     inputTrackedDoaID = addInput("INPUT_TRACKED_DOA");
     outputAudioSignalID = addOutput("OUTPUT_AUDIO_SIGNAL");
     outputTrackedDoaID = addOutput("OUTPUT_TRACKED_DOA");
-    vis::WindowParameters p = vis::readWindowParameters(parameters, who);
+    vis::WindowParameters p = vis::readWindowParameters(FD::NodeParameters(errors, parameters));
     visualizationTimeLength = p.visualizationTimeLength;
     windowName = p.windowName;
     advance = p.advance;
@@ -74,8 +85,8 @@ SSLvisualization::SSLvisualization(std::string nodeName, FD::ParameterSet params
     gtkState.secondsPerFrame = p.time.secondsPerFrame;
     gtkState.windowFrames = p.time.windowFrames;
     gtkState.windowStart = 0;
-    inputsCache[inputAudioSignalID].lookBack = gtkState.windowFrames;
-    inputsCache[inputTrackedDoaID].lookBack = gtkState.windowFrames;
+    keepsBack(inputAudioSignalID, gtkState.windowFrames);
+    keepsBack(inputTrackedDoaID, gtkState.windowFrames);
     inOrder = true;
 }
 
@@ -93,11 +104,11 @@ void SSLvisualization::initialize() {
 
 void SSLvisualization::calculate(int, int count, FD::Buffer&) {
     FD::ObjectRef signal = getInput(inputAudioSignalID, count);
-    vis::expectFrame<FD::Matrix<float>>(signal, who, "INPUT_AUDIO_SIGNAL", count, "Matrix<float>");
+    vis::expectFrame<FD::Matrix<float>>(signal, errors, "INPUT_AUDIO_SIGNAL", count, "Matrix<float>");
     FD::ObjectRef sources = getInput(inputTrackedDoaID, count);
     FD::RCPtr<FD::Vector<FD::ObjectRef>> list = vis::expectFrame<FD::Vector<FD::ObjectRef>>(
-        sources, who, "INPUT_TRACKED_DOA", count, "Vector<ObjectRef>");
-    for (size_t i = 0; i < list->size(); ++i) vis::expectSource(*list, i, who, "INPUT_TRACKED_DOA", count);
+        sources, errors, "INPUT_TRACKED_DOA", count, "Vector<ObjectRef>");
+    for (size_t i = 0; i < list->size(); ++i) vis::expectSource(*list, i, errors, "INPUT_TRACKED_DOA", count);
     if (toolkitReady && count % vis::kRefreshInterval == 0) {
         vis::refreshWindow(gtkState, count, [&] {
             visualization_plot(count);
@@ -119,14 +130,14 @@ void SSLvisualization::visualization_plot(int count) {
     for (int f = s.windowStart; f <= count; ++f) {
         const int x = vis::frameColumn(f, s.windowStart, s.plotX, s.plotWidth, s.windowFrames);
         FD::RCPtr<FD::Vector<FD::ObjectRef>> list = vis::expectFrame<FD::Vector<FD::ObjectRef>>(
-            getInput(inputTrackedDoaID, f), who, "INPUT_TRACKED_DOA", f, "Vector<ObjectRef>");
+            getInput(inputTrackedDoaID, f), errors, "INPUT_TRACKED_DOA", f, "Vector<ObjectRef>");
         for (size_t i = 0; i < list->size(); ++i) {
-            const FD::Source& source = vis::expectSource(*list, i, who, "INPUT_TRACKED_DOA", f);
+            const FD::Source& source = vis::expectSource(*list, i, errors, "INPUT_TRACKED_DOA", f);
             const int a = vis::azimuthDegrees(source.x[0], source.x[1]);
             tracks[source.id].push_back(GdkPoint{x, vis::azimuthRowY(s.plotY, d, a)});
         }
         FD::RCPtr<FD::Matrix<float>> frame = vis::expectFrame<FD::Matrix<float>>(
-            getInput(inputAudioSignalID, f), who, "INPUT_AUDIO_SIGNAL", f, "Matrix<float>");
+            getInput(inputAudioSignalID, f), errors, "INPUT_AUDIO_SIGNAL", f, "Matrix<float>");
         trace.addFrame(*frame, x, centre0, centre1);
     }
     const int length = int(float(s.plotWidth) / float(s.windowFrames));  // one frame's width

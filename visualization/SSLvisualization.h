@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "flow/Catalogue.h"
 #include "flow/Node.h"
 #include "visualization/NodeSupport.h"
 
@@ -47,6 +48,8 @@ gboolean ssl_visualization_expose_event(GtkWidget* widget, GdkEventExpose* event
 class SSLvisualization : public FD::BufferedNode {
 public:
     SSLvisualization(std::string nodeName, FD::ParameterSet params);
+    // Ports and parameters, for the catalogue.
+    static FD::NodeInfo description();
     ~SSLvisualization() override;
 
     void initialize() override;
@@ -70,5 +73,6 @@ private:
     int samplingRate;               // Hz
     kwSSLGtk gtkState;
     std::string who;            // node type and name, for messages
+    const FD::NodeErrors errors;  // the node's errors, about its parameters and ports
     bool toolkitReady = false;  // a display is open: toolkit calls allowed
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "plugin/Descriptions.h"
 #include "visualization/WindowFrame.h"
 
 // ------------------------------------------------------------------ drawing state
@@ -109,24 +110,32 @@ gboolean spectrum_visualization_expose_event(GtkWidget* widget, GdkEventExpose* 
 
 // ------------------------------------------------------------------ node
 
+FD::NodeInfo SpectrumVisualization::description() {
+    return vis::windowNodeDescription("SpectrumVisualization",
+                                      "window showing a scrolling spectrogram; passes its input on",
+                                      {{"INPUT_AUDIO_SPECTRUM", zelkbp::kSpectrumFrames}},
+                                      {{"OUTPUT_AUDIO_SPECTRUM", "the input spectrum"}});
+}
+
 SpectrumVisualization::SpectrumVisualization(std::string nodeName, FD::ParameterSet params)
-    : FD::BufferedNode(nodeName, params), who(vis::nodeLabel("SpectrumVisualization", nodeName)) {
+    : FD::BufferedNode(nodeName, params),
+      who(FD::nodeLabel("SpectrumVisualization", nodeName)),
+      errors("SpectrumVisualization", nodeName) {
     inputAudioSpectrumID = addInput("INPUT_AUDIO_SPECTRUM");
     outputAudioSpectrumID = addOutput("OUTPUT_AUDIO_SPECTRUM");
-    vis::WindowParameters p = vis::readWindowParameters(parameters, who);
+    vis::WindowParameters p = vis::readWindowParameters(FD::NodeParameters(errors, parameters));
     visualizationTimeLength = p.visualizationTimeLength;
     windowName = p.windowName;
     advance = p.advance;
     samplingRate = p.samplingRate;
     if (samplingRate < 2000)
-        throw new FD::GeneralException(who +
-                                       ": SAMPLING_RATE must be at least 2000 Hz for the kHz axis, got " +
-                                       std::to_string(samplingRate));
+        errors.refuse("SAMPLING_RATE", "SAMPLING_RATE must be at least 2000 Hz for the kHz axis, got " +
+                                           std::to_string(samplingRate));
     gtkState.secondsPerFrame = p.time.secondsPerFrame;
     gtkState.windowFrames = p.time.windowFrames;
     gtkState.samplingRate = samplingRate;
     gtkState.windowStart = 0;
-    inputsCache[inputAudioSpectrumID].lookBack = gtkState.windowFrames;
+    keepsBack(inputAudioSpectrumID, gtkState.windowFrames);
     inOrder = true;
 }
 
@@ -144,7 +153,7 @@ void SpectrumVisualization::initialize() {
 
 void SpectrumVisualization::calculate(int, int count, FD::Buffer&) {
     FD::ObjectRef spectrum = getInput(inputAudioSpectrumID, count);
-    vis::expectFrame<FD::Matrix<std::complex<float>>>(spectrum, who, "INPUT_AUDIO_SPECTRUM", count,
+    vis::expectFrame<FD::Matrix<std::complex<float>>>(spectrum, errors, "INPUT_AUDIO_SPECTRUM", count,
                                                       "Matrix<complex<float>>");
     if (toolkitReady && count % vis::kRefreshInterval == 0)
         vis::refreshWindow(gtkState, count, [&] { visualization_plot(count); });
@@ -157,7 +166,7 @@ void SpectrumVisualization::visualization_plot(int count) {
     GdkGC* gc = s.drawingArea->style->black_gc;
     for (int f = s.windowStart; f <= count; ++f) {
         FD::RCPtr<FD::Matrix<std::complex<float>>> frame = vis::expectFrame<FD::Matrix<std::complex<float>>>(
-            getInput(inputAudioSpectrumID, f), who, "INPUT_AUDIO_SPECTRUM", f, "Matrix<complex<float>>");
+            getInput(inputAudioSpectrumID, f), errors, "INPUT_AUDIO_SPECTRUM", f, "Matrix<complex<float>>");
         const int x0 = vis::frameColumn(f, s.windowStart, s.plotX, s.plotWidth, s.windowFrames);
         const int x1 = vis::frameColumnEnd(f, s.windowStart, s.plotX, s.plotWidth, s.windowFrames);
         vis::paintSpectrumFrame(s.pixmap, gc, *frame, x0, x1, scratch);

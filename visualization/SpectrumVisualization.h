@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "flow/Catalogue.h"
 #include "flow/Node.h"
 #include "visualization/NodeSupport.h"
 
@@ -65,6 +66,8 @@ public:
     // Besides the checks of every window, SAMPLING_RATE must be at least 2000 Hz:
     // the kHz axis counts in whole kHz up to the Nyquist frequency.
     SpectrumVisualization(std::string nodeName, FD::ParameterSet params);
+    // Ports and parameters, for the catalogue.
+    static FD::NodeInfo description();
     ~SpectrumVisualization() override;
 
     void initialize() override;
@@ -82,6 +85,7 @@ private:
     int samplingRate;               // Hz
     kwSpectrumGtk gtkState;
     std::string who;              // node type and name, for messages
+    const FD::NodeErrors errors;  // the node's errors, about its parameters and ports
     bool toolkitReady = false;    // a display is open: toolkit calls allowed
     std::vector<guchar> scratch;  // image buffer of the painting
 };

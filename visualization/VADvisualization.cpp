@@ -1,5 +1,6 @@
 #include "visualization/VADvisualization.h"
 
+#include "plugin/Descriptions.h"
 #include "visualization/WaveVisualization.h"
 #include "visualization/WindowFrame.h"
 
@@ -41,13 +42,24 @@ gboolean vad_visualization_expose_event(GtkWidget* widget, GdkEventExpose* event
 
 // ------------------------------------------------------------------ node
 
+FD::NodeInfo VADvisualization::description() {
+    return vis::windowNodeDescription(
+        "VADvisualization",
+        "window plotting the signal and the voice-activity decisions; passes its inputs on",
+        {{"INPUT_AUDIO_SIGNAL", zelkbp::kSignalFrames},
+         {"INPUT_VAD_DECISION", "Vector<ObjectRef>, empty for no speech"}},
+        {{"OUTPUT_AUDIO_SIGNAL", "the input signal"}, {"OUTPUT_VAD_DECISION", "the input decisions"}});
+}
+
 VADvisualization::VADvisualization(std::string nodeName, FD::ParameterSet params)
-    : FD::BufferedNode(nodeName, params), who(vis::nodeLabel("VADvisualization", nodeName)) {
+    : FD::BufferedNode(nodeName, params),
+      who(FD::nodeLabel("VADvisualization", nodeName)),
+      errors("VADvisualization", nodeName) {
     inputAudioSignalID = addInput("INPUT_AUDIO_SIGNAL");
     inputVadDecisionID = addInput("INPUT_VAD_DECISION");
     outputAudioSignalID = addOutput("OUTPUT_AUDIO_SIGNAL");
     outputVadDecisionID = addOutput("OUTPUT_VAD_DECISION");
-    vis::WindowParameters p = vis::readWindowParameters(parameters, who);
+    vis::WindowParameters p = vis::readWindowParameters(FD::NodeParameters(errors, parameters));
     visualizationTimeLength = p.visualizationTimeLength;
     windowName = p.windowName;
     advance = p.advance;
@@ -55,8 +67,8 @@ VADvisualization::VADvisualization(std::string nodeName, FD::ParameterSet params
     gtkState.secondsPerFrame = p.time.secondsPerFrame;
     gtkState.windowFrames = p.time.windowFrames;
     gtkState.windowStart = 0;
-    inputsCache[inputAudioSignalID].lookBack = gtkState.windowFrames;
-    inputsCache[inputVadDecisionID].lookBack = gtkState.windowFrames;
+    keepsBack(inputAudioSignalID, gtkState.windowFrames);
+    keepsBack(inputVadDecisionID, gtkState.windowFrames);
     inOrder = true;
 }
 
@@ -74,9 +86,9 @@ void VADvisualization::initialize() {
 
 void VADvisualization::calculate(int, int count, FD::Buffer&) {
     FD::ObjectRef signal = getInput(inputAudioSignalID, count);
-    vis::expectFrame<FD::Matrix<float>>(signal, who, "INPUT_AUDIO_SIGNAL", count, "Matrix<float>");
+    vis::expectFrame<FD::Matrix<float>>(signal, errors, "INPUT_AUDIO_SIGNAL", count, "Matrix<float>");
     FD::ObjectRef decision = getInput(inputVadDecisionID, count);
-    vis::expectFrame<FD::Vector<FD::ObjectRef>>(decision, who, "INPUT_VAD_DECISION", count,
+    vis::expectFrame<FD::Vector<FD::ObjectRef>>(decision, errors, "INPUT_VAD_DECISION", count,
                                                 "Vector<ObjectRef>");
     if (toolkitReady && count % vis::kRefreshInterval == 0)
         vis::refreshWindow(gtkState, count, [&] { visualization_plot(count); });
@@ -93,10 +105,10 @@ void VADvisualization::visualization_plot(int count) {
         const int x0 = vis::frameColumn(f, s.windowStart, s.plotX, s.plotWidth, s.windowFrames);
         const int x1 = vis::frameColumnEnd(f, s.windowStart, s.plotX, s.plotWidth, s.windowFrames);
         FD::RCPtr<FD::Matrix<float>> frame = vis::expectFrame<FD::Matrix<float>>(
-            getInput(inputAudioSignalID, f), who, "INPUT_AUDIO_SIGNAL", f, "Matrix<float>");
+            getInput(inputAudioSignalID, f), errors, "INPUT_AUDIO_SIGNAL", f, "Matrix<float>");
         trace.addFrame(*frame, x0, centre0, centre1);
         FD::RCPtr<FD::Vector<FD::ObjectRef>> decision = vis::expectFrame<FD::Vector<FD::ObjectRef>>(
-            getInput(inputVadDecisionID, f), who, "INPUT_VAD_DECISION", f, "Vector<ObjectRef>");
+            getInput(inputVadDecisionID, f), errors, "INPUT_VAD_DECISION", f, "Vector<ObjectRef>");
         if (decision->empty()) continue;
         // Each bar runs from just below the box's top edge down to its bottom edge,
         // rows top + 1 to top + 100: a butt-capped line stops short of the row its end

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "flow/Catalogue.h"
 #include "flow/Node.h"
 #include "visualization/NodeSupport.h"
 
@@ -45,6 +46,8 @@ gboolean vad_visualization_expose_event(GtkWidget* widget, GdkEventExpose* event
 class VADvisualization : public FD::BufferedNode {
 public:
     VADvisualization(std::string nodeName, FD::ParameterSet params);
+    // Ports and parameters, for the catalogue.
+    static FD::NodeInfo description();
     ~VADvisualization() override;
 
     void initialize() override;
@@ -66,5 +69,6 @@ private:
     int samplingRate;               // Hz
     kwVADGtk gtkState;
     std::string who;            // node type and name, for messages
+    const FD::NodeErrors errors;  // the node's errors, about its parameters and ports
     bool toolkitReady = false;  // a display is open: toolkit calls allowed
 };

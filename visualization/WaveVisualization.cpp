@@ -1,5 +1,6 @@
 #include "visualization/WaveVisualization.h"
 
+#include "plugin/Descriptions.h"
 #include "visualization/WindowFrame.h"
 
 // ------------------------------------------------------------------ drawing state
@@ -48,11 +49,19 @@ gboolean wave_visualization_expose_event(GtkWidget* widget, GdkEventExpose* even
 
 // ------------------------------------------------------------------ node
 
+FD::NodeInfo WaveVisualization::description() {
+    return vis::windowNodeDescription(
+        "WaveVisualization", "window plotting the waveform; passes its input on",
+        {{"INPUT_AUDIO_SIGNAL", zelkbp::kSignalFrames}}, {{"OUTPUT_AUDIO_SIGNAL", "the input signal"}});
+}
+
 WaveVisualization::WaveVisualization(std::string nodeName, FD::ParameterSet params)
-    : FD::BufferedNode(nodeName, params), who(vis::nodeLabel("WaveVisualization", nodeName)) {
+    : FD::BufferedNode(nodeName, params),
+      who(FD::nodeLabel("WaveVisualization", nodeName)),
+      errors("WaveVisualization", nodeName) {
     inputAudioSignalID = addInput("INPUT_AUDIO_SIGNAL");
     outputAudioSignalID = addOutput("OUTPUT_AUDIO_SIGNAL");
-    vis::WindowParameters p = vis::readWindowParameters(parameters, who);
+    vis::WindowParameters p = vis::readWindowParameters(FD::NodeParameters(errors, parameters));
     visualizationTimeLength = p.visualizationTimeLength;
     windowName = p.windowName;
     advance = p.advance;
@@ -60,7 +69,7 @@ WaveVisualization::WaveVisualization(std::string nodeName, FD::ParameterSet para
     gtkState.secondsPerFrame = p.time.secondsPerFrame;
     gtkState.windowFrames = p.time.windowFrames;
     gtkState.windowStart = 0;
-    inputsCache[inputAudioSignalID].lookBack = gtkState.windowFrames;
+    keepsBack(inputAudioSignalID, gtkState.windowFrames);
     inOrder = true;
 }
 
@@ -78,7 +87,7 @@ void WaveVisualization::initialize() {
 
 void WaveVisualization::calculate(int, int count, FD::Buffer&) {
     FD::ObjectRef signal = getInput(inputAudioSignalID, count);
-    vis::expectFrame<FD::Matrix<float>>(signal, who, "INPUT_AUDIO_SIGNAL", count, "Matrix<float>");
+    vis::expectFrame<FD::Matrix<float>>(signal, errors, "INPUT_AUDIO_SIGNAL", count, "Matrix<float>");
     if (toolkitReady && count % vis::kRefreshInterval == 0)
         vis::refreshWindow(gtkState, count, [&] { visualization_plot(count); });
     (*outputs[outputAudioSignalID].buffer)[count] = signal;
@@ -91,7 +100,7 @@ void WaveVisualization::visualization_plot(int count) {
     const float centre0 = float(s.plotY) + 50.0f, centre1 = float(s.plotY) + 170.0f;
     for (int f = s.windowStart; f <= count; ++f) {
         FD::RCPtr<FD::Matrix<float>> frame = vis::expectFrame<FD::Matrix<float>>(
-            getInput(inputAudioSignalID, f), who, "INPUT_AUDIO_SIGNAL", f, "Matrix<float>");
+            getInput(inputAudioSignalID, f), errors, "INPUT_AUDIO_SIGNAL", f, "Matrix<float>");
         trace.addFrame(*frame, vis::frameColumn(f, s.windowStart, s.plotX, s.plotWidth, s.windowFrames),
                        centre0, centre1);
     }

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "flow/Catalogue.h"
 #include "flow/Node.h"
 #include "visualization/NodeSupport.h"
 
@@ -49,6 +50,8 @@ gboolean wave_visualization_expose_event(GtkWidget* widget, GdkEventExpose* even
 class WaveVisualization : public FD::BufferedNode {
 public:
     WaveVisualization(std::string nodeName, FD::ParameterSet params);
+    // Ports and parameters, for the catalogue.
+    static FD::NodeInfo description();
     ~WaveVisualization() override;
 
     // Opens the window titled WINDOW_NAME (with no display: warns once, passes through).
@@ -69,5 +72,6 @@ private:
     int samplingRate;               // Hz
     kwWaveGtk gtkState;
     std::string who;            // node type and name, for messages
+    const FD::NodeErrors errors;  // the node's errors, about its parameters and ports
     bool toolkitReady = false;  // a display is open: toolkit calls allowed
 };

@@ -1,5 +1,6 @@
 // Real-time factors of speech enhancement: 2-channel 16 kHz spectra of 257 bins (LENGTH
-// 512), ADVANCE 160 (100 frames per second of audio), 0.5 s of noise learning.
+// 512), ADVANCE 160 (100 frames per second of audio), 0.5 s of noise learning, with the noise
+// learned once (NOISE_UPDATE "NONE") and kept learning ("CONTINUOUS").
 //
 // The input is a synthetic voiced signal (harmonic bursts with a gliding pitch) in white
 // noise at 5 dB SNR, turned into spectra once with a Hann window. The node runs as the host
@@ -90,7 +91,8 @@ struct Timing {
     double wall = 1e300, cpu = 1e300;  // best of the runs, seconds
 };
 
-Timing nodeSeconds(const std::vector<FD::ObjectRef>& ring, const std::string& method, bool regen) {
+Timing nodeSeconds(const std::vector<FD::ObjectRef>& ring, const std::string& method, bool regen,
+                   const std::string& update) {
     Timing best;
     for (int r = 0; r < kRuns; ++r) {
         FD::Network net;
@@ -100,6 +102,7 @@ Timing nodeSeconds(const std::vector<FD::ObjectRef>& ring, const std::string& me
         p.add("NOISE_PERIOD", FD::ObjectRef(new FD::Float(0.5f)));
         p.add("ADVANCE", FD::ObjectRef(new FD::Int(kAdvance)));
         p.add("SAMPLING_RATE", FD::ObjectRef(new FD::Int(kRate)));
+        p.add("NOISE_UPDATE", FD::ObjectRef(new FD::String(update)));
         FD::Node* source = net.addNode(new RingSource("spectra", ring, "SPECTRUM"));
         FD::Node* node = net.addNode(new SpeechEnhancement("enh", p));
         node->connectToNode("NOISY_SPEECH_SPECTRUM", source, "SPECTRUM");
@@ -117,26 +120,31 @@ Timing nodeSeconds(const std::vector<FD::ObjectRef>& ring, const std::string& me
 
 }  // namespace
 
-// Arguments, both optional: a method name to run alone, and "USE" or "off" for regeneration.
+// Arguments, all optional: a method name to run alone, "USE" or "off" for regeneration, and
+// "NONE" or "CONTINUOUS" for the noise update.
 int main(int argc, char** argv) {
     const std::string onlyMethod = argc > 1 ? argv[1] : "";
     const std::string onlyRegen = argc > 2 ? argv[2] : "";
+    const std::string onlyUpdate = argc > 3 ? argv[3] : "";
     const std::vector<FD::ObjectRef> ring = makeRing();
     const double audio = double(kFrames) * kAdvance / kRate;
     std::printf(
         "SpeechEnhancement, 2 channels x %d bins, ADVANCE %d at %d Hz (%d frames = %.0f s of audio)\n", kBins,
         kAdvance, kRate, kFrames, audio);
-    std::printf("%-28s %-6s %12s %12s %12s %12s\n", "method", "regen", "cpu us/frame", "x real time",
-                "wall us/fr", "x real time");
+    std::printf("%-28s %-6s %-11s %12s %12s %12s %12s\n", "method", "regen", "update", "cpu us/frame",
+                "x real time", "wall us/fr", "x real time");
     for (const char* method : {"SPECTRAL_SUBTRACTION", "WIENER_FILTERING", "TWO_STEP_WIENER_FILTERING",
                                "MINIMUM_MEAN_SQUARE_ERROR"}) {
         if (!onlyMethod.empty() && onlyMethod != method) continue;
         for (bool regen : {false, true}) {
             if (!onlyRegen.empty() && onlyRegen != (regen ? "USE" : "off")) continue;
-            const Timing t = nodeSeconds(ring, method, regen);
-            std::printf("%-28s %-6s %12.2f %12.0f %12.2f %12.0f\n", method, regen ? "USE" : "off",
-                        1e6 * t.cpu / kFrames, audio / t.cpu, 1e6 * t.wall / kFrames, audio / t.wall);
-            std::fflush(stdout);
+            for (const char* update : {"NONE", "CONTINUOUS"}) {
+                if (!onlyUpdate.empty() && onlyUpdate != update) continue;
+                const Timing t = nodeSeconds(ring, method, regen, update);
+                std::printf("%-28s %-6s %-11s %12.2f %12.0f %12.2f %12.0f\n", method, regen ? "USE" : "off",
+                            update, 1e6 * t.cpu / kFrames, audio / t.cpu, 1e6 * t.wall / kFrames, audio / t.wall);
+                std::fflush(stdout);
+            }
         }
     }
     return 0;

@@ -92,7 +92,8 @@ int main(int argc, char** argv) {
     }
     const std::string command = programDirectory() + "/flowrun " + ZELKBP_SOURCE_DIR +
                                 "/networks/localize.n --quiet INPUT=" + wav + " LOCALIZED=" + dir +
-                                "/localized.jsonl TRACKED=" + dir + "/tracked.jsonl 2>" + dir + "/stderr";
+                                "/localized.jsonl TRACKED=" + dir + "/tracked.jsonl TRACKS=" + dir + "/tracks.jsonl 2>" + dir +
+                                "/stderr";
     double best = 1e300;
     int status = 0;
     for (int run = 0; run < 3 && status == 0; ++run) {
@@ -112,6 +113,7 @@ int main(int argc, char** argv) {
     std::remove((std::string(dir) + "/stderr").c_str());
     std::remove((std::string(dir) + "/localized.jsonl").c_str());
     std::remove((std::string(dir) + "/tracked.jsonl").c_str());
+    std::remove((std::string(dir) + "/tracks.jsonl").c_str());
     rmdir(dir);
     if (status != 0) return 1;
     std::printf(

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "flow/NodeSupport.h"
 #include "vad/vad_detector.h"
 
 namespace {
@@ -140,7 +141,7 @@ int score(const std::string& speechPath, double lead, float noiseDuration, const
                            [t](auto s) { return s.first <= t && t < s.second; });
     };
 
-    const int learning = *vad::noiseFrameCount(noiseDuration, kAdvance, kRate);
+    const int learning = *FD::framesAtLeastOne(FD::framesIn(noiseDuration, kAdvance, kRate));
     long speech = 0, speech30 = 0, other = 0, hit = 0, hit30 = 0, alarm = 0;
     for (int k = learning + 1; k < frames; ++k) {
         const bool s40 = e[size_t(k)] > peak * 1e-4, s30 = e[size_t(k)] > peak * 1e-3, d = detected(k);

@@ -3,20 +3,14 @@
 #include <sndfile.h>
 
 #include <algorithm>
-#include <climits>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
 
-#include "flow/nodes/NodeText.h"
-
 namespace FD {
 
-using nodes::frameText;
-using nodes::who;
-
 namespace {
-std::vector<int> parseChannels(const std::string& text, const std::string& me) {
+std::vector<int> parseChannels(const std::string& text, const NodeErrors& errors) {
     std::vector<int> rows;
     std::stringstream in(text);
     std::string item;
@@ -30,31 +24,30 @@ std::vector<int> parseChannels(const std::string& text, const std::string& me) {
         }
         while (end < item.size() && item[end] == ' ') ++end;
         if (end == 0 || end != item.size() || row < 0)
-            throw new GeneralException(me + "CHANNELS must list row numbers from 0, like \"0,1\", got \"" +
-                                       text + "\"");
+            errors.refuse("CHANNELS",
+                          "CHANNELS must list row numbers from 0, like \"0,1\", got \"" + text + "\"");
         rows.push_back(row);
     }
-    if (rows.empty()) throw new GeneralException(me + "CHANNELS lists no row");
+    if (rows.empty()) errors.refuse("CHANNELS", "CHANNELS lists no row");
     return rows;
 }
 }  // namespace
 
 AudioFileSink::AudioFileSink(const std::string& nodeName, const ParameterSet& params)
-    : BufferedNode(nodeName, params) {
+    : BufferedNode(nodeName, params), errors_("AudioFileSink", nodeName) {
     audioID_ = addInput("AUDIO");
     outputID_ = addOutput("OUTPUT");
-    const std::string me = who("AudioFileSink", nodeName);
-    file_ = nodes::stringParam(params, "FILE");
-    samplingRate_ = nodes::intInRange(params, me, "SAMPLING_RATE", 1, INT_MAX, "positive");
-    length_ = nodes::intInRange(params, me, "LENGTH", 1, 1 << 24, "at least 1");
-    advance_ =
-        nodes::intInRange(params, me, "ADVANCE", 1, length_, "1 to LENGTH (" + std::to_string(length_) + ")");
-    if (params.exist("CHANNELS")) channels_ = parseChannels(nodes::stringParam(params, "CHANNELS"), me);
+    const NodeParameters p(errors_, params);
+    file_ = p.text("FILE");
+    samplingRate_ = p.samplingRate();
+    length_ = p.inRange("LENGTH", 1, 1 << 24, "at least 1");
+    advance_ = p.inRange("ADVANCE", 1, length_, "1 to LENGTH (" + std::to_string(length_) + ")");
+    if (p.has("CHANNELS")) channels_ = parseChannels(p.text("CHANNELS"), errors_);
     inOrder = true;
     try {
         out_ = std::make_unique<nodes::AtomicFile>(file_);
     } catch (const std::exception& e) {
-        throw new GeneralException(me + e.what());
+        errors_.refuse("FILE", e.what());
     }
 }
 
@@ -64,52 +57,51 @@ AudioFileSink::~AudioFileSink() {
 
 void AudioFileSink::initialize() {
     BufferedNode::initialize();
-    const std::string me = who("AudioFileSink", name);
     if (const SampleStream* s = findSampleStream(this)) {
         if (s->sampleRate() != samplingRate_)
-            throw new GeneralException(me + "SAMPLING_RATE is " + std::to_string(samplingRate_) +
-                                       " but the stream upstream is at " + std::to_string(s->sampleRate()) +
-                                       " Hz");
+            errors_.refuse("SAMPLING_RATE", "SAMPLING_RATE is " + std::to_string(samplingRate_) +
+                                                " but the stream upstream is at " +
+                                                std::to_string(s->sampleRate()) + " Hz");
         if (s->frameAdvance() != advance_)
-            throw new GeneralException(me + "ADVANCE is " + std::to_string(advance_) +
-                                       " but the frames upstream are " + std::to_string(s->frameAdvance()) +
-                                       " samples apart");
+            errors_.refuse("ADVANCE", "ADVANCE is " + std::to_string(advance_) +
+                                          " but the frames upstream are " +
+                                          std::to_string(s->frameAdvance()) + " samples apart");
         expected_ = s->sampleCount();
         emptyChannels_ = s->channelCount();
     }
     if (!channels_.empty()) emptyChannels_ = int(channels_.size());
 }
 
-void AudioFileSink::open(int channels) {
+void AudioFileSink::open(int channels, int count) {
     SF_INFO info{};
     info.samplerate = samplingRate_;
     info.channels = channels;
     info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
     sf_ = sf_open_fd(out_->fd(), SFM_WRITE, &info, SF_FALSE);
-    if (!sf_)
-        throw new GeneralException(who("AudioFileSink", name) + "cannot write " + file_ + ": " +
-                                   sf_strerror(nullptr));
+    if (!sf_) errors_.atFrame(count, "FILE", "cannot write " + file_ + ": " + sf_strerror(nullptr));
 }
 
 void AudioFileSink::calculate(int, int count, Buffer& out) {
     ObjectRef ref = getInput(audioID_, count);
     out[count] = ref;
-    const std::string me = who("AudioFileSink", name) + frameText(count);
-    const auto& frame = nodes::frameAs<Matrix<float>>(ref, me, "AUDIO", "Matrix<float>");
+    const auto& frame = errors_.frameAs<Matrix<float>>(ref, count, "AUDIO", "Matrix<float>");
     if (frame.ncols() != length_)
-        throw new GeneralException(me + "AUDIO frame has " + std::to_string(frame.ncols()) +
-                                   " samples, LENGTH is " + std::to_string(length_));
+        errors_.atFrame(count, "AUDIO",
+                        "AUDIO frame has " + std::to_string(frame.ncols()) + " samples, LENGTH is " +
+                            std::to_string(length_));
     if (rows_ < 0) {
         rows_ = frame.nrows();
-        if (rows_ < 1) throw new GeneralException(me + "AUDIO frame has no row");
+        if (rows_ < 1) errors_.atFrame(count, "AUDIO", "AUDIO frame has no row");
         for (int r : channels_)
             if (r >= rows_)
-                throw new GeneralException(me + "CHANNELS names row " + std::to_string(r) +
-                                           ", the AUDIO frames have " + std::to_string(rows_) + " rows");
-        open(channels_.empty() ? rows_ : int(channels_.size()));
+                errors_.atFrame(count, "CHANNELS",
+                                "CHANNELS names row " + std::to_string(r) + ", the AUDIO frames have " +
+                                    std::to_string(rows_) + " rows");
+        open(channels_.empty() ? rows_ : int(channels_.size()), count);
     } else if (frame.nrows() != rows_) {
-        throw new GeneralException(me + "AUDIO frame has " + std::to_string(frame.nrows()) +
-                                   " rows, the stream started with " + std::to_string(rows_));
+        errors_.atFrame(count, "AUDIO",
+                        "AUDIO frame has " + std::to_string(frame.nrows()) +
+                            " rows, the stream started with " + std::to_string(rows_));
     }
 
     long long n = advance_;
@@ -123,26 +115,26 @@ void AudioFileSink::calculate(int, int count, Buffer& out) {
         for (long long i = 0; i < n; ++i) pcm_[size_t(i) * channels + c] = nodes::toPcm16(row[i], clipped_);
     }
     if (sf_writef_short(sf_, pcm_.data(), n) != n)
-        throw new GeneralException(me + "cannot write " + file_ + ": " + sf_strerror(sf_));
+        errors_.atFrame(count, "FILE", "cannot write " + file_ + ": " + sf_strerror(sf_));
     written_ += n;
 }
 
 void AudioFileSink::endOfStream(int) {
-    const std::string me = who("AudioFileSink", name);
     if (expected_ >= 0 && written_ < expected_)
-        throw new GeneralException(me + "the stream ended after " + std::to_string(written_) + " of its " +
-                                   std::to_string(expected_) + " samples; " + file_ + " not written");
-    if (!sf_) open(emptyChannels_);
+        errors_.refuse("AUDIO", "the stream ended after " + std::to_string(written_) + " of its " +
+                                    std::to_string(expected_) + " samples; " + file_ + " not written");
+    if (!sf_) open(emptyChannels_, -1);
     int err = sf_close(sf_);
     sf_ = nullptr;
-    if (err) throw new GeneralException(me + "cannot write " + file_ + ": " + sf_error_number(err));
+    if (err) errors_.refuse("FILE", "cannot write " + file_ + ": " + sf_error_number(err));
     try {
         out_->commit();
     } catch (const std::exception& e) {
-        throw new GeneralException(me + e.what());
+        errors_.refuse("FILE", e.what());
     }
     if (clipped_ > 0)
-        std::cerr << me << clipped_ << " samples out of the 16-bit range were clipped in " << file_ << "\n";
+        std::cerr << errors_.label() << ": " << clipped_
+                  << " samples out of the 16-bit range were clipped in " << file_ << "\n";
 }
 
 }  // namespace FD

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "flow/Node.h"
+#include "flow/NodeSupport.h"
 #include "flow/Stream.h"
 #include "flow/nodes/AudioIO.h"
 
@@ -34,8 +35,10 @@ public:
     void endOfStream(int frames) override;
 
 private:
-    void open(int channels);
+    // Starts the WAV file; `count` is the frame being computed, -1 at the end of the stream.
+    void open(int channels, int count);
 
+    const NodeErrors errors_;
     int audioID_, outputID_;
     std::string file_;
     int samplingRate_;           // written in the file's header

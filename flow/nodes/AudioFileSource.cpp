@@ -5,36 +5,32 @@
 #include <iostream>
 #include <stdexcept>
 
-#include "flow/nodes/NodeText.h"
+#include "flow/NodeSupport.h"
 
 namespace FD {
 
-using nodes::who;
-
 AudioFileSource::AudioFileSource(const std::string& nodeName, const ParameterSet& params)
-    : BufferedNode(nodeName, params) {
+    : BufferedNode(nodeName, params), errors_("AudioFileSource", nodeName) {
     audioID_ = addOutput("AUDIO");
-    const std::string me = who("AudioFileSource", nodeName);
-    file_ = nodes::stringParam(params, "FILE");
-    length_ = nodes::intInRange(params, me, "LENGTH", 1, 1 << 24, "at least 1");
-    advance_ =
-        nodes::intInRange(params, me, "ADVANCE", 1, length_, "1 to LENGTH (" + std::to_string(length_) + ")");
-    samplingRate_ = nodes::intInRange(params, me, "SAMPLING_RATE", 1, INT_MAX, "positive");
+    const NodeParameters p(errors_, params);
+    file_ = p.text("FILE");
+    length_ = p.inRange("LENGTH", 1, 1 << 24, "at least 1");
+    advance_ = p.inRange("ADVANCE", 1, length_, "1 to LENGTH (" + std::to_string(length_) + ")");
+    samplingRate_ = p.samplingRate();
     inOrder = true;
 
     try {
         reader_ = std::make_unique<nodes::AudioReader>(file_, samplingRate_);
     } catch (const std::exception& e) {
-        throw new GeneralException(me + e.what());
+        errors_.refuse("FILE", e.what());
     }
     if (reader_->resampling())
-        std::cerr << me << file_ << " is at " << reader_->fileRate() << " Hz: resampling to " << samplingRate_
-                  << " Hz\n";
+        std::cerr << errors_.label() << ": " << file_ << " is at " << reader_->fileRate()
+                  << " Hz: resampling to " << samplingRate_ << " Hz\n";
     long long total = reader_->sampleCount();
     long long frames = total == 0 ? 0 : (total - 1 + length_ - advance_) / advance_ + 1;
     if (frames > INT_MAX)
-        throw new GeneralException(me + file_ + " is too long for " + std::to_string(advance_) +
-                                   "-sample frames");
+        errors_.refuse("FILE", file_ + " is too long for " + std::to_string(advance_) + "-sample frames");
     frames_ = int(frames);
     chunk_.resize(size_t(advance_) * size_t(reader_->channels()));
     history_.assign(size_t(length_) * size_t(reader_->channels()), 0.0f);
@@ -45,8 +41,7 @@ void AudioFileSource::calculate(int, int count, Buffer& out) {
     try {
         reader_->read(chunk_.data(), advance_);
     } catch (const std::exception& e) {
-        throw new GeneralException(who("AudioFileSource", name) + "frame " + std::to_string(count) + ": " +
-                                   e.what());
+        errors_.atFrame(count, "FILE", e.what());
     }
     auto* frame = new Matrix<float>(channels, length_);
     out[count] = ObjectRef(frame);

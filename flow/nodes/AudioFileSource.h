@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "flow/Node.h"
+#include "flow/NodeSupport.h"
 #include "flow/Stream.h"
 #include "flow/nodes/AudioIO.h"
 
@@ -31,6 +32,7 @@ public:
     int channelCount() const override { return reader_->channels(); }
 
 private:
+    const NodeErrors errors_;
     int audioID_;
     std::string file_;
     int length_;        // samples per frame

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "flow/Node.h"
+#include "flow/NodeSupport.h"
 #include "flow/nodes/Stft.h"
 
 namespace FD {
@@ -17,6 +18,7 @@ public:
     void calculate(int outputID, int count, Buffer& out) override;
 
 private:
+    const NodeErrors errors_;
     int audioID_, spectrumID_;
     int length_;   // samples per frame
     int advance_;  // samples between frames (checked; the transform does not use it)
@@ -35,6 +37,7 @@ public:
 private:
     void addSpectrum(int frame);
 
+    const NodeErrors errors_;
     int spectrumID_, audioID_;
     int length_;                              // samples per frame
     int advance_;                             // samples between frames

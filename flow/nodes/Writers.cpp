@@ -6,40 +6,39 @@
 #include <complex>
 #include <cstdio>
 #include <cstdlib>
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 
-#include <nlohmann/json.hpp>
-
-#include "flow/nodes/NodeText.h"
-#include "plugin/Source.h"
+#include "flow/Source.h"
 
 namespace FD {
 
-using nodes::frameText;
-using nodes::who;
-
 namespace {
 
-std::unique_ptr<nodes::AtomicFile> createFile(const std::string& me, const std::string& file) {
+std::unique_ptr<nodes::AtomicFile> createFile(const NodeErrors& errors, const std::string& file) {
     try {
         return std::make_unique<nodes::AtomicFile>(file);
     } catch (const std::exception& e) {
-        throw new GeneralException(me + e.what());
+        errors.refuse("FILE", e.what());
     }
 }
 
-void commitFile(const std::string& me, nodes::AtomicFile& file) {
+void commitFile(const NodeErrors& errors, nodes::AtomicFile& file) {
     try {
         file.commit();
     } catch (const std::exception& e) {
-        throw new GeneralException(me + e.what());
+        errors.refuse("FILE", e.what());
     }
 }
 
-void put(const std::string& me, FILE* f, const std::string& text) {
+// Appends `text`; `count` is the frame being computed, -1 at the end of the stream.
+void put(const NodeErrors& errors, int count, FILE* f, const std::string& text) {
     if (std::fwrite(text.data(), 1, text.size(), f) != text.size())
-        throw new GeneralException(me + "cannot write: the disk may be full");
+        errors.atFrame(count, "FILE", "cannot write: the disk may be full");
 }
+
+// Frame k in seconds: the start of the samples it brings, k * ADVANCE / SAMPLING_RATE.
+double frameTime(long long frame, int advance, int rate) { return double(frame) * advance / rate; }
 
 using Json = nlohmann::ordered_json;
 
@@ -52,8 +51,8 @@ Json number(double v, const char* format) {
     return std::strtod(buf, nullptr);
 }
 
-const Vector<ObjectRef>& listOf(const ObjectRef& ref, const std::string& me, const char* port) {
-    return nodes::frameAs<Vector<ObjectRef>>(ref, me, port, "Vector<ObjectRef>");
+const Vector<ObjectRef>& listOf(const ObjectRef& ref, const NodeErrors& errors, int count, const char* port) {
+    return errors.frameAs<Vector<ObjectRef>>(ref, count, port, "Vector<ObjectRef>");
 }
 
 }  // namespace
@@ -61,54 +60,54 @@ const Vector<ObjectRef>& listOf(const ObjectRef& ref, const std::string& me, con
 // ---------------------------------------------------------------- SourceListWriter
 
 SourceListWriter::SourceListWriter(const std::string& nodeName, const ParameterSet& params)
-    : BufferedNode(nodeName, params) {
+    : BufferedNode(nodeName, params), errors_("SourceListWriter", nodeName) {
     sourcesID_ = addInput("SOURCES");
     outputID_ = addOutput("OUTPUT");
-    const std::string me = who("SourceListWriter", nodeName);
-    file_ = nodes::stringParam(params, "FILE");
-    advance_ = nodes::intInRange(params, me, "ADVANCE", 1, INT_MAX, "positive");
-    samplingRate_ = nodes::intInRange(params, me, "SAMPLING_RATE", 1, INT_MAX, "positive");
+    const NodeParameters p(errors_, params);
+    file_ = p.text("FILE");
+    advance_ = p.frameShift();
+    samplingRate_ = p.samplingRate();
     inOrder = true;
-    out_ = createFile(me, file_);
+    out_ = createFile(errors_, file_);
 }
 
 void SourceListWriter::calculate(int, int count, Buffer& out) {
     ObjectRef ref = getInput(sourcesID_, count);
     out[count] = ref;
-    const std::string me = who("SourceListWriter", name) + frameText(count);
-    const Vector<ObjectRef>& list = listOf(ref, me, "SOURCES");
+    const Vector<ObjectRef>& list = listOf(ref, errors_, count, "SOURCES");
     Json sources = Json::array();
     for (size_t i = 0; i < list.size(); ++i) {
         const auto* s = dynamic_cast<const Source*>(list[i].get());
         if (!s)
-            throw new GeneralException(me + "SOURCES element " + std::to_string(i) + " is " +
-                                       describeType(list[i].get()) + ", not a Source");
+            errors_.atFrame(count, "SOURCES",
+                            "SOURCES element " + std::to_string(i) + " is " + describeType(list[i].get()) +
+                                ", not a Source");
         double azimuth = std::atan2(double(s->x[1]), double(s->x[0])) * 180.0 / 3.141592653589793;
         sources.push_back({{"id", s->id}, {"azimuth", number(azimuth, "%.4f")}, {"power", number(s->power, "%.6g")}});
     }
     Json line = {{"frame", count},
-                 {"time", number(nodes::frameTime(count, advance_, samplingRate_), "%.6f")},
+                 {"time", number(frameTime(count, advance_, samplingRate_), "%.6f")},
                  {"sources", std::move(sources)}};
-    put(me, out_->stream(), line.dump() + "\n");
+    put(errors_, count, out_->stream(), line.dump() + "\n");
 }
 
 void SourceListWriter::endOfStream(int) {
     out_->stream();  // an empty stream still gives an (empty) file
-    commitFile(who("SourceListWriter", name), *out_);
+    commitFile(errors_, *out_);
 }
 
 // ---------------------------------------------------------------- SegmentWriter
 
 SegmentWriter::SegmentWriter(const std::string& nodeName, const ParameterSet& params)
-    : BufferedNode(nodeName, params) {
+    : BufferedNode(nodeName, params), errors_("SegmentWriter", nodeName) {
     decisionID_ = addInput("DECISION");
     outputID_ = addOutput("OUTPUT");
-    const std::string me = who("SegmentWriter", nodeName);
-    file_ = nodes::stringParam(params, "FILE");
-    advance_ = nodes::intInRange(params, me, "ADVANCE", 1, INT_MAX, "positive");
-    samplingRate_ = nodes::intInRange(params, me, "SAMPLING_RATE", 1, INT_MAX, "positive");
+    const NodeParameters p(errors_, params);
+    file_ = p.text("FILE");
+    advance_ = p.frameShift();
+    samplingRate_ = p.samplingRate();
     inOrder = true;
-    out_ = createFile(me, file_);
+    out_ = createFile(errors_, file_);
 }
 
 void SegmentWriter::initialize() {
@@ -116,9 +115,9 @@ void SegmentWriter::initialize() {
     if (const SampleStream* s = findSampleStream(this)) end_ = double(s->sampleCount()) / s->sampleRate();
 }
 
-void SegmentWriter::closeSegment(int endFrame) {
-    double start = nodes::frameTime(start_, advance_, samplingRate_);
-    double end = nodes::frameTime(endFrame, advance_, samplingRate_);
+void SegmentWriter::closeSegment(int endFrame, int count) {
+    double start = frameTime(start_, advance_, samplingRate_);
+    double end = frameTime(endFrame, advance_, samplingRate_);
     start_ = -1;
     if (end_ >= 0) {
         if (start >= end_) return;  // speech found in the frames past the recording
@@ -126,21 +125,21 @@ void SegmentWriter::closeSegment(int endFrame) {
     }
     char line[128];
     std::snprintf(line, sizeof(line), "%.6f\t%.6f\tspeech\n", start, end);
-    put(who("SegmentWriter", name), out_->stream(), line);
+    put(errors_, count, out_->stream(), line);
 }
 
 void SegmentWriter::calculate(int, int count, Buffer& out) {
     ObjectRef ref = getInput(decisionID_, count);
     out[count] = ref;
-    bool speech = !listOf(ref, who("SegmentWriter", name) + frameText(count), "DECISION").empty();
+    bool speech = !listOf(ref, errors_, count, "DECISION").empty();
     if (speech && start_ < 0) start_ = count;
-    if (!speech && start_ >= 0) closeSegment(count);
+    if (!speech && start_ >= 0) closeSegment(count, count);
 }
 
 void SegmentWriter::endOfStream(int frames) {
-    if (start_ >= 0) closeSegment(frames);
+    if (start_ >= 0) closeSegment(frames, -1);
     out_->stream();
-    commitFile(who("SegmentWriter", name), *out_);
+    commitFile(errors_, *out_);
 }
 
 // ---------------------------------------------------------------- MatrixWriter
@@ -166,29 +165,27 @@ std::string npyHeader(const std::string& descr, const std::vector<long long>& sh
 }  // namespace nodes
 
 MatrixWriter::MatrixWriter(const std::string& nodeName, const ParameterSet& params)
-    : BufferedNode(nodeName, params) {
+    : BufferedNode(nodeName, params), errors_("MatrixWriter", nodeName) {
     inputID_ = addInput("INPUT");
     outputID_ = addOutput("OUTPUT");
-    file_ = nodes::stringParam(params, "FILE");
+    file_ = NodeParameters(errors_, params).text("FILE");
     inOrder = true;
-    out_ = createFile(who("MatrixWriter", nodeName), file_);
+    out_ = createFile(errors_, file_);
 }
 
-void MatrixWriter::writeHeader(long long frames) {
+void MatrixWriter::writeHeader(long long frames, int count) {
     // Room for the largest frame count, so that the final header fits in place.
-    const std::string me = who("MatrixWriter", name);
     std::string h = nodes::npyHeader(descr_.empty() ? "<f4" : descr_, {frames, rows_, cols_},
                                      nodes::npyHeader("<c8", {LLONG_MAX, INT_MAX, INT_MAX}).size());
     FILE* f = out_->stream();
-    if (std::fseek(f, 0, SEEK_SET) != 0) throw new GeneralException(me + "cannot write " + file_);
-    put(me, f, h);
-    if (std::fseek(f, 0, SEEK_END) != 0) throw new GeneralException(me + "cannot write " + file_);
+    if (std::fseek(f, 0, SEEK_SET) != 0) errors_.atFrame(count, "FILE", "cannot write " + file_);
+    put(errors_, count, f, h);
+    if (std::fseek(f, 0, SEEK_END) != 0) errors_.atFrame(count, "FILE", "cannot write " + file_);
 }
 
 void MatrixWriter::calculate(int, int count, Buffer& out) {
     ObjectRef ref = getInput(inputID_, count);
     out[count] = ref;
-    const std::string me = who("MatrixWriter", name) + frameText(count);
     const void* data = nullptr;
     size_t bytes = 0;
     std::string descr;
@@ -200,27 +197,28 @@ void MatrixWriter::calculate(int, int count, Buffer& out) {
         descr = "<c8", rows = c->nrows(), cols = c->ncols(), data = c->data();
         bytes = c->size() * sizeof(std::complex<float>);
     } else {
-        throw new GeneralException(me + "INPUT expects Matrix<float> or Matrix<complex<float>>, got " +
-                                   describeType(ref.get()));
+        errors_.atFrame(
+            count, "INPUT",
+            "INPUT expects Matrix<float> or Matrix<complex<float>>, got " + describeType(ref.get()));
     }
     if (frames_ == 0) {
         descr_ = descr, rows_ = rows, cols_ = cols;
-        writeHeader(0);
+        writeHeader(0, count);
     } else if (descr != descr_ || rows != rows_ || cols != cols_) {
-        throw new GeneralException(me + "INPUT frame is " + describeType(ref.get()) + " " +
-                                   std::to_string(rows) + " x " + std::to_string(cols) +
-                                   ", the stream started with " +
-                                   (descr_ == "<f4" ? "Matrix<float> " : "Matrix<complex<float>> ") +
-                                   std::to_string(rows_) + " x " + std::to_string(cols_));
+        errors_.atFrame(count, "INPUT",
+                        "INPUT frame is " + describeType(ref.get()) + " " + std::to_string(rows) + " x " +
+                            std::to_string(cols) + ", the stream started with " +
+                            (descr_ == "<f4" ? "Matrix<float> " : "Matrix<complex<float>> ") +
+                            std::to_string(rows_) + " x " + std::to_string(cols_));
     }
     if (std::fwrite(data, 1, bytes, out_->stream()) != bytes)
-        throw new GeneralException(me + "cannot write " + file_ + ": the disk may be full");
+        errors_.atFrame(count, "FILE", "cannot write " + file_ + ": the disk may be full");
     ++frames_;
 }
 
 void MatrixWriter::endOfStream(int) {
-    writeHeader(frames_);
-    commitFile(who("MatrixWriter", name), *out_);
+    writeHeader(frames_, -1);
+    commitFile(errors_, *out_);
 }
 
 }  // namespace FD

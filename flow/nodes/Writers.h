@@ -23,6 +23,7 @@
 #include <string>
 
 #include "flow/Node.h"
+#include "flow/NodeSupport.h"
 #include "flow/Stream.h"
 #include "flow/nodes/AudioIO.h"
 
@@ -35,6 +36,7 @@ public:
     void endOfStream(int frames) override;
 
 private:
+    const NodeErrors errors_;
     int sourcesID_, outputID_;
     std::string file_;
     int advance_;       // samples between frames
@@ -50,8 +52,11 @@ public:
     void endOfStream(int frames) override;
 
 private:
-    void closeSegment(int endFrame);
+    // Writes the open segment up to `endFrame`; `count` is the frame being
+    // computed, -1 at the end of the stream.
+    void closeSegment(int endFrame, int count);
 
+    const NodeErrors errors_;
     int decisionID_, outputID_;
     std::string file_;
     int advance_;       // samples between frames
@@ -68,8 +73,9 @@ public:
     void endOfStream(int frames) override;
 
 private:
-    void writeHeader(long long frames);
+    void writeHeader(long long frames, int count);  // count: as in closeSegment
 
+    const NodeErrors errors_;
     int inputID_, outputID_;
     std::string file_;
     std::string descr_;        // NumPy type of the elements, from the first frame

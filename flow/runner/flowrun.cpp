@@ -23,7 +23,6 @@
 #include "flow/Module.h"
 #include "flow/NetworkFile.h"
 #include "flow/Stream.h"
-#include "flow/runner/PluginCatalogue.h"
 
 namespace {
 
@@ -97,7 +96,6 @@ Options parseCommandLine(int argc, char** argv) {
 }
 
 void loadModules() {
-    FD::describePluginNodes();
     FD::loadModule(FD::modulePath("libzelkbp.so", kModuleDirVariable));
     FD::loadModule(FD::modulePath("libflownodes.so", kModuleDirVariable));
 }
@@ -192,12 +190,6 @@ private:
     std::chrono::steady_clock::time_point start_, last_;
 };
 
-std::string frameError(const std::string& message, int frame) {
-    // Nodes name the frame they were computing; the runner's count is only a fallback.
-    return message.find("frame ") == std::string::npos ? "frame " + std::to_string(frame) + ": " + message
-                                                       : message;
-}
-
 int run(const Options& o) {
     loadModules();
     if (o.list) {
@@ -255,16 +247,15 @@ int run(const Options& o) {
         try {
             net->process(count);
         } catch (FD::BaseException* e) {
-            std::string m = frameError(e->message(), count);
-            delete e;
+            // A node names the frame it was computing; else the error belongs to this one.
+            if (e->frame() < 0) e->setFrame(count);
             progress.clear();
-            throw new FD::GeneralException(m);
-        } catch (const FD::BaseException& e) {
-            progress.clear();
-            throw new FD::GeneralException(frameError(e.message(), count));
+            throw;
         } catch (const std::exception& e) {
             progress.clear();
-            throw new FD::GeneralException(frameError(e.what(), count));
+            auto* error = new FD::GeneralException(e.what());
+            error->setFrame(count);
+            throw error;
         }
         progress.update(count + 1);
     }

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Localization and tracking on the demo recording: directions per frame and tracked
-# directions as JSON Lines, then the tracked directions found and how often.
+# Localization and tracking on the demo recording: directions per frame, tracked
+# directions and lasting tracks as JSON Lines, then the directions found and how often.
 set -euo pipefail
 localized="$OUT/localized.jsonl"
 tracked="$OUT/tracked.jsonl"
-"$FLOWRUN" networks/localize.n --quiet INPUT="$DEMO_WAV" LOCALIZED="$localized" TRACKED="$tracked"
+tracks="$OUT/tracks.jsonl"
+"$FLOWRUN" networks/localize.n --quiet INPUT="$DEMO_WAV" LOCALIZED="$localized" TRACKED="$tracked" TRACKS="$tracks"
 
 # Tracked azimuths to whole degrees; neighbouring degrees (gaps of up to 3) form one
 # direction, reported with its mean and the share of frames it was tracked in.
@@ -35,3 +36,5 @@ summary() {
 }
 echo "localize: localized $(summary "$localized") -> $localized"
 echo "localize: tracked   $(summary "$tracked") -> $tracked"
+ids=$(grep -o '"id":[0-9]*' "$tracks" | sort -u | wc -l)
+echo "localize: tracks    $(summary "$tracks"), $ids ids -> $tracks"

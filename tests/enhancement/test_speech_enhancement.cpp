@@ -27,9 +27,10 @@ using Script = FD::testing::ScriptedSource::Script;
 
 // Learning for `noisePeriod` s, 160 samples per frame at 16 kHz.
 std::unique_ptr<NodeHarness> node(const char* method, const char* regen, Script script,
-                                  float noisePeriod = 0.03f) {
+                                  float noisePeriod = 0.03f, const char* noiseUpdate = nullptr) {
     FD::testing::Params p;
     p.s("NOISE_REDUCTION_METHOD", method).s("HARMONIC_REGENERATION", regen).f("NOISE_PERIOD", noisePeriod);
+    if (noiseUpdate) p.s("NOISE_UPDATE", noiseUpdate);
     auto h = std::make_unique<NodeHarness>(
         new SpeechEnhancement("enh", p.i("ADVANCE", 160).i("SAMPLING_RATE", 16000)));
     h->feed("NOISY_SPEECH_SPECTRUM", script);
@@ -61,10 +62,11 @@ template <class Check>
 void forEveryRule(Script script, Check check) {
     for (const char* method : {"SPECTRAL_SUBTRACTION", "WIENER_FILTERING", "TWO_STEP_WIENER_FILTERING",
                                "MINIMUM_MEAN_SQUARE_ERROR"})
-        for (const char* regen : {"NO", "USE"}) {
-            SCOPED_TRACE(std::string(method) + " " + regen);
-            check(*node(method, regen, script));
-        }
+        for (const char* regen : {"NO", "USE"})
+            for (const char* update : {"NONE", "CONTINUOUS"}) {
+                SCOPED_TRACE(std::string(method) + " " + regen + " " + update);
+                check(*node(method, regen, script, 0.03f, update));
+            }
 }
 
 }  // namespace
@@ -107,11 +109,31 @@ TEST(SpeechEnhancementNode, RowsShareTheEnhancedPowerInRowOrder) {
     }
 }
 
+TEST(SpeechEnhancementNode, NoiseUpdateNoneIsTheDefaultAndOtherNamesAreRefused) {
+    auto frame = [](int c) { return noisyFrame(c, 33, c < 20 ? 100.0f : 3000.0f); };
+    for (const char* method : {"WIENER_FILTERING", "MINIMUM_MEAN_SQUARE_ERROR"}) {
+        auto absent = node(method, "USE", frame), none = node(method, "USE", frame, 0.03f, "NONE");
+        for (int c = 0; c < 40; ++c) {
+            const Spectrum &a = output(*absent, c), &b = output(*none, c);
+            for (size_t i = 0; i < a.size(); ++i)
+                ASSERT_EQ(bits(a.data()[i].real()), bits(b.data()[i].real())) << method << " frame " << c;
+        }
+    }
+    for (const char* name : {"continuous", "", "ON"}) {
+        const std::string m = hostError([&] { node("WIENER_FILTERING", "NO", frame, 0.03f, name); });
+        EXPECT_NE(m.find("NOISE_UPDATE must be \"NONE\" or \"CONTINUOUS\", got \"" + std::string(name) + "\""),
+                  std::string::npos)
+            << m;
+    }
+}
+
 TEST(SpeechEnhancementNode, RefusesSpectraItCannotTake) {
     for (int cols : {300, 2, 1, 3}) {  // regeneration needs 2^k+1 columns, k >= 1
         auto h = node("WIENER_FILTERING", "USE", [cols](int c) { return noisyFrame(c, cols); });
         const std::string m = hostError([&] { EXPECT_TRUE(allFinite(output(*h, cols == 3 ? 5 : 0))); });
-        const std::string want = "2^k+1 columns (k >= 1), got " + std::to_string(cols) + " (frame 0)";
+        const std::string want =
+            "frame 0: HARMONIC_REGENERATION needs a spectrum of 2^k+1 columns (k >= 1), got " +
+            std::to_string(cols);
         EXPECT_EQ(m.find(want) != std::string::npos, cols != 3) << m;
     }
     auto h = node("WIENER_FILTERING", "NO", [](int c) { return noisyFrame(c, c < 4 ? 17 : 9); });

@@ -24,9 +24,9 @@ public:
         addInput("IN");
         addOutput("OUT");
         inOrder = true;
-        inputsCache[0].lookAhead = readAhead;
-        inputsCache[0].lookBack = readBack;
-        outputs[0].lookAhead = std::max(writeAhead, selfAhead);
+        readsAhead(0, readAhead);
+        keepsBack(0, readBack);
+        writesAhead(0, std::max(writeAhead, selfAhead));
     }
     void calculate(int, int count, Buffer& out) override {
         log.push_back(count);

@@ -6,7 +6,6 @@
 #include "flow/Catalogue.h"
 #include "flow/Module.h"
 #include "flow/NetworkFile.h"
-#include "flow/runner/PluginCatalogue.h"
 #include "tests/flow/AudioFiles.h"
 
 using namespace FD;
@@ -17,7 +16,6 @@ namespace {
 class Catalogue : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        describePluginNodes();
         loadModule(std::string(FLOW_MODULE_DIR) + "/libzelkbp.so");
         loadModule(std::string(FLOW_MODULE_DIR) + "/libflownodes.so");
     }
@@ -31,7 +29,8 @@ protected:
             " ITERATION_METHOD=[FastIVA]NEWTON_METHOD_WITH_FIXED_POINT_ITERATION MAX_ITERATION=10"
             " NUMBER_OF_SOURCES_TO_BE_SEPARATED=2 SEPARATION_TIME_LENGTH=3 NOISE_PERIOD=0.5"
             " NOISE_REDUCTION_METHOD=WIENER_FILTERING HARMONIC_REGENERATION=NONE VAD_NOISE_DURATION=0.5"
-            " VAD_THRESHOLD=3 CHANNELS=0 ";
+            " VAD_THRESHOLD=3 CHANNELS=0 GATE=10 MERGE_DISTANCE=5 CONFIRMATION_HITS=5 CONFIRMATION_TIME=0.1"
+            " SURVIVAL_TIME=1.5 PROCESS_NOISE=20 MEASUREMENT_NOISE=2 SCORE_TIME=0.2 NOISE_UPDATE=CONTINUOUS ";
         if (p.name == "FILE" && type == "AudioFileSource") {
             FD::testing::writeWav(dir_ / "in.wav", 16000, 2, std::vector<short>(64, 1));
             return ObjectRef(new String(dir_ / "in.wav"));
@@ -43,13 +42,15 @@ protected:
         return parseValue(p.type, values.substr(at, values.find(' ', at) - at));
     }
 
-    // The host error building the node ("" on success); `castType` gets the type
-    // of a failed cast.
-    static std::string build(const std::string& type, const ParameterSet& params, std::string* castType = nullptr) {
+    // The host error building the node ("" on success), its subject in `subject`;
+    // `castType` gets the type of a failed cast.
+    static std::string build(const std::string& type, const ParameterSet& params,
+                             std::string* castType = nullptr, std::string* subject = nullptr) {
         try {
             RCPtr<Node> n(Node::getFactory(type)->Create("node", params));
         } catch (BaseException* e) {
             std::string m = e->message();
+            if (subject) *subject = e->subject();
             for (auto [t, hit] : {std::pair{"int", !!dynamic_cast<CastException<int>*>(e)},
                                   {"float", !!dynamic_cast<CastException<float>*>(e)},
                                   {"string", !!dynamic_cast<CastException<String>*>(e)},
@@ -94,8 +95,10 @@ TEST_F(Catalogue, EveryRegisteredTypeIsDescribedAsItIsBuilt) {
         ParameterSet prefix;
         for (const ParamInfo& p : info->params) {
             if (p.optional) continue;
-            EXPECT_EQ(build(type, prefix), "missing parameter " + p.name);
-            EXPECT_EQ(prefix.namesRead().empty() ? p.name : prefix.namesRead().back(), p.name);
+            std::string subject;
+            EXPECT_NE(build(type, prefix, nullptr, &subject).find("missing parameter " + p.name),
+                      std::string::npos);
+            EXPECT_EQ(subject, p.name);
             prefix.add(p.name, valid(type, p));
         }
         // Types: a value of another type is refused by the node's cast for the declared type.
@@ -105,11 +108,12 @@ TEST_F(Catalogue, EveryRegisteredTypeIsDescribedAsItIsBuilt) {
                 set.add(q.name, q.name != p.name  ? valid(type, q)
                                 : p.type == "int" ? ObjectRef(new Float(1.0f))
                                                   : ObjectRef(new Int(18)));
-            std::string cast;
-            EXPECT_NE(build(type, set, &cast), "") << p.name;
+            std::string cast, subject;
+            EXPECT_NE(build(type, set, &cast, &subject), "") << p.name;
             EXPECT_EQ(cast, p.type) << p.name;
+            EXPECT_EQ(subject, p.name);
         }
         ++checked;
     }
-    EXPECT_GE(checked, 7 + 9);  // the host's file nodes and the plug-in's
+    EXPECT_GE(checked, 7 + 10);  // the host's file nodes and the plug-in's
 }

@@ -4,6 +4,7 @@
 
 #include "flow/Catalogue.h"
 #include "flow/NetworkFile.h"
+#include "flow/NodeSupport.h"
 #include "tests/flow/AudioFiles.h"
 
 using namespace FD;
@@ -35,7 +36,7 @@ class TestTicks : public BufferedNode {
 public:
     TestTicks(const std::string& name, const ParameterSet& p) : BufferedNode(name, p) {
         addOutput("OUT");
-        dereference_cast<float>(p.get("RATE"));
+        NodeParameters(NodeErrors("TestTicks", name), p).real("RATE");
         inOrder = true;
     }
     void calculate(int, int count, Buffer& out) override { out[count] = ObjectRef(new Int(count)); }

@@ -6,7 +6,7 @@
 #include <tuple>
 
 #include "flow/nodes/Writers.h"
-#include "plugin/Source.h"
+#include "flow/Source.h"
 #include "tests/flow/AudioFiles.h"
 
 using namespace FD;

@@ -13,7 +13,7 @@
 #include "localization/direction_clustering.h"
 #include "localization/gcc_phat.h"
 #include "localization/score_kernel.h"
-#include "plugin/Source.h"
+#include "flow/Source.h"
 #include "tests/localization/synthetic.h"
 #include "tests/support/NodeHarness.h"
 

@@ -27,11 +27,11 @@ TEST(LocalizeNetwork, RecordingFromAKnownDirection) {
     }
     const std::string cmd = std::string(FLOWRUN) + " " + NETWORKS_DIR + "/localize.n --quiet INPUT=" + dir +
                             "/in.wav LOCALIZED=" + dir + "/localized.jsonl TRACKED=" + dir +
-                            "/tracked.jsonl </dev/null";
+                            "/tracked.jsonl TRACKS=" + dir + "/tracks.jsonl </dev/null";
     ASSERT_EQ(std::system(cmd.c_str()), 0);
-    std::vector<std::vector<double>> azimuths[2];  // per line of the localized and tracked files
-    for (int i = 0; i < 2; ++i) {
-        std::ifstream in(dir + (i ? "/tracked.jsonl" : "/localized.jsonl"));
+    std::vector<std::vector<double>> azimuths[3];  // per line of the localized, tracked and tracks files
+    for (int i = 0; i < 3; ++i) {
+        std::ifstream in(dir + (i == 0 ? "/localized.jsonl" : i == 1 ? "/tracked.jsonl" : "/tracks.jsonl"));
         for (std::string line; std::getline(in, line);) {
             azimuths[i].emplace_back();
             for (size_t at = line.find("\"azimuth\":"); at != std::string::npos;
@@ -39,17 +39,27 @@ TEST(LocalizeNetwork, RecordingFromAKnownDirection) {
                 azimuths[i].back().push_back(std::atof(line.c_str() + at + 10));
         }
     }
-    for (const char* f : {"/in.wav", "/localized.jsonl", "/tracked.jsonl"}) std::remove((dir + f).c_str());
+    int otherIds = 0;  // one talker: the tracks file holds id 0 only
+    std::ifstream tracks(dir + "/tracks.jsonl");
+    for (std::string line; std::getline(tracks, line);)
+        for (size_t at = line.find("\"id\":"); at != std::string::npos; at = line.find("\"id\":", at + 1))
+            otherIds += line.compare(at, 7, "\"id\":0,") != 0;
+    for (const char* f : {"/in.wav", "/localized.jsonl", "/tracked.jsonl", "/tracks.jsonl"})
+        std::remove((dir + f).c_str());
     rmdir(dir.c_str());
     ASSERT_GE(azimuths[0].size(), 300u);
     ASSERT_EQ(azimuths[1].size(), azimuths[0].size());
+    ASSERT_EQ(azimuths[2].size(), azimuths[0].size());
+    EXPECT_EQ(otherIds, 0);
     for (size_t c = 0; c < 300; ++c) {  // nothing in the noise period, then -35 degrees
         SCOPED_TRACE(c);
-        const std::vector<double>&loc = azimuths[0][c], &trk = azimuths[1][c];
+        const std::vector<double>&loc = azimuths[0][c], &trk = azimuths[1][c], &lasting = azimuths[2][c];
         EXPECT_TRUE(c > 50 || loc.empty());
         EXPECT_TRUE(c < 65 || (!loc.empty() && std::fabs(loc[0] + 35.0) <= 2.0))
             << testing::PrintToString(loc);
         EXPECT_TRUE(c < 90 || c >= 270 || (trk.size() == 1 && std::fabs(trk[0] + 35.0) <= 2.0))
             << testing::PrintToString(trk);
+        EXPECT_TRUE(c < 75 || (lasting.size() == 1 && std::fabs(lasting[0] + 35.0) <= 2.0))
+            << testing::PrintToString(lasting);
     }
 }

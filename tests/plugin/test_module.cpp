@@ -14,7 +14,7 @@
 
 using namespace FD;
 
-TEST(Module, LoadingRegistersVersionAndTheNineNodeTypesInOrder) {
+TEST(Module, LoadingRegistersVersionAndTheNodeTypesInOrder) {
     size_t typesBefore = Node::factoryNames().size();
     size_t versionsBefore = Object::moduleVersions().size();
     ASSERT_EQ(FD::testing::hostError([] { loadModule(ZELKBP_MODULE_FILE); }), "");
@@ -27,12 +27,12 @@ TEST(Module, LoadingRegistersVersionAndTheNineNodeTypesInOrder) {
     EXPECT_EQ(added, (std::vector<std::string>{
                          "BinauralMultisourceLocalization", "BinauralMultisourceTracker", "SSLvisualization",
                          "SourceSeparation", "SpectrumVisualization", "SpeechEnhancement", "VADvisualization",
-                         "VoiceActivityDetection", "WaveVisualization"}));
+                         "VoiceActivityDetection", "WaveVisualization", "SourceIdentityTracker"}));
     for (const std::string& type : added) EXPECT_EQ(Node::getFactory(type)->getName(), type);
 
     loadModule(ZELKBP_MODULE_FILE);  // again: nothing registered twice
     EXPECT_EQ(Object::moduleVersions().size(), versionsBefore + 1);
-    EXPECT_EQ(Node::factoryNames().size(), typesBefore + 9);
+    EXPECT_EQ(Node::factoryNames().size(), typesBefore + 10);
 }
 
 // A cut-off copy of the plug-in used to load and then die of SIGBUS on the first page

@@ -27,11 +27,7 @@
 #include "flow/Module.h"
 #include "flow/Node.h"
 #include "tests/support/NodeHarness.h"
-#if __has_include("flow/Source.h")
 #include "flow/Source.h"
-#else
-#include "plugin/Source.h"
-#endif
 
 using namespace FD;
 using FD::testing::NodeHarness;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 
@@ -30,9 +31,10 @@ Detector started(float threshold, std::initializer_list<Frame> frames = {}) {
 }
 Detector learned(float threshold) { return started(threshold, {kLow, kHigh, amp(1000)}); }
 
-Params params(float noise = 0.1f, float limit = 2.0f, int rate = 16000) {
+Params params(float noise = 0.1f, float limit = 2.0f, int rate = 16000, const char* update = nullptr) {
     Params p;
     p.i("ADVANCE", 160).i("SAMPLING_RATE", rate);
+    if (update) p.s("NOISE_UPDATE", update);
     return p.f("VAD_NOISE_DURATION", noise).f("VAD_THRESHOLD", limit);
 }
 
@@ -84,13 +86,15 @@ TEST(VadDetector, NonFiniteFramesAndDigitalSilenceDoNotSpoilLearning) {
 }
 
 TEST(VoiceActivityDetectionNode, RefusesBadParametersAndUnusableSpectra) {
-    const std::string node = "VoiceActivityDetection \"vad\": ", needs = node + "AUDIO_SPECTRUM needs ";
+    const std::string node = "VoiceActivityDetection \"vad\": ",
+                      needs = node + "frame 0: AUDIO_SPECTRUM needs ";
     const std::pair<Params, std::string> parameters[] = {
         {params().i("ADVANCE", 0), "ADVANCE must be a positive number of samples, got 0"},
         {params().i("SAMPLING_RATE", -16000), "SAMPLING_RATE must be a positive number"},
         {params(NAN), "VAD_NOISE_DURATION must be a finite number"},
         {params(0.1f, INFINITY), "VAD_THRESHOLD must be a finite number"},
         {params(1e30f), "VAD_NOISE_DURATION of 1e+30 s at ADVANCE 160 and SAMPLING_RATE 16000"},
+        {params(0.1f, 2.0f, 16000, "Continuous"), "NOISE_UPDATE must be \"NONE\" or \"CONTINUOUS\", got \"Continuous\""},
     };
     for (const auto& [p, expected] : parameters)
         EXPECT_EQ(hostError([&] { delete new VoiceActivityDetection("vad", p); }).find(node + expected), 0u);
@@ -100,8 +104,8 @@ TEST(VoiceActivityDetectionNode, RefusesBadParametersAndUnusableSpectra) {
         {2, 340, 6800, 0, needs + "the 300-3400 Hz band below the last bin"},
         {2, 1025, 1000, 0, needs + "a bin spacing of at least 1 Hz"},
         {2, 1, 16000, 0, needs},
-        {0, 0, 16000, 0, node + "AUDIO_SPECTRUM expects Matrix<complex<float>>, got nil"},
-        {1, 257, 16000, 3, node + "AUDIO_SPECTRUM must keep 2 rows"},  // after three good frames
+        {0, 0, 16000, 0, node + "frame 0: AUDIO_SPECTRUM expects Matrix<complex<float>>, got nil"},
+        {1, 257, 16000, 3, node + "frame 3: AUDIO_SPECTRUM must keep 2 rows"},  // after three good frames
     };
     for (const auto& [rows, cols, rate, at, expected] : spectra) {
         NodeHarness h(new VoiceActivityDetection("vad", params(0.1f, 2.0f, rate)));
@@ -125,4 +129,39 @@ TEST(VoiceActivityDetectionNode, DecidesFrameByFrameThroughSilenceAndNaN) {
     std::vector<ObjectRef> out = h.run("VAD_DECISION", 30);
     for (int c = 0; c < 30; ++c)
         EXPECT_EQ(RCPtr<Vector<ObjectRef>>(out[size_t(c)])->empty(), c < 20 || c >= 23) << c;
+}
+
+TEST(VadDetector, ContinuousUpdateFollowsANoiseStepButNotASustainedVowel) {
+    // 257 bins at 16 kHz, 10 ms frames, 1 s of learning. Noise of power 1 per channel; from 3 s
+    // to 5 s a vowel (harmonics of 125 Hz, 20 dB over the noise); 15 dB more noise from 8 s,
+    // digital silence from 14 s to 15 s, NaN at 15.5 s, back to the first noise from 16 s.
+    auto level = [](int c) { return c < 800 ? 1.0f : c < 1600 ? 31.6f : 1.0f; };
+    std::mt19937 rng(3);
+    std::normal_distribution<float> g(0.0f, std::sqrt(0.5f));
+    std::vector<cf> ch0(257), ch1(257);
+    std::vector<bool> kept, once;
+    for (auto update : {enhancement::NoiseUpdate::Continuous, enhancement::NoiseUpdate::None}) {
+        Detector d(100, 1.0f, update, 0.01);
+        d.start(vad::bandOf(16000, 257));
+        for (int c = 0; c < 2000; ++c) {
+            const float gain = c >= 1400 && c < 1500 ? 0.0f : c == 1550 ? NAN : std::sqrt(level(c));
+            for (int k = 0; k < 257; ++k) {
+                const float vowel = c >= 300 && c < 500 && k % 4 == 0 ? 10.0f : 0.0f;
+                ch0[size_t(k)] = gain * cf(g(rng), g(rng)) + vowel;
+                ch1[size_t(k)] = gain * cf(g(rng), g(rng)) + vowel;
+            }
+            (update == enhancement::NoiseUpdate::None ? once : kept).push_back(d.process(ch0.data(), ch1.data()));
+        }
+    }
+    auto share = [](const std::vector<bool>& v, int from, int to) {
+        return double(std::count(v.begin() + from, v.begin() + to, true)) / (to - from);
+    };
+    EXPECT_EQ(share(kept, 300, 500), 1.0);  // the whole vowel
+    EXPECT_EQ(share(once, 300, 500), 1.0);
+    EXPECT_LT(share(kept, 101, 300) + share(kept, 500, 800), 0.1);
+    EXPECT_EQ(share(kept, 800, 1000), share(once, 800, 1000));  // the step is news for a while
+    EXPECT_EQ(share(once, 1100, 1400), 1.0);
+    EXPECT_LT(share(kept, 1100, 1400), 0.1);  // learned within 3 s
+    EXPECT_EQ(share(kept, 1400, 1500), 0.0);  // silence
+    EXPECT_LT(share(kept, 1900, 2000), 0.1);  // after the silence, the NaN frame and the step down
 }

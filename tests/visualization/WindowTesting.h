@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "plugin/Source.h"
+#include "flow/Source.h"
 #include "tests/support/NodeHarness.h"
 
 namespace vistest {

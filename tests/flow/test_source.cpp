@@ -3,7 +3,7 @@
 
 #include <sstream>
 
-#include "plugin/Source.h"
+#include "flow/Source.h"
 
 using namespace FD;
 

@@ -1,4 +1,4 @@
-#include "plugin/Source.h"
+#include "flow/Source.h"
 
 #include <ostream>
 
