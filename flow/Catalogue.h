@@ -15,7 +15,21 @@ struct ParamInfo {
     std::string type;  // "int", "float", "string" or "bool"
     std::string help;  // one line: meaning, unit, accepted values
     bool optional = false;
+    // What the loader accepts before it builds the node, beyond the type: for a string,
+    // the values that mean something (empty: any text); for a number, a lower bound.
+    std::vector<std::string> choices;
+    enum class Bound { None, AtLeast, Above } bound = Bound::None;
+    double minimum = 0.0;
 };
+
+// A parameter description that states its accepted values.
+ParamInfo oneOfParam(std::string name, std::string help, std::vector<std::string> choices);
+// A number parameter that must be >= minimum (AtLeast) or > minimum (Above).
+ParamInfo boundedParam(std::string name, std::string type, std::string help, ParamInfo::Bound bound,
+                       double minimum);
+// "" when `value` is acceptable for `info`, else what it must be ("one of \"A\" or \"B\"",
+// "above 0").
+std::string unacceptable(const ParamInfo& info, const std::string& text, double number);
 
 struct PortInfo {
     std::string name;

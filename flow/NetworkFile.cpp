@@ -389,6 +389,20 @@ void Loader::checkAgainstCatalogue(NodeEntry& node, const NodeInfo& info) {
             problem(p.line,
                     p.name + " of node " + node.name + " expects " + expected->type + ", got " + found);
             node.valid = false;
+        } else if (p.value) {
+            // A value the node would ignore or could not use is refused with the accepted ones.
+            const Object* v = p.value.get();
+            std::string text;
+            double number = 0.0;
+            if (auto* str = dynamic_cast<const String*>(v)) text = *str;
+            else if (auto* i = dynamic_cast<const GenericType<int>*>(v)) number = i->val();
+            else if (auto* f = dynamic_cast<const GenericType<float>*>(v)) number = f->val();
+            const std::string accepted = unacceptable(*expected, text, number);
+            if (!accepted.empty()) {
+                problem(p.line, p.name + " of node " + node.name + " must be " + accepted + ", got " +
+                                    describeValue(v));
+                node.valid = false;
+            }
         }
     }
     for (const ParamInfo& expected : info.params) {

@@ -14,7 +14,7 @@ FD::NodeInfo BinauralMultisourceTracker::description() {
             {{"TRACKED_DOA", zelkbp::kSourceLists}},
             {zelkbp::advanceParam(),
              zelkbp::samplingRateParam(),
-             {"CLUSTERING_DURATION", "float", "seconds of the clustering window"}}};
+             FD::boundedParam("CLUSTERING_DURATION", "float", "seconds of the clustering window", FD::ParamInfo::Bound::AtLeast, 0.0)}};
 }
 
 BinauralMultisourceTracker::BinauralMultisourceTracker(std::string nodeName, const FD::ParameterSet& params)

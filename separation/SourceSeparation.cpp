@@ -25,12 +25,12 @@ FD::NodeInfo SourceSeparation::description() {
             "blind separation of the multichannel spectrum by independent vector analysis over blocks",
             {{"INPUT_AUDIO_SPECTRUM", zelkbp::kSpectrumFrames}},
             {{"OUTPUT_AUDIO_SPECTRUM", "Matrix<complex<float>>, one row per separated source"}},
-            {{"ITERATION_METHOD", "string",
-              "\"[IVA]NATURAL_GRADIENT_DESCENT_METHOD\" or "
-              "\"[FastIVA]NEWTON_METHOD_WITH_FIXED_POINT_ITERATION\""},
+            {FD::oneOfParam("ITERATION_METHOD", "update rule",
+                             {"[IVA]NATURAL_GRADIENT_DESCENT_METHOD",
+                              "[FastIVA]NEWTON_METHOD_WITH_FIXED_POINT_ITERATION"}),
              {"NUMBER_OF_SOURCES_TO_BE_SEPARATED", "int", "sources to separate"},
-             {"MAX_ITERATION", "int", "iterations per block"},
-             {"SEPARATION_TIME_LENGTH", "float", "seconds per separation block"},
+             FD::boundedParam("MAX_ITERATION", "int", "iterations per block", FD::ParamInfo::Bound::AtLeast, 0.0),
+             FD::boundedParam("SEPARATION_TIME_LENGTH", "float", "seconds per separation block", FD::ParamInfo::Bound::Above, 0.0),
              zelkbp::advanceParam(),
              zelkbp::samplingRateParam()}};
 }

@@ -167,3 +167,35 @@ TEST_F(NetworkFile, ArgumentProblemsAndMalformedXml) {
     write("<document>\n<network>\n<node name=\"a\" type=\"X\">\n</network>\n", true);
     EXPECT_EQ(problems(""), Lines{":4: not well-formed XML: Start-end tags mismatch"});
 }
+
+// Values a node would ignore or could not use are refused at load, naming the accepted ones:
+// METHOD=WEINER_FILTERING once ran with no noise reduction and exit 0.
+TEST_F(NetworkFile, ValuesOutsideTheDescribedChoicesAndBoundsAreRefused) {
+    Node::addFactory("TestPick", new NodeFactory<TestTicks>("TestPick"));
+    describeNode({"TestPick",
+                  "test",
+                  {},
+                  {{"OUT", ""}},
+                  {{"RATE", "float", ""},
+                   oneOfParam("MODE", "mode", {"FAST", "SLOW"}),
+                   boundedParam("SIZE", "float", "", ParamInfo::Bound::Above, 0.0),
+                   boundedParam("TIME", "float", "", ParamInfo::Bound::AtLeast, 0.0)}});
+    auto pick = [](const std::string& mode, const std::string& size, const std::string& time) {
+        return "<node name=\"p\" type=\"TestPick\"><param name=\"RATE\" type=\"float\" value=\"1\"/>\n"
+               "<param name=\"MODE\" type=\"string\" value=\"" + mode + "\"/>\n"
+               "<param name=\"SIZE\" type=\"float\" value=\"" + size + "\"/>\n"
+               "<param name=\"TIME\" type=\"float\" value=\"" + time + "\"/></node>\n";
+    };
+    EXPECT_EQ(problems(pick("FAST", "0.1", "0")), Lines{});
+    const struct {
+        std::string mode, size, time, problem;
+    } cases[] = {
+        {"fast", "1", "1", ":5: MODE of node p must be \"FAST\" or \"SLOW\", got \"fast\""},
+        {"", "1", "1", ":5: MODE of node p must be \"FAST\" or \"SLOW\", got \"\""},
+        {"SLOW", "0", "1", ":6: SIZE of node p must be above 0, got 0"},
+        {"SLOW", "-2.5", "1", ":6: SIZE of node p must be above 0, got -2.5"},
+        {"SLOW", "nan", "1", ":6: SIZE of node p must be above 0, got nan"},
+        {"SLOW", "1", "-0.5", ":7: TIME of node p must be at least 0, got -0.5"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(problems(pick(c.mode, c.size, c.time)), Lines{c.problem}) << c.problem;
+}
