@@ -1,6 +1,7 @@
-// Runner support for live windows with GTK+ 2: thread support for the GDK lock,
-// one check for a display, and after the last frame the saving of window pictures
-// and the event loop that keeps the windows open.
+// The window support module (libflowgui.so) for the runner, with GTK+ 2: thread
+// support for the GDK lock, one check for a display, and after the last frame the
+// saving of window pictures and the event loop that keeps the windows open. Loaded
+// by FD::gui::start / finish (GuiLoader.cpp) through its two C entry points.
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <glib-unix.h>
 #include <gtk/gtk.h>
@@ -15,7 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "flow/Gui.h"
 #include "flow/GuiToolkit.h"
 
 namespace FD {
@@ -118,8 +118,6 @@ gboolean stopHolding(gpointer flag) {
     return G_SOURCE_CONTINUE;
 }
 
-}  // namespace
-
 bool start() {
     if (started) return displayOpen;
     started = true;
@@ -154,23 +152,12 @@ int finish(bool hold, const std::string& snapshotDir) {
     return saved;
 }
 
+}  // namespace
 }  // namespace gui
 }  // namespace FD
 
-// GTK, GLib and fontconfig keep process-lifetime allocations that they never free;
-// under the leak checker these are not the program's leaks.
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:libgtk-x11-2.0\n"
-           "leak:libgdk-x11-2.0\n"
-           "leak:libgdk_pixbuf\n"
-           "leak:libglib-2.0\n"
-           "leak:libgobject-2.0\n"
-           "leak:libgio-2.0\n"
-           "leak:libfontconfig\n"
-           "leak:libpango\n"
-           "leak:libcairo\n"
-           "leak:libX11\n"
-           "leak:libXi\n"
-           "leak:libXrandr\n"
-           "leak:libatk\n";
+extern "C" __attribute__((visibility("default"))) bool flow_gui_start() { return FD::gui::start(); }
+
+extern "C" __attribute__((visibility("default"))) int flow_gui_finish(bool hold, const char* snapshotDir) {
+    return FD::gui::finish(hold, snapshotDir);
 }

@@ -72,6 +72,21 @@ std::string libraryDefect(const std::string& path) {
 
 }  // namespace
 
+std::string directoryOf(const void* address) {
+    Dl_info info{};
+    if (dladdr(address, &info) && info.dli_fname) {
+        std::string file = info.dli_fname;
+        size_t slash = file.rfind('/');
+        if (slash != std::string::npos && file[0] == '/') return file.substr(0, slash);
+    }
+    return programDirectory();
+}
+
+bool firstTime(const std::string& topic) {
+    static std::set<std::string> seen;
+    return seen.insert(topic).second;
+}
+
 void loadModule(const std::string& path) {
     static std::set<std::string> loaded;
     if (loaded.count(path)) return;

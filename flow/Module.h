@@ -8,6 +8,15 @@ namespace FD {
 // Directory holding the running program (resolved through /proc/self/exe).
 std::string programDirectory();
 
+// Directory of the binary (the program or a loaded library) that holds `address`,
+// such as one of the caller's functions: where a module finds the libraries it
+// loads later. The program's directory when it cannot be told.
+std::string directoryOf(const void* address);
+
+// True the first time it is asked about `topic` in this process, false after: for
+// a warning that several parts of a program may have to give, and give once.
+bool firstTime(const std::string& topic);
+
 // Loads a module by path. A library that cannot be loaded throws a GeneralException
 // with the loader's reason. Loading the same path twice registers it once.
 void loadModule(const std::string& path);

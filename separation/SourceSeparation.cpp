@@ -5,6 +5,7 @@
 #include <iostream>
 #include <new>
 #include <optional>
+#include <stdexcept>
 
 #include "plugin/Descriptions.h"
 
@@ -96,8 +97,15 @@ void SourceSeparation::separateBlockAt(int first, int channels, int columns) {
     if (bins < 1) return;          // nothing to separate: the output stays zero
 
     const int T = blockLength;
+    if (!separator_) {
+        try {
+            separator_ = separation::newBlockKernel();
+        } catch (const std::runtime_error& e) {
+            errors_.atFrame(first, "OUTPUT_AUDIO_SPECTRUM", e.what());
+        }
+    }
     try {
-        separator_.startBlock(channels, numSources, T, bins);
+        separator_->startBlock(channels, numSources, T, bins);
     } catch (const std::bad_alloc&) {
         errors_.atFrame(first, "SEPARATION_TIME_LENGTH",
                         "not enough memory for a block of " + std::to_string(T) + " frames of " +
@@ -105,7 +113,7 @@ void SourceSeparation::separateBlockAt(int first, int channels, int columns) {
     }
 
     // X(c, t, k) = frame (first + t), channel c, bin k.
-    std::complex<float>* X = separator_.inputBlock.memptr();
+    std::complex<float>* X = separator_->inputData();
     const size_t sliceSize = size_t(channels) * size_t(T);
     for (int t = 0; t < T; ++t) {
         const int f = first + t;
@@ -131,7 +139,7 @@ void SourceSeparation::separateBlockAt(int first, int channels, int columns) {
     }
 
     try {
-        separator_.separateBlock(rule_, maxIteration, &std::cout);
+        separator_->separateBlock(rule_, maxIteration, &std::cout);
     } catch (const std::exception& e) {
         errors_.atFrame(first, "INPUT_AUDIO_SPECTRUM",
                         "separating the block of frames " + std::to_string(first) + " to " +
@@ -140,7 +148,7 @@ void SourceSeparation::separateBlockAt(int first, int channels, int columns) {
 
     // Write every frame of the block; for the later frames the host first runs calculate(),
     // which creates their zeroed output matrices.
-    const std::complex<float>* Y = separator_.separatedBlock.memptr();
+    const std::complex<float>* Y = separator_->separatedData();
     const int N = numSources;
     const size_t ySlice = size_t(N) * size_t(T);
     for (int t = 0; t < T; ++t) {

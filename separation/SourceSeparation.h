@@ -15,12 +15,13 @@
 #pragma once
 
 #include <complex>
+#include <memory>
 #include <string>
 
 #include "flow/Catalogue.h"
 #include "flow/Node.h"
 #include "flow/NodeSupport.h"
-#include "separation/block_separation.h"
+#include "separation/block_kernel.h"
 
 class SourceSeparation : public FD::BufferedNode {
 public:
@@ -49,5 +50,6 @@ private:
     int blockLength;              // T, frames per block
 
     separation::UpdateRule rule_;           // from iterationMethod
-    separation::BlockSeparator separator_;  // the block arrays and the separation
+    std::unique_ptr<separation::BlockKernel> separator_;  // the block arrays and the separation,
+                                                          // made by the first block
 };

@@ -11,9 +11,6 @@ namespace {
 
 using cx_float = std::complex<float>;
 
-const char* const kNaturalGradientName = "[IVA]NATURAL_GRADIENT_DESCENT_METHOD";
-const char* const kFixedPointName = "[FastIVA]NEWTON_METHOD_WITH_FIXED_POINT_ITERATION";
-
 std::string atBin(int bin) { return " at bin " + std::to_string(bin); }
 
 // out = pinv(in), divide-and-conquer SVD with the default tolerance.
@@ -73,12 +70,6 @@ bool hermitianEigen(arma::vec& values, arma::cx_mat& vectors, const arma::cx_mat
     if (info != 0) return false;
     vectors = padded.cols(0, n - 1);
     return true;
-}
-
-UpdateRule updateRuleNamed(const std::string& text) {
-    if (text == kNaturalGradientName) return UpdateRule::NaturalGradient;
-    if (text == kFixedPointName) return UpdateRule::FixedPoint;
-    return UpdateRule::None;
 }
 
 std::string progressLine(UpdateRule rule, int iterations, float error, float difference) {
@@ -326,3 +317,8 @@ void BlockSeparator::projectBack() {
 }
 
 }  // namespace separation
+
+// The entry of libzelkbp_iva.so (see block_kernel.h).
+extern "C" __attribute__((visibility("default"))) separation::BlockKernel* zelkbp_new_block_separator_v1() {
+    return new separation::BlockSeparator;
+}

@@ -38,14 +38,9 @@
 #include <string>
 #include <vector>
 
+#include "separation/block_kernel.h"
+
 namespace separation {
-
-// The update rule applied to the demixing matrices.
-enum class UpdateRule { None, NaturalGradient, FixedPoint };
-
-// "[IVA]NATURAL_GRADIENT_DESCENT_METHOD" and "[FastIVA]NEWTON_METHOD_WITH_FIXED_POINT_ITERATION",
-// compared exactly; any other text selects no update.
-UpdateRule updateRuleNamed(const std::string& text);
 
 // The progress line for `iterations` iterations done, without the line end.
 std::string progressLine(UpdateRule rule, int iterations, float error, float difference);
@@ -70,7 +65,7 @@ constexpr int kEigenSlack = 4;
 constexpr int kMaxEigenOrder = 4096;  // 256 MiB of double complex per decomposition
 bool hermitianEigen(arma::vec& values, arma::cx_mat& vectors, const arma::cx_mat& X);
 
-class BlockSeparator {
+class BlockSeparator : public BlockKernel {
 public:
     static constexpr float kEpsilon = 1e-6f;            // keeps 1/r and 1/r^3 finite
     static constexpr float kInitialError = 1000000.0f;  // contrast before the first iteration
@@ -81,12 +76,15 @@ public:
     // Sizes every array for a block of `channels` x `frames` x `bins` separated into
     // `sources` and fills them with zeros; storage is kept when the sizes repeat.
     // Throws SeparationError unless 1 <= sources <= channels, frames >= 1, bins >= 0.
-    void startBlock(int channels, int sources, int frames, int bins);
+    void startBlock(int channels, int sources, int frames, int bins) override;
 
     // Separates inputBlock (stages 1 to 4) and leaves the projected-back spectra in
     // separatedBlock. Progress lines go to `progress` when it is not null. Returns the
     // number of iterations run.
-    int separateBlock(UpdateRule rule, int maxIteration, std::ostream* progress);
+    int separateBlock(UpdateRule rule, int maxIteration, std::ostream* progress) override;
+
+    std::complex<float>* inputData() override { return inputBlock.memptr(); }
+    const std::complex<float>* separatedData() const override { return separatedBlock.memptr(); }
 
     // The stages on their own (separateBlock runs them in this order).
     void whiten();

@@ -10,6 +10,7 @@
 #include "flow/Catalogue.h"
 #include "flow/Node.h"
 #include "visualization/NodeSupport.h"
+#include "visualization/WindowToolkit.h"
 
 // Drawing state of the direction window: a 600 x 680 window with a direction box
 // (0.61 of the plot height, +180 degrees at the top) and two signal boxes.
@@ -61,6 +62,8 @@ public:
     const kwSSLGtk& drawingState() const { return gtkState; }
 
 private:
+    friend struct vis::GtkWindows;  // opens, refreshes and releases the window
+
     void drawCursor(int count);
 
     int inputAudioSignalID;
@@ -74,5 +77,5 @@ private:
     kwSSLGtk gtkState;
     std::string who;            // node type and name, for messages
     const FD::NodeErrors errors;  // the node's errors, about its parameters and ports
-    bool toolkitReady = false;  // a display is open: toolkit calls allowed
+    const vis::WindowToolkit* toolkit = nullptr;  // set once a display is open
 };

@@ -12,6 +12,7 @@
 #include "flow/Catalogue.h"
 #include "flow/Node.h"
 #include "visualization/NodeSupport.h"
+#include "visualization/WindowToolkit.h"
 
 // Drawing state of the spectrum window: a 620 x 572 window with a 256-row box per
 // channel and a kHz axis.
@@ -77,6 +78,8 @@ public:
     const kwSpectrumGtk& drawingState() const { return gtkState; }
 
 private:
+    friend struct vis::GtkWindows;  // opens, refreshes and releases the window
+
     int inputAudioSpectrumID;
     int outputAudioSpectrumID;
     std::string windowName;         // window title
@@ -86,6 +89,6 @@ private:
     kwSpectrumGtk gtkState;
     std::string who;              // node type and name, for messages
     const FD::NodeErrors errors;  // the node's errors, about its parameters and ports
-    bool toolkitReady = false;    // a display is open: toolkit calls allowed
+    const vis::WindowToolkit* toolkit = nullptr;  // set once a display is open
     std::vector<guchar> scratch;  // image buffer of the painting
 };

@@ -10,6 +10,7 @@
 #include "flow/Catalogue.h"
 #include "flow/Node.h"
 #include "visualization/NodeSupport.h"
+#include "visualization/WindowToolkit.h"
 
 // Drawing state of the voice-activity window: the waveform window's layout.
 class kwVADGtk {
@@ -59,6 +60,8 @@ public:
     const kwVADGtk& drawingState() const { return gtkState; }
 
 private:
+    friend struct vis::GtkWindows;  // opens, refreshes and releases the window
+
     int inputAudioSignalID;
     int inputVadDecisionID;
     int outputAudioSignalID;
@@ -70,5 +73,5 @@ private:
     kwVADGtk gtkState;
     std::string who;            // node type and name, for messages
     const FD::NodeErrors errors;  // the node's errors, about its parameters and ports
-    bool toolkitReady = false;  // a display is open: toolkit calls allowed
+    const vis::WindowToolkit* toolkit = nullptr;  // set once a display is open
 };

@@ -1,50 +1,13 @@
 #include "visualization/WaveVisualization.h"
 
 #include "plugin/Descriptions.h"
-#include "visualization/WindowFrame.h"
+#include "visualization/WindowToolkit.h"
 
-// ------------------------------------------------------------------ drawing state
+// The window (drawing state, handlers, plotting) is in WaveWindow.cpp, part of the
+// toolkit library that the first window to open loads.
 
-kwWaveGtk::~kwWaveGtk() { vis::releaseWindow(*this); }
-
-void kwWaveGtk::makePens() {
-    tracePen = vis::makePen(pixmap, 0, 0, 65535);
-    vis::setSolidLine(tracePen, 1, GDK_CAP_ROUND, GDK_JOIN_ROUND);
-}
-
-void kwWaveGtk::releasePens() { vis::releasePen(tracePen); }
-
-void drawSignalBoxes(GtkWidget* drawingArea, GdkPixmap* pixmap, GdkFont* font, int x0, int y0, int w,
-                     int windowStart, int windowFrames, float secondsPerFrame) {
-    GdkGC* black = drawingArea->style->black_gc;
-    gdk_draw_rectangle(pixmap, black, FALSE, x0, y0, w, 100);
-    gdk_draw_rectangle(pixmap, black, FALSE, x0, y0 + 120, w, 100);
-    vis::drawText(pixmap, font, black, x0 + 10, y0 + 20, "Left signal input");
-    vis::drawLabels(pixmap, font, black, vis::valueLabels(x0, float(y0), 100.0f));
-    vis::drawText(pixmap, font, black, x0 + 10, y0 + 140, "Right signal input");
-    vis::drawLabels(pixmap, font, black, vis::valueLabels(x0, float(y0 + 120), 100.0f));
-    vis::drawLabels(pixmap, font, black,
-                    vis::timeLabels(x0, w, y0 + 240, windowStart, windowFrames, secondsPerFrame));
-}
-
-void kwWaveGtk::visualization_draw_plot_area() {
-    if (!vis::clearPlotArea(*this)) return;
-    drawSignalBoxes(drawingArea, pixmap, font, plotX, plotY, plotWidth, windowStart, windowFrames,
-                    secondsPerFrame);
-}
-
-// ------------------------------------------------------------------ handlers
-
-gboolean wave_visualization_delete_event(GtkWidget*, GdkEventConfigure*, void* data) {
-    return vis::closeWindow(static_cast<kwWaveGtk*>(data));
-}
-
-gboolean wave_visualization_configure_event(GtkWidget* widget, GdkEventConfigure*, void* data) {
-    return vis::configurePicture(static_cast<kwWaveGtk*>(data), widget);
-}
-
-gboolean wave_visualization_expose_event(GtkWidget* widget, GdkEventExpose* event, void* data) {
-    return vis::exposePicture(static_cast<kwWaveGtk*>(data), widget, event);
+kwWaveGtk::~kwWaveGtk() {
+    if (drawingArea) vis::loadedWindowToolkit()->wave.release(*this);
 }
 
 // ------------------------------------------------------------------ node
@@ -77,32 +40,14 @@ WaveVisualization::~WaveVisualization() = default;
 
 void WaveVisualization::initialize() {
     FD::BufferedNode::initialize();
-    toolkitReady = vis::displayReady(who);
-    if (!toolkitReady) return;
-    vis::GdkLock lock;
-    vis::openWindow(gtkState, windowName, GTK_SIGNAL_FUNC(wave_visualization_delete_event),
-                    GTK_SIGNAL_FUNC(wave_visualization_configure_event),
-                    GTK_SIGNAL_FUNC(wave_visualization_expose_event));
+    toolkit = vis::windowToolkit(who);
+    if (toolkit) toolkit->wave.open(*this);
 }
 
 void WaveVisualization::calculate(int, int count, FD::Buffer&) {
     FD::ObjectRef signal = getInput(inputAudioSignalID, count);
     vis::expectFrame<FD::Matrix<float>>(signal, errors, "INPUT_AUDIO_SIGNAL", count, "Matrix<float>");
-    if (toolkitReady && count % vis::kRefreshInterval == 0)
-        vis::refreshWindow(gtkState, count, [&] { visualization_plot(count); });
+    if (toolkit && count % vis::kRefreshInterval == 0) toolkit->wave.refresh(*this, count);
     (*outputs[outputAudioSignalID].buffer)[count] = signal;
 }
 
-void WaveVisualization::visualization_plot(int count) {
-    kwWaveGtk& s = gtkState;
-    if (s.windowStart > count || !s.pixmap) return;
-    vis::EnvelopeTrace trace;
-    const float centre0 = float(s.plotY) + 50.0f, centre1 = float(s.plotY) + 170.0f;
-    for (int f = s.windowStart; f <= count; ++f) {
-        FD::RCPtr<FD::Matrix<float>> frame = vis::expectFrame<FD::Matrix<float>>(
-            getInput(inputAudioSignalID, f), errors, "INPUT_AUDIO_SIGNAL", f, "Matrix<float>");
-        trace.addFrame(*frame, vis::frameColumn(f, s.windowStart, s.plotX, s.plotWidth, s.windowFrames),
-                       centre0, centre1);
-    }
-    trace.draw(s.pixmap, s.tracePen);
-}

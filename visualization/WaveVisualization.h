@@ -9,6 +9,7 @@
 #include "flow/Catalogue.h"
 #include "flow/Node.h"
 #include "visualization/NodeSupport.h"
+#include "visualization/WindowToolkit.h"
 
 // Drawing state of the waveform window: a 600 x 260 window with a box per channel.
 class kwWaveGtk {
@@ -64,6 +65,8 @@ public:
     const kwWaveGtk& drawingState() const { return gtkState; }
 
 private:
+    friend struct vis::GtkWindows;  // opens, refreshes and releases the window
+
     int inputAudioSignalID;
     int outputAudioSignalID;
     std::string windowName;         // window title
@@ -73,5 +76,5 @@ private:
     kwWaveGtk gtkState;
     std::string who;            // node type and name, for messages
     const FD::NodeErrors errors;  // the node's errors, about its parameters and ports
-    bool toolkitReady = false;  // a display is open: toolkit calls allowed
+    const vis::WindowToolkit* toolkit = nullptr;  // set once a display is open
 };

@@ -15,6 +15,7 @@
 
 #include "flow/Network.h"
 #include "separation/SourceSeparation.h"
+#include "separation/block_separation.h"
 
 namespace {
 

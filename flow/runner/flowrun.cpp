@@ -12,6 +12,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <map>
 #include <string>
@@ -95,7 +96,17 @@ Options parseCommandLine(int argc, char** argv) {
     return o;
 }
 
+// BLAS runs on the calling thread unless the user asks for more: its worker
+// threads would only spin beside a frame-by-frame stream. Set before the plug-in
+// (and with it the BLAS library) is loaded, as BLAS reads it when it starts.
+void keepBlasSingleThreaded() {
+    for (const char* name : {"OPENBLAS_NUM_THREADS", "GOTO_NUM_THREADS", "OMP_NUM_THREADS"})
+        if (std::getenv(name)) return;
+    setenv("OPENBLAS_NUM_THREADS", "1", 0);
+}
+
 void loadModules() {
+    keepBlasSingleThreaded();
     FD::loadModule(FD::modulePath("libzelkbp.so", kModuleDirVariable));
     FD::loadModule(FD::modulePath("libflownodes.so", kModuleDirVariable));
 }
@@ -202,15 +213,15 @@ int run(const Options& o) {
         return 0;
     }
 
-    // The window toolkit is prepared before any node is built, and only for a
-    // network that may open windows (a type described as showing one, or not
-    // described at all).
-    bool windows = false;
+    // The window toolkit is prepared (and loaded) before any node is built, and only
+    // for a network that may open windows (a type described as showing one, or not
+    // described at all) or when --hold or --snapshot asks for them.
+    bool windows = o.hold || !o.snapshotDir.empty();
     for (const std::string& type : FD::networkNodeTypes(o.network)) {
         const FD::NodeInfo* info = FD::nodeInfo(type);
         windows = windows || (FD::Node::getFactory(type) && (!info || info->window));
     }
-    if (windows) FD::gui::start();
+    if (windows) FD::gui::start(FD::modulePath(FD::gui::kModuleFile, kModuleDirVariable));
     std::unique_ptr<FD::Network> net = FD::loadNetwork(o.network, o.args);
     const int frames = net->streamLength();
     if (frames < 0)

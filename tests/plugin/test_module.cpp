@@ -1,4 +1,6 @@
-// Loading the plug-in registers its module version and exactly its node types, in order.
+// Loading the plug-in registers its module version and exactly its node types, in order,
+// and nothing that only some networks need.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -53,4 +55,13 @@ TEST(Module, TruncatedLibrariesAreRefusedBeforeLoading) {
         unlink(path.c_str());
     }
     rmdir(dir);
+}
+
+// Only a window that opens loads the window toolkit, and only a block to separate the
+// linear algebra: loading the plug-in pulls in neither.
+TEST(Module, LoadingLoadsNeitherTheWindowToolkitNorLinearAlgebra) {
+    ASSERT_EQ(FD::testing::hostError([] { loadModule(ZELKBP_MODULE_FILE); }), "");
+    for (const char* library :
+         {"libgtk-x11-2.0.so.0", "libX11.so.6", "libopenblas.so.0", "liblapack.so.3", "libarmadillo.so.11"})
+        EXPECT_EQ(dlopen(library, RTLD_NOW | RTLD_NOLOAD), nullptr) << library << " is loaded";
 }

@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "separation/SourceSeparation.h"
+#include "separation/block_separation.h"
 #include "tests/support/NodeHarness.h"
 
 using namespace separation;

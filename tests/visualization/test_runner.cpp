@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -88,4 +90,24 @@ TEST(RunnerWindows, VisualizeNetworkOnTheDemoRecording) {
     Picture vad = picture("Voice activity");
     EXPECT_GT(vad.count(kPink, x(60), 11, x(440), 111), 50 * (x(440) - x(60)));
     EXPECT_EQ(vad.count(kPink, 0, 0, x(40), 260), 0);
+}
+
+// Modules from a folder without the window libraries: the run succeeds, the windows
+// pass their data through, and there is one warning.
+TEST(RunnerWindows, WithoutTheWindowLibrariesTheRunPassesThroughWithOneWarning) {
+    const std::string dir = scratchDirectory();
+    const std::string bin = std::filesystem::path(FLOWRUN).parent_path();
+    for (const char* module : {"libzelkbp.so", "libflownodes.so"})
+        std::filesystem::create_symlink(bin + "/" + module, dir + "/" + module);
+    const std::string cmd = "ZELKBP_MODULE_DIR=" + dir + " " + FLOWRUN + " " + NETWORKS_DIR +
+                            "/visualize.n --quiet --snapshot " + dir + "/pictures INPUT=" + DEMO_WAV + " 2>" +
+                            dir + "/stderr.txt";
+    const int status = std::system(cmd.c_str());
+    std::stringstream read;
+    read << std::ifstream(dir + "/stderr.txt").rdbuf();
+    const std::string err = read.str();
+    std::filesystem::remove_all(dir);
+    EXPECT_EQ(status, 0) << err;
+    EXPECT_EQ(err.find("flowrun: warning: cannot load the window support ("), 0u) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
 }
