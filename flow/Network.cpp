@@ -1,5 +1,6 @@
 #include "flow/Network.h"
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <set>
@@ -46,31 +47,57 @@ void Network::connect(const std::string& fromNode, const std::string& output, co
 }
 
 std::vector<Node*> Network::topologicalOrder() const {
-    // Depth-first over the inputs; a node met again while still open closes a cycle.
+    // Depth-first over the inputs, on a stack of our own: a node met again while still
+    // open closes a cycle. A chain longer than kMaxDepth is refused here, before frames
+    // pulled through it by nested calls can overflow the stack.
     std::map<const Node*, int> state;  // 1 open, 2 done
     std::vector<Node*> order;
-    std::vector<std::string> path;
-    std::function<void(Node*)> visit = [&](Node* n) {
+    struct Open {
+        Node* node;
+        size_t next;  // the input to visit next
+    };
+    std::vector<Open> path;
+    auto open = [&](Node* n) {
         int& s = state[n];
         if (s == 2) return;
         if (s == 1) {
             std::string cycle;
             bool on = false;
-            for (const std::string& p : path) {
-                if (p == n->getName()) on = true;
-                if (on) cycle += p + " -> ";
+            for (const Open& p : path) {
+                if (p.node == n) on = true;
+                if (on) cycle += p.node->getName() + " -> ";
             }
             throw new GeneralException("the network has a cycle: " + cycle + n->getName());
         }
         s = 1;
-        path.push_back(n->getName());
-        for (const NodeInput& in : n->getInputs())
-            if (in.node) visit(in.node);
-        path.pop_back();
-        state[n] = 2;
-        order.push_back(n);
+        path.push_back({n, 0});
     };
-    for (const RCPtr<Node>& n : nodes_) visit(n.get());
+    for (const RCPtr<Node>& root : nodes_) {
+        open(root.get());
+        while (!path.empty()) {
+            Open& top = path.back();
+            const std::vector<NodeInput>& inputs = top.node->getInputs();
+            if (top.next < inputs.size()) {
+                Node* input = inputs[top.next++].node;
+                if (input) open(input);
+                continue;
+            }
+            state[top.node] = 2;
+            order.push_back(top.node);
+            path.pop_back();
+        }
+    }
+    std::map<const Node*, int> depth;  // nodes in the longest chain that ends at a node
+    for (Node* n : order) {
+        int d = 0;
+        for (const NodeInput& in : n->getInputs())
+            if (in.node) d = std::max(d, depth[in.node]);
+        depth[n] = d + 1;
+        if (d + 1 > kMaxDepth)
+            throw new GeneralException("the network holds a chain of more than " + std::to_string(kMaxDepth) +
+                                       " nodes, ending at " + n->getName() + "; a chain may be at most " +
+                                       std::to_string(kMaxDepth) + " nodes long");
+    }
     return order;
 }
 

@@ -11,6 +11,10 @@ namespace FD {
 
 class Network {
 public:
+    // The longest chain of nodes a network may hold: frames are pulled through a chain
+    // by nested calls, one level per node, and the stack has to hold them.
+    static constexpr int kMaxDepth = 500;
+
     Network() = default;
     Network(const Network&) = delete;
     Network& operator=(const Network&) = delete;
@@ -41,6 +45,7 @@ public:
 
 private:
     std::vector<Node*> topologicalOrder() const;
+
 
     std::vector<RCPtr<Node>> nodes_;
     std::vector<Node*> sinks_;

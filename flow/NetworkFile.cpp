@@ -1,5 +1,7 @@
 #include "flow/NetworkFile.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -151,6 +153,7 @@ private:
     std::string path_;
     std::map<std::string, std::string> args_;
     std::string text_;
+    std::vector<size_t> lineStarts_;  // offset of the first character of each line
     pugi::xml_document doc_;
     std::vector<std::string> problems_;
     std::vector<NetworkArgument> declared_;
@@ -163,21 +166,35 @@ private:
 int Loader::lineOf(const pugi::xml_node& n) const {
     ptrdiff_t offset = n.offset_debug();
     if (offset < 0 || size_t(offset) > text_.size()) return 0;
-    int line = 1;
-    for (ptrdiff_t i = 0; i < offset; ++i)
-        if (text_[size_t(i)] == '\n') ++line;
-    return line;
+    return int(std::upper_bound(lineStarts_.begin(), lineStarts_.end(), size_t(offset)) - lineStarts_.begin());
 }
 
 bool Loader::parse() {
+    // A network file is text of a few kB: anything far larger (/dev/zero, a recording
+    // named by mistake) is refused before it is read into memory.
+    struct stat st {};
+    if (stat(path_.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        problems_.push_back("cannot read " + path_ + ": it is a directory");
+        return false;
+    }
     std::ifstream in(path_, std::ios::binary);
     if (!in) {
         problems_.push_back("cannot read " + path_ + ": " + std::strerror(errno));
         return false;
     }
-    std::ostringstream all;
-    all << in.rdbuf();
-    text_ = all.str();
+    text_.clear();
+    char chunk[65536];
+    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+        text_.append(chunk, size_t(in.gcount()));
+        if (text_.size() > kMaxNetworkFileBytes) {
+            problems_.push_back(path_ + ": a network file may hold at most " +
+                                std::to_string(kMaxNetworkFileBytes >> 20) + " MiB; this one holds more");
+            return false;
+        }
+    }
+    lineStarts_.assign(1, 0);
+    for (size_t i = 0; i < text_.size(); ++i)
+        if (text_[i] == '\n') lineStarts_.push_back(i + 1);
     pugi::xml_parse_result r = doc_.load_buffer(text_.data(), text_.size());
     if (!r) {
         int line = 1;
@@ -186,7 +203,30 @@ bool Loader::parse() {
         problem(line, std::string("not well-formed XML: ") + r.description());
         return false;
     }
-    return true;
+    // pugixml takes what a strict reader refuses: a second top-level element, and an
+    // attribute given twice (of which only the first would count).
+    int elements = 0;
+    for (pugi::xml_node top : doc_.children())
+        if (top.type() == pugi::node_element && ++elements == 2) {
+            problem(lineOf(top), std::string("a second top-level element <") + top.name() +
+                                     "> after the document: one document per file");
+            return false;
+        }
+    bool clean = true;
+    std::vector<pugi::xml_node> pending{doc_.document_element()};
+    while (!pending.empty()) {
+        pugi::xml_node e = pending.back();
+        pending.pop_back();
+        std::set<std::string> seen;
+        for (pugi::xml_attribute a : e.attributes())
+            if (!seen.insert(a.name()).second) {
+                problem(lineOf(e), std::string("<") + e.name() + "> gives attribute " + a.name() + " twice");
+                clean = false;
+            }
+        for (pugi::xml_node c : e.children())
+            if (c.type() == pugi::node_element) pending.push_back(c);
+    }
+    return clean;
 }
 
 pugi::xml_node Loader::mainNetwork() {
@@ -198,8 +238,17 @@ pugi::xml_node Loader::mainNetwork() {
     }
     std::vector<pugi::xml_node> networks;
     for (pugi::xml_node n : root.children("network")) networks.push_back(n);
+    pugi::xml_node main;
     for (pugi::xml_node n : networks)
-        if (std::string(n.attribute("name").value()) == "MAIN") return n;
+        if (std::string(n.attribute("name").value()) == "MAIN") {
+            if (main) {
+                problem(lineOf(n), "a second network named MAIN (the first is on line " +
+                                       std::to_string(lineOf(main)) + ")");
+                return pugi::xml_node();
+            }
+            main = n;
+        }
+    if (main) return main;
     if (networks.size() == 1) return networks[0];
     problem(lineOf(root), networks.empty() ? "the document holds no <network>"
                                            : "the document holds several networks and none is named MAIN");
@@ -535,6 +584,13 @@ void Loader::checkCycles() {
             }
             cycle = n + " -> " + cycle;
             if (reported.insert(n).second) problems_.push_back(path_ + ": the network has a cycle: " + cycle);
+            return;
+        }
+        if (path.size() >= size_t(Network::kMaxDepth)) {
+            if (reported.insert(n).second)
+                problems_.push_back(path_ + ": the network is more than " + std::to_string(Network::kMaxDepth) +
+                                    " nodes deep (from " + path.front() + " through " + n +
+                                    "); a chain may be at most " + std::to_string(Network::kMaxDepth) + " nodes long");
             return;
         }
         s = 1;

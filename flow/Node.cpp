@@ -117,6 +117,10 @@ void BufferedNode::request(int outputID, int lookAhead, int lookBack) {
     if (outputID < 0 || outputID >= int(outputs.size()))
         throw new GeneralException("node " + name + " has no output with id " + std::to_string(outputID));
     OutputCacheInfo& o = outputs[outputID];
+    // A request that widens nothing changes nothing upstream: without this, every path
+    // to a shared input node was walked again, exponentially many in a network's depth.
+    if (requestsPassedOn_ && lookAhead <= o.requestedAhead && lookBack <= o.requestedBack) return;
+    requestsPassedOn_ = true;
     o.requestedAhead = std::max(o.requestedAhead, lookAhead);
     o.requestedBack = std::max(o.requestedBack, lookBack);
 

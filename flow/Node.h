@@ -145,6 +145,7 @@ private:
     std::vector<InputReach> inputReach_;
     int processCount_ = -1;  // last count calculate() ran for
     bool initialized_ = false;
+    bool requestsPassedOn_ = false;  // request() has passed this node's windows upstream
 };
 
 }  // namespace FD

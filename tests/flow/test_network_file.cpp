@@ -198,3 +198,36 @@ TEST_F(NetworkFile, ValuesOutsideTheDescribedChoicesAndBoundsAreRefused) {
     };
     for (const auto& c : cases) EXPECT_EQ(problems(pick(c.mode, c.size, c.time)), Lines{c.problem}) << c.problem;
 }
+
+// Lenient XML and oversized files: a second MAIN network was ignored, a repeated attribute
+// or a second document accepted, /dev/zero read until memory ran out, a directory called
+// "not well-formed XML", and line numbers cost a scan from the file's start each.
+TEST_F(NetworkFile, FileLevelProblemsAreRefusedWithTheirLine) {
+    const std::string main = "<network name=\"MAIN\">\n" + kTicks + "</network>\n";
+    const struct {
+        std::string text, problem;
+    } cases[] = {
+        {"<document>\n" + main + main + "</document>\n", ":5: a second network named MAIN (the first is on line 2)"},
+        {"<document>\n" + main + "</document>\n<document>\n" + main + "</document>\n",
+         ":6: a second top-level element <document> after the document: one document per file"},
+        {"<document>\n<network name=\"MAIN\" name=\"OTHER\">\n" + kTicks + "</network>\n</document>\n",
+         ":2: <network> gives attribute name twice"},
+    };
+    for (const auto& c : cases) {
+        write(c.text, true);
+        EXPECT_EQ(problems(""), Lines{c.problem}) << c.problem;
+    }
+
+    std::filesystem::remove(path_);
+    std::filesystem::create_directory(path_);
+    EXPECT_EQ(problems(""), Lines{"cannot read " + path_ + ": it is a directory"});
+    std::filesystem::remove(path_);
+    write(std::string(kMaxNetworkFileBytes + 1, ' '), true);
+    EXPECT_EQ(problems(""), Lines{": a network file may hold at most 4 MiB; this one holds more"});
+
+    std::string args;
+    for (int i = 0; i < 40000; ++i) args += "<arg name=\"A" + std::to_string(i) + "\" type=\"int\" default=\"1\"/>\n";
+    const Lines many = problems(args + kTicks + "<arg name=\"A7\" type=\"int\" default=\"1\"/>\n");
+    ASSERT_EQ(many.size(), 1u);
+    EXPECT_EQ(many[0].substr(0, 8), ":40005: ");
+}
