@@ -2,10 +2,76 @@
 
 #include <algorithm>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <set>
 
 namespace FD {
+
+GraphWalk walkGraph(const std::vector<std::string>& names,
+                    const std::map<std::string, std::vector<std::string>>& upstream) {
+    // Depth-first, on a stack of our own: chains of any length walk without recursion.
+    GraphWalk walk;
+    std::map<std::string, int> state;  // 1 open, 2 done
+    std::map<std::string, int> chain;  // nodes in the longest chain ending at a node
+    std::vector<std::string> path;     // the open nodes, downstream to upstream
+    std::vector<size_t> next;          // per open node: the upstream node to visit next
+    static const std::vector<std::string> none;
+    auto inputsOf = [&](const std::string& n) -> const std::vector<std::string>& {
+        auto it = upstream.find(n);
+        return it == upstream.end() ? none : it->second;
+    };
+    auto open = [&](const std::string& n) {
+        int& s = state[n];
+        if (s == 2) return;
+        if (s == 1) {
+            // The path from n on runs against the data flow: reverse it.
+            auto from = std::find(path.begin(), path.end(), n);
+            std::vector<std::string> cycle(path.rbegin(), std::make_reverse_iterator(from));
+            cycle.insert(cycle.begin(), n);
+            bool seen = false;
+            for (const auto& c : walk.cycles) seen = seen || c.front() == n;
+            if (!seen) walk.cycles.push_back(cycle);
+            return;
+        }
+        s = 1;
+        path.push_back(n);
+        next.push_back(0);
+    };
+    for (const std::string& root : names) {
+        open(root);
+        while (!path.empty()) {
+            const std::string n = path.back();
+            const std::vector<std::string>& inputs = inputsOf(n);
+            if (next.back() < inputs.size()) {
+                open(inputs[next.back()++]);
+                continue;
+            }
+            path.pop_back();
+            next.pop_back();
+            state[n] = 2;
+            int longest = 0;
+            for (const std::string& u : inputs) longest = std::max(longest, chain[u]);
+            chain[n] = longest + 1;
+            if (longest + 1 > walk.longestChain) walk.longestChain = longest + 1, walk.longestChainEnd = n;
+            walk.upstreamFirst.push_back(n);
+        }
+    }
+    return walk;
+}
+
+std::string chainTooLong(const GraphWalk& walk) {
+    if (walk.longestChain <= Network::kMaxDepth) return "";
+    return "the network holds a chain of " + std::to_string(walk.longestChain) + " nodes, ending at " +
+           walk.longestChainEnd + "; a chain may be at most " + std::to_string(Network::kMaxDepth) +
+           " nodes long";
+}
+
+std::string cycleText(const std::vector<std::string>& cycle) {
+    std::string text;
+    for (const std::string& n : cycle) text += (text.empty() ? "" : " -> ") + n;
+    return text;
+}
 
 Network::~Network() {
     // Nodes hold raw pointers to their upstream nodes; release downstream first.
@@ -46,68 +112,36 @@ void Network::connect(const std::string& fromNode, const std::string& output, co
     to->connectToNode(input, from, output);
 }
 
-std::vector<Node*> Network::topologicalOrder() const {
-    // Depth-first over the inputs, on a stack of our own: a node met again while still
-    // open closes a cycle. A chain longer than kMaxDepth is refused here, before frames
-    // pulled through it by nested calls can overflow the stack.
-    std::map<const Node*, int> state;  // 1 open, 2 done
-    std::vector<Node*> order;
-    struct Open {
-        Node* node;
-        size_t next;  // the input to visit next
-    };
-    std::vector<Open> path;
-    auto open = [&](Node* n) {
-        int& s = state[n];
-        if (s == 2) return;
-        if (s == 1) {
-            std::string cycle;
-            bool on = false;
-            for (const Open& p : path) {
-                if (p.node == n) on = true;
-                if (on) cycle += p.node->getName() + " -> ";
-            }
-            throw new GeneralException("the network has a cycle: " + cycle + n->getName());
-        }
-        s = 1;
-        path.push_back({n, 0});
-    };
-    for (const RCPtr<Node>& root : nodes_) {
-        open(root.get());
-        while (!path.empty()) {
-            Open& top = path.back();
-            const std::vector<NodeInput>& inputs = top.node->getInputs();
-            if (top.next < inputs.size()) {
-                Node* input = inputs[top.next++].node;
-                if (input) open(input);
-                continue;
-            }
-            state[top.node] = 2;
-            order.push_back(top.node);
-            path.pop_back();
-        }
-    }
-    std::map<const Node*, int> depth;  // nodes in the longest chain that ends at a node
-    for (Node* n : order) {
-        int d = 0;
+std::vector<std::pair<Node*, std::string>> Network::unconnectedInputs() const {
+    std::vector<std::pair<Node*, std::string>> loose;
+    for (const RCPtr<Node>& n : nodes_)
         for (const NodeInput& in : n->getInputs())
-            if (in.node) d = std::max(d, depth[in.node]);
-        depth[n] = d + 1;
-        if (d + 1 > kMaxDepth)
-            throw new GeneralException("the network holds a chain of more than " + std::to_string(kMaxDepth) +
-                                       " nodes, ending at " + n->getName() + "; a chain may be at most " +
-                                       std::to_string(kMaxDepth) + " nodes long");
+            if (!in.node) loose.emplace_back(n.get(), in.name);
+    return loose;
+}
+
+std::vector<Node*> Network::topologicalOrder() const {
+    std::vector<std::string> names;
+    std::map<std::string, std::vector<std::string>> upstream;
+    for (const RCPtr<Node>& n : nodes_) {
+        names.push_back(n->getName());
+        for (const NodeInput& in : n->getInputs())
+            if (in.node) upstream[n->getName()].push_back(in.node->getName());
     }
+    GraphWalk walk = walkGraph(names, upstream);
+    if (!walk.cycles.empty())
+        throw new GeneralException("the network has a cycle: " + cycleText(walk.cycles.front()));
+    const std::string tooLong = chainTooLong(walk);
+    if (!tooLong.empty()) throw new GeneralException(tooLong);
+    std::vector<Node*> order;
+    for (const std::string& name : walk.upstreamFirst) order.push_back(getNode(name));
     return order;
 }
 
 void Network::initialize() {
     if (initialized_) return;
-    for (const RCPtr<Node>& n : nodes_) {
-        for (const NodeInput& in : n->getInputs())
-            if (!in.node)
-                throw new GeneralException("node " + n->getName() + ": input " + in.name + " is not connected");
-    }
+    for (const auto& [node, input] : unconnectedInputs())
+        throw new GeneralException("node " + node->getName() + ": input " + input + " is not connected");
     std::vector<Node*> order = topologicalOrder();
 
     std::set<const Node*> consumed;

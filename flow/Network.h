@@ -2,12 +2,34 @@
 // connected output to input, checked, initialised, and pulled frame by frame.
 #pragma once
 
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "flow/Node.h"
 
 namespace FD {
+
+// A depth-first walk of a network's graph, given as node name -> the names of
+// the nodes it reads from, starting from each of `names` in turn: every node
+// after the nodes it reads from, and every cycle met, as the names along the
+// data flow with the first repeated at the end (a -> b -> a), once per node
+// that closes one.
+struct GraphWalk {
+    std::vector<std::string> upstreamFirst;
+    std::vector<std::vector<std::string>> cycles;
+    int longestChain = 0;  // nodes in the longest chain, and the node it ends at
+    std::string longestChainEnd;
+};
+GraphWalk walkGraph(const std::vector<std::string>& names,
+                    const std::map<std::string, std::vector<std::string>>& upstream);
+
+// The problem of a walk whose longest chain exceeds Network::kMaxDepth, "" if none.
+std::string chainTooLong(const GraphWalk& walk);
+
+// "a -> b -> a".
+std::string cycleText(const std::vector<std::string>& cycle);
 
 class Network {
 public:
@@ -32,6 +54,9 @@ public:
     Node* getNode(const std::string& nodeName) const;  // nullptr if none
     const std::vector<RCPtr<Node>>& nodes() const { return nodes_; }
 
+    // Inputs not connected to anything: (node, input name), in node order.
+    std::vector<std::pair<Node*, std::string>> unconnectedInputs() const;
+
     // Checks that every input is connected and that there is no cycle, sizes the
     // frame windows from the sinks (nodes whose outputs nobody reads) upwards, and
     // initialises every node, upstream first.
@@ -44,7 +69,7 @@ public:
     void process(int count);
 
 private:
-    std::vector<Node*> topologicalOrder() const;
+    std::vector<Node*> topologicalOrder() const;  // upstream first; a cycle throws
 
 
     std::vector<RCPtr<Node>> nodes_;

@@ -119,101 +119,74 @@ struct LinkEntry {
     int line = 0;
 };
 
-class Loader {
-public:
-    Loader(std::string path, const std::map<std::string, std::string>& args)
-        : path_(std::move(path)), args_(args) {}
+}  // namespace
 
-    std::unique_ptr<Network> load();
-    std::vector<std::string> nodeTypes();
+// The file as read once: its text (for line numbers), the XML tree, the main network.
+struct NetworkFile::Parsed {
+    std::string path, text;
+    std::vector<size_t> lineStarts;  // offset of the first character of each line
+    pugi::xml_document doc;
+    pugi::xml_node main;
+    std::vector<std::string> problems;
 
-private:
-    bool parse();
-    pugi::xml_node mainNetwork();
-    void readArguments(pugi::xml_node net);
-    void readNodes(pugi::xml_node net);
-    void readLinks(pugi::xml_node net);
-    void checkAgainstCatalogue(NodeEntry& node, const NodeInfo& info);
-    void build(NodeEntry& node);
-    void connect();
-    void checkInputs();
-    void checkCycles();
-    void reportRefusal(BaseException* e, const NodeEntry& node);
-
-    int lineOf(const pugi::xml_node& n) const;
-    void problem(int line, const std::string& text) {
-        problems_.push_back(path_ + (line > 0 ? ":" + std::to_string(line) : "") + ": " + text);
+    void problem(int line, const std::string& what) {
+        problems.push_back(path + (line > 0 ? ":" + std::to_string(line) : "") + ": " + what);
     }
-    NodeEntry* findNode(const std::string& name) {
-        for (NodeEntry& n : nodes_)
-            if (n.name == name) return &n;
-        return nullptr;
+    int lineAt(ptrdiff_t offset) const {
+        return int(std::upper_bound(lineStarts.begin(), lineStarts.end(), size_t(std::max<ptrdiff_t>(offset, 0))) -
+                   lineStarts.begin());
     }
-
-    std::string path_;
-    std::map<std::string, std::string> args_;
-    std::string text_;
-    std::vector<size_t> lineStarts_;  // offset of the first character of each line
-    pugi::xml_document doc_;
-    std::vector<std::string> problems_;
-    std::vector<NetworkArgument> declared_;
-    std::map<std::string, ObjectRef> values_;  // argument values that parsed
-    std::vector<NodeEntry> nodes_;
-    std::vector<LinkEntry> links_;
-    std::unique_ptr<Network> net_;
+    int lineOf(const pugi::xml_node& n) const {
+        ptrdiff_t offset = n.offset_debug();
+        return offset < 0 || size_t(offset) > text.size() ? 0 : lineAt(offset);
+    }
+    bool read();
+    bool strictXml();
+    bool findMainNetwork();
 };
 
-int Loader::lineOf(const pugi::xml_node& n) const {
-    ptrdiff_t offset = n.offset_debug();
-    if (offset < 0 || size_t(offset) > text_.size()) return 0;
-    return int(std::upper_bound(lineStarts_.begin(), lineStarts_.end(), size_t(offset)) - lineStarts_.begin());
-}
-
-bool Loader::parse() {
+bool NetworkFile::Parsed::read() {
     // A network file is text of a few kB: anything far larger (/dev/zero, a recording
-    // named by mistake) is refused before it is read into memory.
+    // named by mistake) is refused before it fills the memory.
     struct stat st {};
-    if (stat(path_.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        problems_.push_back("cannot read " + path_ + ": it is a directory");
+    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        problems.push_back("cannot read " + path + ": it is a directory");
         return false;
     }
-    std::ifstream in(path_, std::ios::binary);
+    std::ifstream in(path, std::ios::binary);
     if (!in) {
-        problems_.push_back("cannot read " + path_ + ": " + std::strerror(errno));
+        problems.push_back("cannot read " + path + ": " + std::strerror(errno));
         return false;
     }
-    text_.clear();
     char chunk[65536];
     while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
-        text_.append(chunk, size_t(in.gcount()));
-        if (text_.size() > kMaxNetworkFileBytes) {
-            problems_.push_back(path_ + ": a network file may hold at most " +
-                                std::to_string(kMaxNetworkFileBytes >> 20) + " MiB; this one holds more");
+        text.append(chunk, size_t(in.gcount()));
+        if (text.size() > kMaxNetworkFileBytes) {
+            problems.push_back(path + ": a network file may hold at most " +
+                               std::to_string(kMaxNetworkFileBytes >> 20) + " MiB; this one holds more");
             return false;
         }
     }
-    lineStarts_.assign(1, 0);
-    for (size_t i = 0; i < text_.size(); ++i)
-        if (text_[i] == '\n') lineStarts_.push_back(i + 1);
-    pugi::xml_parse_result r = doc_.load_buffer(text_.data(), text_.size());
-    if (!r) {
-        int line = 1;
-        for (ptrdiff_t i = 0; i < r.offset && size_t(i) < text_.size(); ++i)
-            if (text_[size_t(i)] == '\n') ++line;
-        problem(line, std::string("not well-formed XML: ") + r.description());
-        return false;
-    }
-    // pugixml takes what a strict reader refuses: a second top-level element, and an
-    // attribute given twice (of which only the first would count).
+    lineStarts.assign(1, 0);
+    for (size_t i = 0; i < text.size(); ++i)
+        if (text[i] == '\n') lineStarts.push_back(i + 1);
+    pugi::xml_parse_result r = doc.load_buffer(text.data(), text.size());
+    if (!r) problem(lineAt(r.offset), std::string("not well-formed XML: ") + r.description());
+    return bool(r) && strictXml();
+}
+
+// pugixml takes what a strict reader refuses: a second top-level element, and an
+// attribute given twice (of which only the first would count).
+bool NetworkFile::Parsed::strictXml() {
     int elements = 0;
-    for (pugi::xml_node top : doc_.children())
+    for (pugi::xml_node top : doc.children())
         if (top.type() == pugi::node_element && ++elements == 2) {
             problem(lineOf(top), std::string("a second top-level element <") + top.name() +
                                      "> after the document: one document per file");
             return false;
         }
     bool clean = true;
-    std::vector<pugi::xml_node> pending{doc_.document_element()};
+    std::vector<pugi::xml_node> pending{doc.document_element()};
     while (!pending.empty()) {
         pugi::xml_node e = pending.back();
         pending.pop_back();
@@ -229,31 +202,81 @@ bool Loader::parse() {
     return clean;
 }
 
-pugi::xml_node Loader::mainNetwork() {
-    pugi::xml_node root = doc_.document_element();
+bool NetworkFile::Parsed::findMainNetwork() {
+    pugi::xml_node root = doc.document_element();
     if (std::string(root.name()) != "document") {
         problem(lineOf(root),
                 std::string("the file must hold a <document> element, found <") + root.name() + ">");
-        return pugi::xml_node();
+        return false;
     }
     std::vector<pugi::xml_node> networks;
     for (pugi::xml_node n : root.children("network")) networks.push_back(n);
-    pugi::xml_node main;
     for (pugi::xml_node n : networks)
         if (std::string(n.attribute("name").value()) == "MAIN") {
             if (main) {
                 problem(lineOf(n), "a second network named MAIN (the first is on line " +
                                        std::to_string(lineOf(main)) + ")");
-                return pugi::xml_node();
+                return false;
             }
             main = n;
         }
-    if (main) return main;
-    if (networks.size() == 1) return networks[0];
-    problem(lineOf(root), networks.empty() ? "the document holds no <network>"
-                                           : "the document holds several networks and none is named MAIN");
-    return pugi::xml_node();
+    if (!main && networks.size() == 1) main = networks[0];
+    if (!main)
+        problem(lineOf(root), networks.empty()
+                                  ? "the document holds no <network>"
+                                  : "the document holds several networks and none is named MAIN");
+    return bool(main);
 }
+
+namespace {
+
+// Builds the main network of a parsed file, collecting every problem on the way.
+class Loader {
+public:
+    Loader(const NetworkFile::Parsed& file, const std::map<std::string, std::string>& args)
+        : file_(file), args_(args) {}
+
+    std::unique_ptr<Network> load();
+
+private:
+    void readArguments(pugi::xml_node net);
+    void checkElements(pugi::xml_node net);
+    void readNodes(pugi::xml_node net);
+    bool readParam(pugi::xml_node element, NodeEntry& node, std::set<std::string>& seen);
+    bool argumentValue(const std::string& argName, const std::string& what, int line, ParamEntry& p);
+    void readLinks(pugi::xml_node net);
+    void checkAgainstCatalogue(NodeEntry& node, const NodeInfo& info);
+    void build(NodeEntry& node);
+    void reportRefusal(BaseException* e, const NodeEntry& node);
+    void connect();
+    void checkInputs();
+    void checkCycles();
+
+    int lineOf(const pugi::xml_node& n) const { return file_.lineOf(n); }
+    void problem(int line, const std::string& text) {
+        problems_.push_back(path_ + (line > 0 ? ":" + std::to_string(line) : "") + ": " + text);
+    }
+    NodeEntry* findNode(const std::string& name) {
+        for (NodeEntry& n : nodes_)
+            if (n.name == name) return &n;
+        return nullptr;
+    }
+    std::vector<std::string> argumentNames() const {
+        std::vector<std::string> names;
+        for (const NetworkArgument& a : declared_) names.push_back(a.name);
+        return names;
+    }
+
+    const NetworkFile::Parsed& file_;
+    const std::string& path_ = file_.path;
+    std::map<std::string, std::string> args_;
+    std::vector<std::string> problems_;
+    std::vector<NetworkArgument> declared_;
+    std::map<std::string, ObjectRef> values_;  // argument values that parsed
+    std::vector<NodeEntry> nodes_;
+    std::vector<LinkEntry> links_;
+    std::unique_ptr<Network> net_;
+};
 
 void Loader::readArguments(pugi::xml_node net) {
     std::set<std::string> names;
@@ -315,7 +338,7 @@ void Loader::readArguments(pugi::xml_node net) {
     }
 }
 
-void Loader::readNodes(pugi::xml_node net) {
+void Loader::checkElements(pugi::xml_node net) {
     for (pugi::xml_node child : net.children()) {
         if (child.type() != pugi::node_element) continue;
         std::string tag = child.name();
@@ -323,6 +346,9 @@ void Loader::readNodes(pugi::xml_node net) {
             problem(lineOf(child),
                     "unknown element <" + tag + "> in the network (expected <arg>, <node> or <link>)");
     }
+}
+
+void Loader::readNodes(pugi::xml_node net) {
     for (pugi::xml_node n : net.children("node")) {
         NodeEntry node;
         node.line = lineOf(n);
@@ -337,75 +363,78 @@ void Loader::readNodes(pugi::xml_node net) {
             continue;
         }
         std::set<std::string> seen;
-        for (pugi::xml_node child : n.children()) {
-            if (child.type() != pugi::node_element) continue;
-            int line = lineOf(child);
-            if (std::string(child.name()) != "param") {
-                problem(line,
-                        "node " + node.name + ": unknown element <" + child.name() + "> (expected <param>)");
-                node.valid = false;
-                continue;
-            }
-            ParamEntry p;
-            p.line = line;
-            p.name = child.attribute("name").value();
-            p.type = child.attribute("type").value();
-            pugi::xml_attribute value = child.attribute("value"), arg = child.attribute("arg");
-            if (p.name.empty()) {
-                problem(line, "node " + node.name + ": <param> without a name");
-                node.valid = false;
-                continue;
-            }
-            const std::string what = p.name + " of node " + node.name;
-            if (!seen.insert(p.name).second) {
-                problem(line, what + " is given twice");
-                node.valid = false;
-                continue;
-            }
-            if (!knownType(p.type)) {
-                problem(line, what + ": type \"" + p.type + "\" is not int, float, string or bool");
-                node.valid = false;
-                continue;
-            }
-            if (bool(value) == bool(arg)) {
-                problem(line, what + " needs either a value or an arg attribute");
-                node.valid = false;
-                continue;
-            }
-            if (value) {
-                p.text = value.value();
-                p.value = parseValue(p.type, p.text);
-                if (!p.value) {
-                    problem(line, what + ": \"" + p.text + "\" is not " + an(p.type));
-                    node.valid = false;
-                }
-            } else {
-                std::string argName = arg.value();
-                const NetworkArgument* decl = nullptr;
-                for (const NetworkArgument& a : declared_)
-                    if (a.name == argName) decl = &a;
-                if (!decl) {
-                    std::vector<std::string> names;
-                    for (const NetworkArgument& a : declared_) names.push_back(a.name);
-                    problem(line, what + " takes argument " + argName + suggestion(argName, names) +
-                                      ", which the network does not declare (declared: " + joined(names) +
-                                      ")");
-                    node.valid = false;
-                } else if (decl->type != p.type) {
-                    problem(line, what + " is " + an(p.type) + " but argument " + argName + " is " +
-                                      an(decl->type));
-                    node.valid = false;
-                } else if (values_.count(argName)) {
-                    p.value = values_[argName];
-                    p.text = describeValue(p.value.get());
-                } else {
-                    node.valid = false;  // the argument's own problem is reported once
-                }
-            }
-            node.params.push_back(p);
-        }
+        for (pugi::xml_node child : n.children())
+            if (child.type() == pugi::node_element && !readParam(child, node, seen)) node.valid = false;
         nodes_.push_back(node);
     }
+}
+
+// One <param> of `node`: its name, type and value, literal or from an argument.
+// False (after reporting it) when it is unusable.
+bool Loader::readParam(pugi::xml_node element, NodeEntry& node, std::set<std::string>& seen) {
+    const int line = lineOf(element);
+    if (std::string(element.name()) != "param") {
+        problem(line, "node " + node.name + ": unknown element <" + element.name() + "> (expected <param>)");
+        return false;
+    }
+    ParamEntry p;
+    p.line = line;
+    p.name = element.attribute("name").value();
+    p.type = element.attribute("type").value();
+    pugi::xml_attribute value = element.attribute("value"), arg = element.attribute("arg");
+    if (p.name.empty()) {
+        problem(line, "node " + node.name + ": <param> without a name");
+        return false;
+    }
+    const std::string what = p.name + " of node " + node.name;
+    if (!seen.insert(p.name).second) {
+        problem(line, what + " is given twice");
+        return false;
+    }
+    if (!knownType(p.type)) {
+        problem(line, what + ": type \"" + p.type + "\" is not int, float, string or bool");
+        return false;
+    }
+    if (bool(value) == bool(arg)) {
+        problem(line, what + " needs either a value or an arg attribute");
+        return false;
+    }
+    bool ok = true;
+    if (value) {
+        p.text = value.value();
+        p.value = parseValue(p.type, p.text);
+        if (!p.value) {
+            problem(line, what + ": \"" + p.text + "\" is not " + an(p.type));
+            ok = false;
+        }
+    } else {
+        ok = argumentValue(arg.value(), what, line, p);
+    }
+    node.params.push_back(p);
+    return ok;
+}
+
+// The value of parameter `p` from argument `argName`: declared, of the same type,
+// and given a value (a missing value is reported once, with the argument).
+bool Loader::argumentValue(const std::string& argName, const std::string& what, int line, ParamEntry& p) {
+    const NetworkArgument* decl = nullptr;
+    for (const NetworkArgument& a : declared_)
+        if (a.name == argName) decl = &a;
+    if (!decl) {
+        std::vector<std::string> names = argumentNames();
+        problem(line, what + " takes argument " + argName + suggestion(argName, names) +
+                          ", which the network does not declare (declared: " + joined(names) + ")");
+        return false;
+    }
+    if (decl->type != p.type) {
+        problem(line, what + " is " + an(p.type) + " but argument " + argName + " is " + an(decl->type));
+        return false;
+    }
+    auto v = values_.find(argName);
+    if (v == values_.end()) return false;
+    p.value = v->second;
+    p.text = describeValue(p.value.get());
+    return true;
 }
 
 void Loader::readLinks(pugi::xml_node net) {
@@ -557,57 +586,30 @@ void Loader::connect() {
 }
 
 void Loader::checkInputs() {
-    for (const NodeEntry& n : nodes_) {
-        if (!n.built) continue;
-        for (const NodeInput& in : n.built->getInputs())
-            if (!in.node) problem(n.line, "input " + in.name + " of node " + n.name + " is not connected");
-    }
+    for (const auto& [node, input] : net_->unconnectedInputs())
+        problem(findNode(node->getName())->line,
+                "input " + input + " of node " + node->getName() + " is not connected");
 }
 
 void Loader::checkCycles() {
-    // Depth-first over the links as written, downstream to upstream.
+    // Over the links as written, so that nodes that could not be built count too.
+    std::vector<std::string> names;
+    for (const NodeEntry& n : nodes_) names.push_back(n.name);
     std::map<std::string, std::vector<std::string>> upstream;
     for (const LinkEntry& l : links_)
         if (findNode(l.from) && findNode(l.to)) upstream[l.to].push_back(l.from);
-    std::map<std::string, int> state;  // 1 open, 2 done
-    std::vector<std::string> path;
-    std::set<std::string> reported;
-    std::function<void(const std::string&)> visit = [&](const std::string& n) {
-        int& s = state[n];
-        if (s == 2) return;
-        if (s == 1) {
-            std::string cycle;
-            bool on = false;
-            for (const std::string& p : path) {
-                if (p == n) on = true;
-                if (on) cycle = p + (cycle.empty() ? "" : " -> " + cycle);
-            }
-            cycle = n + " -> " + cycle;
-            if (reported.insert(n).second) problems_.push_back(path_ + ": the network has a cycle: " + cycle);
-            return;
-        }
-        if (path.size() >= size_t(Network::kMaxDepth)) {
-            if (reported.insert(n).second)
-                problems_.push_back(path_ + ": the network is more than " + std::to_string(Network::kMaxDepth) +
-                                    " nodes deep (from " + path.front() + " through " + n +
-                                    "); a chain may be at most " + std::to_string(Network::kMaxDepth) + " nodes long");
-            return;
-        }
-        s = 1;
-        path.push_back(n);
-        for (const std::string& u : upstream[n]) visit(u);
-        path.pop_back();
-        state[n] = 2;
-    };
-    for (const NodeEntry& n : nodes_) visit(n.name);
+    const GraphWalk walk = walkGraph(names, upstream);
+    for (const std::vector<std::string>& cycle : walk.cycles)
+        problems_.push_back(path_ + ": the network has a cycle: " + cycleText(cycle));
+    const std::string tooLong = chainTooLong(walk);
+    if (!tooLong.empty()) problems_.push_back(path_ + ": " + tooLong);
 }
 
 std::unique_ptr<Network> Loader::load() {
-    if (!parse()) throw new LoadError(problems_);
-    pugi::xml_node net = mainNetwork();
-    if (!net) throw new LoadError(problems_);
+    pugi::xml_node net = file_.main;
     net_ = std::make_unique<Network>();
     readArguments(net);
+    checkElements(net);
     readNodes(net);
     readLinks(net);
     if (nodes_.empty()) problem(lineOf(net), "the network has no node");
@@ -627,21 +629,30 @@ std::unique_ptr<Network> Loader::load() {
     return std::move(net_);
 }
 
-std::vector<std::string> Loader::nodeTypes() {
+}  // namespace
+
+NetworkFile::NetworkFile(const std::string& path) : parsed_(std::make_unique<Parsed>()) {
+    parsed_->path = path;
+    if (!parsed_->read() || !parsed_->findMainNetwork()) throw new LoadError(parsed_->problems);
+}
+
+NetworkFile::~NetworkFile() = default;
+
+const std::string& NetworkFile::path() const { return parsed_->path; }
+
+std::vector<std::string> NetworkFile::nodeTypes() const {
     std::vector<std::string> types;
-    if (!parse()) return types;
-    pugi::xml_node net = mainNetwork();
-    for (pugi::xml_node n : net.children("node")) types.push_back(n.attribute("type").value());
+    for (pugi::xml_node n : parsed_->main.children("node")) types.push_back(n.attribute("type").value());
     return types;
 }
 
-}  // namespace
+std::unique_ptr<Network> NetworkFile::build(const std::map<std::string, std::string>& args) const {
+    return Loader(*parsed_, args).load();
+}
 
 std::unique_ptr<Network> loadNetwork(const std::string& path,
                                      const std::map<std::string, std::string>& args) {
-    return Loader(path, args).load();
+    return NetworkFile(path).build(args);
 }
-
-std::vector<std::string> networkNodeTypes(const std::string& path) { return Loader(path, {}).nodeTypes(); }
 
 }  // namespace FD

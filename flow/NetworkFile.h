@@ -55,13 +55,32 @@ struct NetworkArgument {
     std::string defaultValue;
 };
 
-// Reads and checks the file, builds and initialises its main network with the
-// argument values `args` (NAME -> VALUE text). Throws LoadError* on any problem.
-std::unique_ptr<Network> loadNetwork(const std::string& path, const std::map<std::string, std::string>& args);
+// A network file, read and parsed once: what it names can be looked at before
+// the network is built from it.
+class NetworkFile {
+public:
+    // Reads and parses the file. Throws LoadError* when it cannot be read, is not
+    // well-formed XML or holds no main network.
+    explicit NetworkFile(const std::string& path);
+    ~NetworkFile();
+    NetworkFile(const NetworkFile&) = delete;
+    NetworkFile& operator=(const NetworkFile&) = delete;
 
-// The node types a network file names, in file order; empty when the file
-// cannot be read (loadNetwork then says why).
-std::vector<std::string> networkNodeTypes(const std::string& path);
+    const std::string& path() const;
+    // The node types the main network names, in file order.
+    std::vector<std::string> nodeTypes() const;
+    // Checks the network, builds and initialises it with the argument values
+    // `args` (NAME -> VALUE text). Throws LoadError* on any problem.
+    std::unique_ptr<Network> build(const std::map<std::string, std::string>& args) const;
+
+    struct Parsed;
+
+private:
+    std::unique_ptr<Parsed> parsed_;
+};
+
+// NetworkFile(path).build(args).
+std::unique_ptr<Network> loadNetwork(const std::string& path, const std::map<std::string, std::string>& args);
 
 // The typed object of a text: "int", "float", "string" or "bool". Returns a null
 // reference when the text does not parse as the type.

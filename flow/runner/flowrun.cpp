@@ -201,54 +201,53 @@ private:
     std::chrono::steady_clock::time_point start_, last_;
 };
 
-int run(const Options& o) {
-    loadModules();
-    if (o.list) {
-        listNodes();
-        return 0;
-    }
-    if (o.version) {
-        for (const FD::ModuleVersion& v : FD::Object::moduleVersions())
-            std::printf("%s %s (revision %s)\n", v.name.c_str(), v.version.c_str(), v.revision.c_str());
-        return 0;
-    }
+void printVersions() {
+    for (const FD::ModuleVersion& v : FD::Object::moduleVersions())
+        std::printf("%s %s (revision %s)\n", v.name.c_str(), v.version.c_str(), v.revision.c_str());
+}
 
-    // The window toolkit is prepared (and loaded) before any node is built, and only
-    // for a network that may open windows (a type described as showing one, or not
-    // described at all) or when --hold or --snapshot asks for them.
-    bool windows = o.hold || !o.snapshotDir.empty();
-    for (const std::string& type : FD::networkNodeTypes(o.network)) {
+// Whether the network may open windows: it names a type described as showing
+// one, or a registered type not described at all. The toolkit is then prepared
+// before any node is built.
+bool mayOpenWindows(const FD::NetworkFile& file) {
+    for (const std::string& type : file.nodeTypes()) {
         const FD::NodeInfo* info = FD::nodeInfo(type);
-        windows = windows || (FD::Node::getFactory(type) && (!info || info->window));
+        if (FD::Node::getFactory(type) && (!info || info->window)) return true;
     }
-    if (windows) FD::gui::start(FD::modulePath(FD::gui::kModuleFile, kModuleDirVariable));
-    std::unique_ptr<FD::Network> net = FD::loadNetwork(o.network, o.args);
-    const int frames = net->streamLength();
+    return false;
+}
+
+int streamFrames(const FD::Network& net) {
+    const int frames = net.streamLength();
     if (frames < 0)
         throw new FD::GeneralException(
             "nothing in the network ends the stream: it needs a source that does, such as AudioFileSource");
+    return frames;
+}
 
+void catchInterrupts() {
     struct sigaction action {};
     action.sa_handler = onSignal;
     action.sa_flags = SA_RESETHAND;  // a second interrupt ends the program at once
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+}
 
-    Progress progress(*net, frames, !o.quiet && isatty(STDERR_FILENO));
+// --realtime: the audio source whose rate paces the frames (nullptr: full speed).
+const FD::SampleStream* pacingSource(const FD::Network& net, bool realtime) {
+    if (!realtime) return nullptr;
+    for (const auto& n : net.nodes())
+        if (auto* s = dynamic_cast<const FD::SampleStream*>(n.get())) return s;
+    std::fprintf(stderr, "%s: --realtime: no audio source gives the frame rate; frames run at full speed\n",
+                 kProgram);
+    return nullptr;
+}
 
-    // --realtime: frame k starts no earlier than k frame shifts after the first, at
-    // the audio source's rate, so a recording plays as a live input would.
-    const FD::SampleStream* pace = nullptr;
-    if (o.realtime) {
-        for (const auto& n : net->nodes())
-            if ((pace = dynamic_cast<const FD::SampleStream*>(n.get()))) break;
-        if (!pace)
-            std::fprintf(stderr,
-                         "%s: --realtime: no audio source gives the frame rate; frames run at full speed\n",
-                         kProgram);
-    }
+// Pulls frames 0, 1, 2, ... until the stream ends or an interrupt comes; returns
+// how many were done. With `pace`, frame k starts no earlier than k frame shifts
+// after the first, so a recording plays as a live input would.
+int pullFrames(FD::Network& net, int frames, const FD::SampleStream* pace, Progress& progress) {
     const auto begin = std::chrono::steady_clock::now();
-
     int count = 0;
     for (; count < frames && !interrupted; ++count) {
         if (pace) {
@@ -256,7 +255,7 @@ int run(const Options& o) {
             std::this_thread::sleep_until(begin + std::chrono::duration_cast<decltype(begin)::duration>(due));
         }
         try {
-            net->process(count);
+            net.process(count);
         } catch (FD::BaseException* e) {
             // A node names the frame it was computing; else the error belongs to this one.
             if (e->frame() < 0) e->setFrame(count);
@@ -271,14 +270,39 @@ int run(const Options& o) {
         progress.update(count + 1);
     }
     progress.clear();
+    return count;
+}
+
+int run(const Options& o) {
+    loadModules();
+    if (o.list) {
+        listNodes();
+        return 0;
+    }
+    if (o.version) {
+        printVersions();
+        return 0;
+    }
+    // From here on an interrupt ends the run between frames, so that every file
+    // the nodes started is removed on the way out.
+    catchInterrupts();
+    const FD::NetworkFile file(o.network);
+    // The window toolkit is loaded before any node is built, and only when the
+    // network may open windows or --hold or --snapshot asks for them.
+    const bool windows = o.hold || !o.snapshotDir.empty() || mayOpenWindows(file);
+    if (windows) FD::gui::start(FD::modulePath(FD::gui::kModuleFile, kModuleDirVariable));
+    std::unique_ptr<FD::Network> net = file.build(o.args);
+    const int frames = streamFrames(*net);
+    Progress progress(*net, frames, !o.quiet && isatty(STDERR_FILENO));
+    const int done = pullFrames(*net, frames, pacingSource(*net, o.realtime), progress);
     if (interrupted) {
         std::fprintf(stderr, "%s: %s: interrupted after %d of %d frames; no result file was written\n",
-                     kProgram, o.network.c_str(), count, frames);
+                     kProgram, o.network.c_str(), done, frames);
         return 130;
     }
-    FD::endStream(net->nodes(), count);
+    FD::endStream(net->nodes(), done);
     if (windows) FD::gui::finish(o.hold, o.snapshotDir);
-    if (!o.quiet) progress.summary(o.network, count);
+    if (!o.quiet) progress.summary(o.network, done);
     return 0;
 }
 

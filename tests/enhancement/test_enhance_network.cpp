@@ -1,14 +1,14 @@
 // networks/enhance.n run by flowrun: after learning the background drops, a harmonic tone stays.
 #include <gtest/gtest.h>
-#include <sndfile.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cmath>
-#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
+
+#include "tests/support/Files.h"
+
+using namespace FD::testing;
 
 constexpr int kRate = 16000, kSamples = 3 * kRate;
 
@@ -21,33 +21,24 @@ static double level(const std::vector<float>& x, double from, double to) {
 }
 
 TEST(EnhanceNetwork, BackgroundDropsAndTheToneStays) {
-    const std::string dir = "/tmp/test_enhance_network." + std::to_string(getpid());
-    const std::string in = dir + ".in.wav", out = dir + ".out.wav";
+    TempDir dir;
     std::mt19937 rng(11);  // white noise; harmonics of 200 Hz 20 dB above it from 1.5 s to 2.5 s
     std::normal_distribution<float> g(0.0f, 0.01f);
-    std::vector<float> x(2 * kSamples), y;
+    std::vector<float> x(2 * kSamples);
     for (size_t i = 0; i < x.size(); ++i) {
         float voice = 0.0f;
         for (int h = 1; i / 2 >= 24000 && i / 2 < 40000 && h <= 10; ++h)
             voice += 0.03f * std::sin(2.0f * float(M_PI) * 200.0f * h * int(i / 2) / kRate);
         x[i] = voice + g(rng);
     }
-    SF_INFO info{kSamples, kRate, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 0, 0};
-    SNDFILE* f = sf_open(in.c_str(), SFM_WRITE, &info);
-    ASSERT_TRUE(f && sf_writef_float(f, x.data(), kSamples) == kSamples && sf_close(f) == 0);
-    const int status = std::system(
-        (std::string(FLOWRUN) + " " + NETWORKS_DIR + "/enhance.n --quiet INPUT=" + in + " OUTPUT=" + out +
-         " METHOD=MINIMUM_MEAN_SQUARE_ERROR" + " HARMONIC_REGENERATION=USE NOISE_PERIOD=1.0 </dev/null")
-            .c_str());
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);  // its messages went to stderr
-    info = SF_INFO{};
-    if ((f = sf_open(out.c_str(), SFM_READ, &info))) {
-        y.resize(size_t(info.frames) * 2);
-        sf_readf_float(f, y.data(), info.frames);
-        sf_close(f);
-    }
-    for (const std::string& file : {in, out}) std::remove(file.c_str());
-    ASSERT_TRUE(info.channels == 2 && info.frames == kSamples && info.samplerate == kRate);
+    writeWav(dir / "in.wav", kRate, 2, x);
+    const Outcome run =
+        flowrun(network("enhance.n") + " --quiet INPUT=" + (dir / "in.wav") + " OUTPUT=" + (dir / "out.wav") +
+                " METHOD=MINIMUM_MEAN_SQUARE_ERROR HARMONIC_REGENERATION=USE" + " NOISE_PERIOD=1.0");
+    EXPECT_EQ(run.status, 0) << run.err;
+    const Wav out = readWav(dir / "out.wav");
+    ASSERT_TRUE(out.channels == 2 && out.frames() == kSamples && out.rate == kRate);
+    const std::vector<float> y = out.normalized();
     EXPECT_LT(level(y, 0.0, 0.9), -90.0);  // learning: silent
     EXPECT_LT(level(y, 1.1, 1.4), level(x, 1.1, 1.4) - 10.0);
     EXPECT_NEAR(level(y, 1.7, 2.3), level(x, 1.7, 2.3), 3.0);

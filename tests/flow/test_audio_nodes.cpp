@@ -4,12 +4,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 
 #include "flow/nodes/AudioFileSink.h"
 #include "flow/nodes/AudioFileSource.h"
 #include "flow/nodes/AudioIO.h"
 #include "flow/nodes/ShortTimeSpectrum.h"
-#include "tests/flow/AudioFiles.h"
+#include "tests/support/Files.h"
+#include "tests/support/NodeHarness.h"
 
 using namespace FD;
 using namespace FD::testing;
@@ -47,7 +50,7 @@ void roundTrip(const std::string& in, const std::string& out, int length, int ad
 }  // namespace
 
 TEST(AudioReader, ResamplesInTimeWithTheOriginal) {
-    ScratchDir dir;
+    TempDir dir;
     std::vector<short> s(44100);
     for (int i = 0; i < 44100; ++i) s[i] = short(std::lrint(10000 * std::sin(2 * M_PI * 440 * i / 44100.0)));
     writeWav(dir / "tone.wav", 44100, 1, s);
@@ -63,7 +66,7 @@ TEST(AudioReader, ResamplesInTimeWithTheOriginal) {
 }
 
 TEST(AudioReader, BrokenFilesAreErrorsNamingTheFile) {
-    ScratchDir dir;
+    TempDir dir;
     std::ofstream(dir / "text.wav") << "not audio at all";
     writeWav(dir / "cut.wav", 16000, 2, noise(2 * 8000, 1));
     std::filesystem::resize_file(dir / "cut.wav", 20000);
@@ -81,7 +84,7 @@ TEST(AudioReader, BrokenFilesAreErrorsNamingTheFile) {
 }
 
 TEST(AudioFileSource, FramesEndWithTheirNewSamplesAndTheStreamWithTheFile) {
-    ScratchDir dir;
+    TempDir dir;
     const int length = 8, advance = 3;
     auto value = [](int i) { return i == 9 ? 32767 : i + 1; };  // the last pair at full scale
     std::vector<short> s;
@@ -113,7 +116,7 @@ TEST(RoundTrip, ReproducesEverySampleInPlace) {
     for (Case c : {Case{400, 100, 3, 1001}, Case{512, 160, 1, 1}}) {
         SCOPED_TRACE(std::to_string(c.length) + "/" + std::to_string(c.advance) + " x" +
                      std::to_string(c.channels));
-        ScratchDir dir;
+        TempDir dir;
         std::vector<short> s = noise(size_t(c.frames) * c.channels, 3);
         writeWav(dir / "in.wav", 16000, c.channels, s);
         roundTrip(dir / "in.wav", dir / "out.wav", c.length, c.advance);
@@ -126,7 +129,7 @@ TEST(RoundTrip, ReproducesEverySampleInPlace) {
 }
 
 TEST(AudioFileSink, UnfinishedRunLeavesNoFileAndObjectsAreReleased) {
-    ScratchDir dir;
+    TempDir dir;
     writeWav(dir / "in.wav", 16000, 2, noise(2 * 5000, 4));
     long before = Object::liveCount();
     roundTrip(dir / "in.wav", dir / "out.wav", 512, 160, /*finish=*/false);
@@ -137,7 +140,7 @@ TEST(AudioFileSink, UnfinishedRunLeavesNoFileAndObjectsAreReleased) {
 TEST(AudioFileSink, WritesChosenRowsOfAnyStreamClippedAndRounded) {
     // Without an audio source upstream the sink writes every frame's new samples
     // (columns 2 and 3 of 4); the file channels are rows 2 and 0.
-    ScratchDir dir;
+    TempDir dir;
     Params p = fileParams(dir / "rows.wav", 4, 2, 8000);
     p.s("CHANNELS", "2,0");
     const float row2[] = {40000.0f, -40000.0f, 1.5f, -2.5f}, row0[] = {32767.4f, std::nanf(""), 7.4f, -7.6f};
@@ -168,7 +171,7 @@ TEST(Resynthesis, ShortSpectrumFrameIsRefusedBeforeItIsRead) {
 // samples" otherwise. A WAV with no data bytes, or cut inside its header, ran with exit 0
 // and an empty result; it holds no audio and is an error.
 TEST(AudioReader, OggOfUnknownLengthIsCountedAndEmptyFilesAreErrors) {
-    ScratchDir dir;
+    TempDir dir;
     writeWav(dir / "full.ogg", 16000, 2, noise(2 * 32000, 3), SF_FORMAT_OGG | SF_FORMAT_VORBIS);
     std::filesystem::copy_file(dir / "full.ogg", dir / "cut.ogg");
     std::filesystem::resize_file(dir / "cut.ogg", std::filesystem::file_size(dir / "full.ogg") / 2);
@@ -183,7 +186,7 @@ TEST(AudioReader, OggOfUnknownLengthIsCountedAndEmptyFilesAreErrors) {
         for (float x : all) peak = std::max(peak, std::abs(x));
         EXPECT_GT(peak, 1000.0f) << rate;
     }
-    writeWav(dir / "empty.wav", 16000, 2, {});
+    writeWav(dir / "empty.wav", 16000, 2, std::vector<short>{});
     writeWav(dir / "header.wav", 16000, 2, noise(200, 4));
     std::filesystem::resize_file(dir / "header.wav", 42);
     for (const std::string name : {"empty.wav", "header.wav"}) {

@@ -1,38 +1,34 @@
 // The runner as a user meets it: exit status, one readable line per error, the
-// round trip of a recording, resampling.
+// round trip of a recording, resampling, interruption, the listing, modules.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 
-#include "tests/flow/AudioFiles.h"
+#include "flow/Catalogue.h"
+#include "flow/Module.h"
+#include "flow/Node.h"
+#include "tests/support/Files.h"
 
 using namespace FD::testing;
 
 namespace {
 
-struct Result {
-    int status = -1;
-    std::string err;
-    size_t lines() const { return size_t(std::count(err.begin(), err.end(), '\n')); }
-};
+const std::string kRoundTrip = network("roundtrip.n");
 
-Result flowrun(const ScratchDir& dir, const std::string& args) {
-    std::string cmd = std::string(FLOWRUN) + " " + args + " >/dev/null 2>" + (dir / "stderr") + " </dev/null";
-    int raw = std::system(cmd.c_str());
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw), slurp(dir / "stderr")};
+std::string roundTrip(const TempDir& dir, const std::string& in, const std::string& extra = "") {
+    return kRoundTrip + " INPUT=" + (dir / in) + " OUTPUT=" + (dir / "b.wav") + extra;
 }
-
-const std::string kRoundTrip = std::string(NETWORKS_DIR) + "/roundtrip.n";
 
 }  // namespace
 
 TEST(Flowrun, RoundTripReproducesAStereoRecording) {
-    ScratchDir dir;
+    TempDir dir;
     std::vector<short> s = noise(2 * 16037, 11);
     writeWav(dir / "a.wav", 16000, 2, s);
-    Result r = flowrun(dir, kRoundTrip + " INPUT=" + (dir / "a.wav") + " OUTPUT=" + (dir / "b.wav"));
+    Outcome r = flowrun(roundTrip(dir, "a.wav"));
     EXPECT_EQ(r.status, 0) << r.err;
     // 16037 samples: frames up to the one whose 512 samples still reach the last sample.
     EXPECT_EQ(r.err.find("flowrun: " + kRoundTrip + ": 103 frames, 1.00 s of audio in "), 0u) << r.err;
@@ -43,13 +39,12 @@ TEST(Flowrun, RoundTripReproducesAStereoRecording) {
 }
 
 TEST(Flowrun, ResamplesToTheNetworkRate) {
-    ScratchDir dir;
+    TempDir dir;
     std::vector<short> s(2 * 44100);
     for (size_t i = 0; i < s.size(); ++i)
         s[i] = short(5000 * std::sin(2 * M_PI * 440 * double(i / 2) / 44100));
     writeWav(dir / "a.wav", 44100, 2, s);
-    Result r = flowrun(dir, kRoundTrip + " INPUT=" + (dir / "a.wav") + " OUTPUT=" + (dir / "b.wav") +
-                                " SAMPLING_RATE=16000");
+    Outcome r = flowrun(roundTrip(dir, "a.wav", " SAMPLING_RATE=16000"));
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("is at 44100 Hz: resampling to 16000 Hz"), std::string::npos) << r.err;
     Wav b = readWav(dir / "b.wav");
@@ -58,29 +53,92 @@ TEST(Flowrun, ResamplesToTheNetworkRate) {
 }
 
 TEST(Flowrun, ErrorsAreOneLineEachAndFail) {
-    ScratchDir dir;
+    TempDir dir;
     const std::string run = "flowrun: " + kRoundTrip + ": ";
-    Result r = flowrun(dir, kRoundTrip + " OUTPUT=" + (dir / "b.wav") + " LENGTH=5l2");
+    Outcome r = flowrun(kRoundTrip + " OUTPUT=" + (dir / "b.wav") + " LENGTH=5l2");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, run + "argument INPUT (string) has no value: give INPUT=... on the command line\n" + run +
-                         "argument LENGTH=5l2 is not an int\n");
+    EXPECT_EQ(r.err, run + "argument INPUT (string) has no value: give INPUT=... on the command line\n" +
+                         run + "argument LENGTH=5l2 is not an int\n");
 
-    r = flowrun(dir, kRoundTrip + " INPUT=" + (dir / "none.wav") + " OUTPUT=" + (dir / "b.wav"));
+    r = flowrun(roundTrip(dir, "none.wav"));
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.lines(), 1u) << r.err;
+    EXPECT_EQ(r.errLines(), 1u) << r.err;
     EXPECT_NE(r.err.find("AudioFileSource \"audio\": cannot open " + (dir / "none.wav")), std::string::npos);
 
-    // A file that breaks off in the middle of the run: an error naming it, no output.
+    // A file that breaks off in the middle of the run: an error naming it and the frame, no output.
     writeWav(dir / "cut.flac", 16000, 1, noise(64000, 5), SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
     std::filesystem::resize_file(dir / "cut.flac", std::filesystem::file_size(dir / "cut.flac") / 2);
-    r = flowrun(dir, kRoundTrip + " INPUT=" + (dir / "cut.flac") + " OUTPUT=" + (dir / "b.wav"));
+    r = flowrun(roundTrip(dir, "cut.flac"));
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.lines(), 1u) << r.err;
+    EXPECT_EQ(r.errLines(), 1u) << r.err;
+    EXPECT_NE(r.err.find("AudioFileSource \"audio\": frame "), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("cut.flac is truncated"), std::string::npos) << r.err;
-    EXPECT_FALSE(std::filesystem::exists(dir / "b.wav"));
+    EXPECT_EQ(dir.files(), std::vector<std::string>{"cut.flac"});
 
-    std::ofstream(dir / "bad.n") << "<document><network>\n<node name='a' type='AudioFileSource'>\n</document>";
-    r = flowrun(dir, dir / "bad.n");
+    std::ofstream(dir / "bad.n")
+        << "<document><network>\n<node name='a' type='AudioFileSource'>\n</document>";
+    r = flowrun(dir / "bad.n");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "flowrun: " + (dir / "bad.n") + ":3: not well-formed XML: Start-end tags mismatch\n");
+}
+
+TEST(Flowrun, AWrongCommandLineIsStatus2WithTheUsage) {
+    for (const std::string& args :
+         {std::string("--frobnicate"), std::string(), std::string("--snapshot"), kRoundTrip + " X=1 X=2"}) {
+        SCOPED_TRACE(args);
+        Outcome r = flowrun(args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err.find("flowrun: "), 0u) << r.err;
+        EXPECT_NE(r.err.find("\nusage: flowrun NETWORK.n"), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST(Flowrun, AnInterruptStopsWithStatus130AndWritesNothing) {
+    TempDir dir;
+    writeWav(dir / "a.wav", 16000, 2, noise(2 * 16000 * 20, 3));  // 20 s, paced at its own rate
+    Outcome r = flowrun(roundTrip(dir, "a.wav", " --realtime"), "", 1000);
+    EXPECT_EQ(r.status, 130) << r.err;
+    EXPECT_NE(r.err.find("interrupted after "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(" of 2003 frames; no result file was written\n"), std::string::npos) << r.err;
+    EXPECT_EQ(dir.files(), std::vector<std::string>{"a.wav"});  // neither b.wav nor a hidden part
+}
+
+TEST(Flowrun, ListsEveryNodeTypeWithItsPortsAndParameters) {
+    Outcome r = flowrun("--list");
+    ASSERT_EQ(r.status, 0) << r.err;
+    // The same modules in this process: every type, in registration order, one block each.
+    FD::loadModule(std::string(FLOW_MODULE_DIR) + "/libzelkbp.so");
+    FD::loadModule(std::string(FLOW_MODULE_DIR) + "/libflownodes.so");
+    size_t block = 0, types = 0;  // where the next type's block starts
+    for (const std::string& type : FD::Node::factoryNames()) {
+        if (type.compare(0, 4, "Test") == 0) continue;  // the other tests' own node types
+        ++types;
+        const FD::NodeInfo* info = FD::nodeInfo(type);
+        ASSERT_NE(info, nullptr) << type;
+        ASSERT_EQ(r.out.find(type + "\n  " + info->help + "\n", block), block) << type;
+        const size_t end = r.out.find("\n\n", block);
+        for (const FD::ParamInfo& p : info->params)
+            EXPECT_LT(
+                r.out.find(
+                    p.name + std::string(std::max<size_t>(1, 33 - std::min<size_t>(33, p.name.size())), ' ') +
+                        p.type,
+                    block),
+                end)
+                << p.name;
+        block = end + 2;
+    }
+    EXPECT_EQ(block, r.out.size());
+    EXPECT_EQ(types, 17u);  // the host's seven and the plug-in's ten
+}
+
+TEST(Flowrun, AModuleThatCannotBeLoadedIsOneLine) {
+    TempDir dir;
+    std::ofstream(dir / "libzelkbp.so") << "not a shared library";
+    Outcome r = flowrun("--list", "ZELKBP_MODULE_DIR=" + dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.errLines(), 1u) << r.err;
+    EXPECT_EQ(r.err.find("flowrun: "), 0u) << r.err;
+    EXPECT_NE(r.err.find(dir / "libzelkbp.so"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
 }

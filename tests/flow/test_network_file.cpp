@@ -2,10 +2,15 @@
 // a file is reported, one line each, with its line number.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
+#include <fstream>
+
 #include "flow/Catalogue.h"
 #include "flow/NetworkFile.h"
 #include "flow/NodeSupport.h"
-#include "tests/flow/AudioFiles.h"
+#include "tests/support/Files.h"
+#include "tests/support/NodeHarness.h"
 
 using namespace FD;
 using Lines = std::vector<std::string>;
@@ -57,7 +62,7 @@ std::string link(const std::string& from, const std::string& out, const std::str
     return "<link from=\"" + from + "\" output=\"" + out + "\" to=\"" + to + "\" input=\"IN\"/>\n";
 }
 
-class NetworkFile : public ::testing::Test {
+class NetworkFiles : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         Node::addFactory("TestGain", new NodeFactory<TestGain>("TestGain"));
@@ -92,13 +97,13 @@ protected:
         return {};
     }
 
-    FD::testing::ScratchDir dir_;
+    FD::testing::TempDir dir_;
     std::string path_ = dir_ / "net.n";
 };
 
 }  // namespace
 
-TEST_F(NetworkFile, ArgumentsAndValuesReachTheNodesTyped) {
+TEST_F(NetworkFiles, ArgumentsAndValuesReachTheNodesTyped) {
     write("<arg name=\"G\" type=\"float\"/>\n<arg name=\"LOUD\" type=\"bool\" default=\"true\"/>\n" + kTicks +
           gainNode("g",
                    "<param name=\"GAIN\" type=\"float\" arg=\"G\"/>\n"
@@ -117,7 +122,7 @@ TEST_F(NetworkFile, ArgumentsAndValuesReachTheNodesTyped) {
     net->process(9);
 }
 
-TEST_F(NetworkFile, ParameterProblemsAreCheckedAgainstTheCatalogueAndReleaseTheNodes) {
+TEST_F(NetworkFiles, ParameterProblemsAreCheckedAgainstTheCatalogueAndReleaseTheNodes) {
     long before = Object::liveCount();
     Lines p = problems(kTicks +
                        gainNode("g",
@@ -138,7 +143,7 @@ TEST_F(NetworkFile, ParameterProblemsAreCheckedAgainstTheCatalogueAndReleaseTheN
               Lines{":4: RATE of node t expects float, got int 18"});
 }
 
-TEST_F(NetworkFile, StructureProblems) {
+TEST_F(NetworkFiles, StructureProblems) {
     Lines p = problems(kTicks + "<node name=\"x\" type=\"TestGian\"/>\n" + gainNode("a", "") +
                        link("src", "OUTPUT", "a") + link("src", "OUT", "b"));
     ASSERT_GE(p.size(), 3u);
@@ -159,7 +164,7 @@ TEST_F(NetworkFile, StructureProblems) {
               Lines{": the network has a cycle: a -> b -> a"});
 }
 
-TEST_F(NetworkFile, ArgumentProblemsAndMalformedXml) {
+TEST_F(NetworkFiles, ArgumentProblemsAndMalformedXml) {
     EXPECT_EQ(problems("<arg name=\"N\" type=\"int\"/>\n<arg name=\"S\" type=\"string\"/>\n" + kTicks,
                        {{"N", "12x"}}),
               (Lines{": argument N=12x is not an int",
@@ -170,7 +175,7 @@ TEST_F(NetworkFile, ArgumentProblemsAndMalformedXml) {
 
 // Values a node would ignore or could not use are refused at load, naming the accepted ones:
 // METHOD=WEINER_FILTERING once ran with no noise reduction and exit 0.
-TEST_F(NetworkFile, ValuesOutsideTheDescribedChoicesAndBoundsAreRefused) {
+TEST_F(NetworkFiles, ValuesOutsideTheDescribedChoicesAndBoundsAreRefused) {
     Node::addFactory("TestPick", new NodeFactory<TestTicks>("TestPick"));
     describeNode({"TestPick",
                   "test",
@@ -202,7 +207,7 @@ TEST_F(NetworkFile, ValuesOutsideTheDescribedChoicesAndBoundsAreRefused) {
 // Lenient XML and oversized files: a second MAIN network was ignored, a repeated attribute
 // or a second document accepted, /dev/zero read until memory ran out, a directory called
 // "not well-formed XML", and line numbers cost a scan from the file's start each.
-TEST_F(NetworkFile, FileLevelProblemsAreRefusedWithTheirLine) {
+TEST_F(NetworkFiles, FileLevelProblemsAreRefusedWithTheirLine) {
     const std::string main = "<network name=\"MAIN\">\n" + kTicks + "</network>\n";
     const struct {
         std::string text, problem;

@@ -6,9 +6,10 @@
 #include <sstream>
 #include <tuple>
 
-#include "flow/nodes/Writers.h"
 #include "flow/Source.h"
-#include "tests/flow/AudioFiles.h"
+#include "flow/nodes/Writers.h"
+#include "tests/support/Files.h"
+#include "tests/support/NodeHarness.h"
 
 using namespace FD;
 using namespace FD::testing;
@@ -29,6 +30,20 @@ ObjectRef sources(std::vector<std::tuple<float, float, int>> list) {
     return ObjectRef(v);
 }
 
+// Decision lists from a recording of `samples` samples at 16 kHz, frames 160 samples apart.
+class Recording : public ScriptedSource, public SampleStream {
+public:
+    Recording(long long samples, Script script)
+        : ScriptedSource("recording", std::move(script)), samples_(samples) {}
+    long long sampleCount() const override { return samples_; }
+    int sampleRate() const override { return 16000; }
+    int frameAdvance() const override { return 160; }
+    int channelCount() const override { return 2; }
+
+private:
+    long long samples_;
+};
+
 Params timed(const std::string& file) {
     Params p;
     p.s("FILE", file).i("ADVANCE", 160).i("SAMPLING_RATE", 16000);
@@ -38,8 +53,10 @@ Params timed(const std::string& file) {
 }  // namespace
 
 TEST(SourceListWriter, OneJsonLinePerFrameWithAzimuthsInDegreesAndNanAsNull) {
-    ScratchDir dir;
-    auto script = [](int k) { return k == 1 ? sources({{-30.0f, 0.5f, 0}, {135.0f, 1.0f, 7}}) : sources({}); };
+    TempDir dir;
+    auto script = [](int k) {
+        return k == 1 ? sources({{-30.0f, 0.5f, 0}, {135.0f, 1.0f, 7}}) : sources({});
+    };
     runToEnd(new SourceListWriter("src", timed(dir / "s.jsonl")), "SOURCES", script, 3);
     EXPECT_EQ(slurp(dir / "s.jsonl"),
               "{\"frame\":0,\"time\":0.0,\"sources\":[]}\n"
@@ -53,14 +70,36 @@ TEST(SourceListWriter, OneJsonLinePerFrameWithAzimuthsInDegreesAndNanAsNull) {
 }
 
 TEST(SegmentWriter, SpeechRunsBecomeLabelLines) {
-    ScratchDir dir;
-    auto speech = [](int k) { return (k >= 2 && k <= 4) || k >= 8 ? sources({{0.0f, 1.0f, 777}}) : sources({}); };
+    TempDir dir;
+    auto speech = [](int k) {
+        return (k >= 2 && k <= 4) || k >= 8 ? sources({{0.0f, 1.0f, 777}}) : sources({});
+    };
     runToEnd(new SegmentWriter("vad", timed(dir / "speech.txt")), "DECISION", speech, 10);
     EXPECT_EQ(slurp(dir / "speech.txt"), "0.020000\t0.050000\tspeech\n0.080000\t0.100000\tspeech\n");
 }
 
+TEST(SegmentWriter, CutsTheLastSegmentAtTheEndOfTheRecording) {
+    // 1000 samples end at 0.0625 s, inside frame 6; frame 7 starts past the recording.
+    const std::pair<int, std::string> cases[] = {{5, "0.050000\t0.062500\tspeech\n"}, {7, ""}};
+    for (const auto& [first, expected] : cases) {
+        TempDir dir;
+        Network net;
+        auto* recording = new Recording(1000, [first = first](int k) {
+            return k >= first ? sources({{0.0f, 1.0f, 777}}) : sources({});
+        });
+        auto* writer = new SegmentWriter("vad", timed(dir / "speech.txt"));
+        net.addNode(recording);
+        net.addNode(writer);
+        writer->connectToNode("DECISION", recording, "OUTPUT");
+        net.initialize();
+        for (int k = 0; k < 8; ++k) net.process(k);
+        writer->endOfStream(8);
+        EXPECT_EQ(slurp(dir / "speech.txt"), expected) << first;
+    }
+}
+
 TEST(MatrixWriter, FramesBecomeAThreeDimensionalArray) {
-    ScratchDir dir;
+    TempDir dir;
     auto script = [](int k) {
         auto* m = new Matrix<std::complex<float>>(2, 3);
         for (int r = 0; r < 2; ++r)
@@ -87,7 +126,7 @@ TEST(MatrixWriter, FramesBecomeAThreeDimensionalArray) {
 }
 
 TEST(MatrixWriter, ShapeChangesAreRefusedAndLeaveNoFile) {
-    ScratchDir dir;
+    TempDir dir;
     Params p;
     p.s("FILE", dir / "m.npy");
     auto script = [](int k) { return ObjectRef(new Matrix<float>(2, k == 3 ? 5 : 4)); };
@@ -101,7 +140,7 @@ TEST(MatrixWriter, ShapeChangesAreRefusedAndLeaveNoFile) {
 // power was written with 6 significant digits: 1.0000001f came back as 1. Every float now
 // reads back exactly, in its shortest form.
 TEST(SourceListWriter, PowerReadsBackAsTheSameFloat) {
-    ScratchDir dir;
+    TempDir dir;
     const std::vector<float> powers = {1.0000001f, 0.537661f, 0.1f, 3.4028235e38f, 1.17549435e-38f, 123456.79f,
                                        -2.5e-7f, 16777217.0f};
     auto script = [&](int k) { return sources({{0.0f, powers[size_t(k)], k}}); };

@@ -1,37 +1,33 @@
 // networks/localize.n run by flowrun on a recording from a known direction.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 
 #include "tests/localization/synthetic.h"
+#include "tests/support/Files.h"
+
+using namespace FD::testing;
 
 TEST(LocalizeNetwork, RecordingFromAKnownDirection) {
-    char dirTemplate[] = "/tmp/test_localize.XXXXXX";
-    ASSERT_NE(mkdtemp(dirTemplate), nullptr);
-    const std::string dir = dirTemplate;
+    TempDir dir;
     {  // 16-bit stereo WAV at 16 kHz
         const synthetic::Stereo x = synthetic::renderFreeField(-35.0, 77);
-        std::ofstream f(dir + "/in.wav", std::ios::binary);
-        auto put = [&f](uint32_t v, int bytes) {
-            for (int b = 0; b < bytes; ++b) f.put(char(v >> (8 * b)));
-        };
-        const uint32_t size = uint32_t(x[0].size() * 4);
-        f << "RIFF", put(36 + size, 4), f << "WAVEfmt ", put(16, 4), put(1, 2), put(2, 2);
-        put(16000, 4), put(64000, 4), put(4, 2), put(16, 2), f << "data", put(size, 4);
+        std::vector<short> samples;
         for (size_t i = 0; i < x[0].size(); ++i)
             for (double v : {x[0][i], x[1][i]})
-                put(uint32_t(std::lround(std::clamp(v, -32768.0, 32767.0))), 2);
+                samples.push_back(short(std::lround(std::clamp(v, -32768.0, 32767.0))));
+        writeWav(dir / "in.wav", 16000, 2, samples);
     }
-    const std::string cmd = std::string(FLOWRUN) + " " + NETWORKS_DIR + "/localize.n --quiet INPUT=" + dir +
-                            "/in.wav LOCALIZED=" + dir + "/localized.jsonl TRACKED=" + dir +
-                            "/tracked.jsonl TRACKS=" + dir + "/tracks.jsonl </dev/null";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    const Outcome run = flowrun(network("localize.n") + " --quiet INPUT=" + (dir / "in.wav") + " LOCALIZED=" +
+                                (dir / "localized.jsonl") + " TRACKED=" + (dir / "tracked.jsonl") + " TRACKS=" +
+                                (dir / "tracks.jsonl"));
+    ASSERT_EQ(run.status, 0) << run.err;
     std::vector<std::vector<double>> azimuths[3];  // per line of the localized, tracked and tracks files
     for (int i = 0; i < 3; ++i) {
-        std::ifstream in(dir + (i == 0 ? "/localized.jsonl" : i == 1 ? "/tracked.jsonl" : "/tracks.jsonl"));
+        std::ifstream in(dir / (i == 0 ? "localized.jsonl" : i == 1 ? "tracked.jsonl" : "tracks.jsonl"));
         for (std::string line; std::getline(in, line);) {
             azimuths[i].emplace_back();
             for (size_t at = line.find("\"azimuth\":"); at != std::string::npos;
@@ -40,13 +36,10 @@ TEST(LocalizeNetwork, RecordingFromAKnownDirection) {
         }
     }
     int otherIds = 0;  // one talker: the tracks file holds id 0 only
-    std::ifstream tracks(dir + "/tracks.jsonl");
+    std::ifstream tracks(dir / "tracks.jsonl");
     for (std::string line; std::getline(tracks, line);)
         for (size_t at = line.find("\"id\":"); at != std::string::npos; at = line.find("\"id\":", at + 1))
             otherIds += line.compare(at, 7, "\"id\":0,") != 0;
-    for (const char* f : {"/in.wav", "/localized.jsonl", "/tracked.jsonl", "/tracks.jsonl"})
-        std::remove((dir + f).c_str());
-    rmdir(dir.c_str());
     ASSERT_GE(azimuths[0].size(), 300u);
     ASSERT_EQ(azimuths[1].size(), azimuths[0].size());
     ASSERT_EQ(azimuths[2].size(), azimuths[0].size());

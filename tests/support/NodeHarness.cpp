@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "flow/Stream.h"
+
 namespace FD {
 namespace testing {
 
@@ -78,6 +80,14 @@ ScriptedSource& NodeHarness::input(const std::string& inputName) {
     auto it = sources_.find(inputName);
     if (it == sources_.end()) throw new GeneralException("input " + inputName + " was not fed");
     return *it->second;
+}
+
+void runToEnd(Node* node, const std::string& input, ScriptedSource::Script script, int frames) {
+    NodeHarness h(node);
+    h.feed(input, std::move(script), frames);
+    h.initialize();
+    h.run("OUTPUT", frames);
+    endStream(std::vector<Node*>{node}, frames);
 }
 
 }  // namespace testing

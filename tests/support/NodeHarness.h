@@ -88,5 +88,10 @@ private:
     std::map<std::string, ScriptedSource*> sources_;
 };
 
+// Feeds `frames` scripted frames to `input` of the sink `node` (taken over),
+// pulls its OUTPUT for each and ends the stream, as the runner does after the
+// last frame (a file writer then gives its file its name).
+void runToEnd(Node* node, const std::string& input, ScriptedSource::Script script, int frames);
+
 }  // namespace testing
 }  // namespace FD

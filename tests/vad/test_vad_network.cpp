@@ -1,13 +1,16 @@
+// networks/vad.n run by flowrun: a loud stretch after the lead-in is one segment.
 #include <gtest/gtest.h>
-#include <sndfile.h>
-#include <sys/wait.h>
 
 #include <cmath>
 #include <fstream>
 #include <random>
 
+#include "tests/support/Files.h"
+
+using namespace FD::testing;
+
 TEST(VadNetwork, LoudStretchAfterTheLeadInIsOneSegment) {
-    const std::string in = ::testing::TempDir() + "vad_in.wav", out = in + ".txt";
+    TempDir dir;
     // 4 s at 16 kHz of quiet noise; harmonics of 200 Hz 30 dB above it from 1.5 s to 2.5 s.
     std::mt19937 rng(7);
     std::normal_distribution<float> g(0.0f, 0.003f);
@@ -17,19 +20,17 @@ TEST(VadNetwork, LoudStretchAfterTheLeadInIsOneSegment) {
             x[i] += 0.03f * std::sin(2.0f * float(M_PI) * 200.0f * h * t / 16000.0f);
         x[i] += g(rng);
     }
-    SF_INFO info{64000, 16000, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 0, 0};
-    SNDFILE* f = sf_open(in.c_str(), SFM_WRITE, &info);
-    ASSERT_TRUE(f && sf_writef_float(f, x.data(), 64000) == 64000 && sf_close(f) == 0);
+    writeWav(dir / "in.wav", 16000, 2, x);
 
-    const std::string run = std::string(FLOWRUN) + " " + NETWORKS_DIR + "/vad.n --quiet INPUT=" + in;
-    const int status = std::system((run + " OUTPUT=" + out + " </dev/null").c_str());
-    std::ifstream lines(out);
+    const Outcome run =
+        flowrun(network("vad.n") + " --quiet INPUT=" + (dir / "in.wav") + " OUTPUT=" + (dir / "out.txt"));
+    std::ifstream lines(dir / "out.txt");
     std::string label;
     double start = 0, end = 0;
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0 && lines >> start >> end >> label);
+    ASSERT_EQ(run.status, 0) << run.err;
+    ASSERT_TRUE(lines >> start >> end >> label);
     EXPECT_NEAR(start, 1.5, 0.05);
     EXPECT_NEAR(end, 2.5, 0.05);
     EXPECT_EQ(label, "speech");
     while (lines >> start >> end >> label) EXPECT_GE(start, 4.0);  // the padded last frame may score
-    for (const std::string& file : {in, out}) std::remove(file.c_str());
 }

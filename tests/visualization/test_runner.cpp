@@ -4,13 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 
 #include "flow/Gui.h"
+#include "tests/support/Files.h"
 #include "tests/visualization/WindowTesting.h"
 #include "visualization/PlotGeometry.h"
 
@@ -24,11 +22,6 @@ std::unique_ptr<Rig> shownRig(const char* type, const std::string& title) {
     return rig;
 }
 
-std::string scratchDirectory() {
-    char pattern[] = "/tmp/vis-test-XXXXXX";
-    return mkdtemp(pattern);
-}
-
 }  // namespace
 
 TEST(RunnerWindows, SnapshotsArePngsNamedAfterTheTitles) {
@@ -36,7 +29,8 @@ TEST(RunnerWindows, SnapshotsArePngsNamedAfterTheTitles) {
     auto b = shownRig("SpectrumVisualization", "Left/right");
     auto c = shownRig("WaveVisualization", "Closed one");
     closeLikeUser(c->view().window);
-    std::string dir = scratchDirectory() + "/pictures";  // does not exist yet
+    FD::testing::TempDir scratch;
+    std::string dir = scratch / "pictures";  // does not exist yet
     EXPECT_EQ(FD::gui::finish(false, dir), 2);
     EXPECT_TRUE(Picture(dir + "/Waveform of demo.png") == a->picture());
     EXPECT_TRUE(Picture(dir + "/Left_right.png") == b->picture());
@@ -59,14 +53,12 @@ TEST(RunnerWindows, HoldReturnsWhenEveryWindowIsClosed) {
 }
 
 TEST(RunnerWindows, VisualizeNetworkOnTheDemoRecording) {
-    const std::string dir = scratchDirectory();
-    const std::string cmd = std::string(FLOWRUN) + " " + NETWORKS_DIR + "/visualize.n --quiet --snapshot " +
-                            dir + " INPUT=" + DEMO_WAV + " 2>" + dir + "/stderr.txt";
-    const int status = std::system(cmd.c_str());
-    std::stringstream err;
-    err << std::ifstream(dir + "/stderr.txt").rdbuf();
-    ASSERT_EQ(status, 0) << err.str();
-    EXPECT_EQ(err.str(), "");
+    FD::testing::TempDir scratch;
+    const std::string dir = scratch.path();
+    const FD::testing::Outcome run = FD::testing::flowrun(
+        FD::testing::network("visualize.n") + " --quiet --snapshot " + dir + " INPUT=" + DEMO_WAV);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
     auto picture = [&](const char* title) { return Picture(dir + "/" + title + ".png"); };
     auto x = [](int f) { return vis::frameColumn(f, 0, 30, 545, 600); };  // 6 s window
     Picture wave = picture("Waveform");
@@ -95,19 +87,15 @@ TEST(RunnerWindows, VisualizeNetworkOnTheDemoRecording) {
 // Modules from a folder without the window libraries: the run succeeds, the windows
 // pass their data through, and there is one warning.
 TEST(RunnerWindows, WithoutTheWindowLibrariesTheRunPassesThroughWithOneWarning) {
-    const std::string dir = scratchDirectory();
+    FD::testing::TempDir dir;
     const std::string bin = std::filesystem::path(FLOWRUN).parent_path();
     for (const char* module : {"libzelkbp.so", "libflownodes.so"})
-        std::filesystem::create_symlink(bin + "/" + module, dir + "/" + module);
-    const std::string cmd = "ZELKBP_MODULE_DIR=" + dir + " " + FLOWRUN + " " + NETWORKS_DIR +
-                            "/visualize.n --quiet --snapshot " + dir + "/pictures INPUT=" + DEMO_WAV + " 2>" +
-                            dir + "/stderr.txt";
-    const int status = std::system(cmd.c_str());
-    std::stringstream read;
-    read << std::ifstream(dir + "/stderr.txt").rdbuf();
-    const std::string err = read.str();
-    std::filesystem::remove_all(dir);
-    EXPECT_EQ(status, 0) << err;
-    EXPECT_EQ(err.find("flowrun: warning: cannot load the window support ("), 0u) << err;
-    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        std::filesystem::create_symlink(bin + "/" + module, dir / module);
+    const FD::testing::Outcome run =
+        FD::testing::flowrun(FD::testing::network("visualize.n") + " --quiet --snapshot " + (dir / "pictures") +
+                                 " INPUT=" + DEMO_WAV,
+                             "ZELKBP_MODULE_DIR=" + dir.path());
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err.find("flowrun: warning: cannot load the window support ("), 0u) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
 }
