@@ -1,5 +1,7 @@
 #include "flow/Catalogue.h"
 
+#include <cmath>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -65,6 +67,19 @@ std::string unacceptable(const ParamInfo& info, const std::string& text, double 
     if (info.bound == ParamInfo::Bound::AtLeast && !(number >= info.minimum)) return "at least " + bound.str();
     if (info.bound == ParamInfo::Bound::Above && !(number > info.minimum)) return "above " + bound.str();
     return "";
+}
+
+double memoryBudget() {
+    const char* text = std::getenv("ZELKBP_MEMORY_BUDGET");
+    char* end = nullptr;
+    const double mib = text && *text ? std::strtod(text, &end) : 0.0;
+    return end && *end == '\0' && mib > 0 ? mib * 1048576.0 : 1073741824.0;
+}
+
+std::string mebibytes(double bytes) {
+    std::ostringstream text;
+    text << std::llround(std::ceil(bytes / 1048576.0)) << " MiB";
+    return text.str();
 }
 
 }  // namespace FD

@@ -5,6 +5,7 @@
 // a node, and the runner prints it.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,11 @@ struct ParamInfo {
     double minimum = 0.0;
 };
 
+// Bytes one node may ask for: 1 GiB, or ZELKBP_MEMORY_BUDGET (MiB) when set.
+double memoryBudget();
+// "1024 MiB".
+std::string mebibytes(double bytes);
+
 // A parameter description that states its accepted values.
 ParamInfo oneOfParam(std::string name, std::string help, std::vector<std::string> choices);
 // A number parameter that must be >= minimum (AtLeast) or > minimum (Above).
@@ -36,6 +42,16 @@ struct PortInfo {
     std::string help;  // what travels on the port
 };
 
+// Memory a node would need for what one of its parameters asks, estimated from the
+// parameter values before the node is built.
+struct MemoryNeed {
+    std::string param;  // the parameter that asks for it
+    double bytes = 0;
+    std::string what;  // "a window of 1000000 frames"
+};
+// The value of a number parameter by name (0 when absent or not a number).
+using NumberOf = std::function<double(const std::string&)>;
+
 struct NodeInfo {
     std::string type;
     std::string help;  // one line: what the node does
@@ -43,6 +59,8 @@ struct NodeInfo {
     std::vector<PortInfo> outputs;
     std::vector<ParamInfo> params;
     bool window = false;  // shows a live window (the runner then prepares the toolkit)
+    // The node's large memory needs, checked by the loader against memoryBudget().
+    std::function<std::vector<MemoryNeed>(const NumberOf&)> memoryNeeds;
 
     const ParamInfo* param(const std::string& name) const;
 };

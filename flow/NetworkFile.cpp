@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -77,10 +78,33 @@ size_t editDistance(const std::string& a, const std::string& b) {
 
 // The closest of `names` to `word`, if close enough to be a misspelling: a few
 // edits for the word's length, or one of the two cut short.
+// Text from the command line as a message shows it: control characters, escape sequences
+// and bytes outside printable ASCII written as \xNN, and cut after 80 characters.
+std::string shownText(const std::string& text) {
+    std::string shown;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (shown.size() >= 80) return shown + "... (" + std::to_string(text.size()) + " bytes)";
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x7f) {
+            shown += char(c);
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            shown += hex;
+        }
+    }
+    return shown;
+}
+
+// Names longer than this get no suggestion: the edit distance costs their product in time.
+constexpr size_t kLongestSuggested = 64;
+
 std::string closest(const std::string& word, const std::vector<std::string>& names) {
     std::string best;
     size_t bestDistance = SIZE_MAX;
+    if (word.size() > kLongestSuggested) return best;
     for (const std::string& n : names) {
+        if (n.size() > kLongestSuggested) continue;
         size_t d = editDistance(word, n);
         size_t allowed = std::max<size_t>(1, std::min(word.size(), n.size()) / 3);
         bool prefix = word.size() >= 2 && n.size() >= 2 &&
@@ -312,7 +336,7 @@ void Loader::readArguments(pugi::xml_node net) {
     for (const NetworkArgument& a : declared_) declaredNames.push_back(a.name);
     for (const auto& kv : args_) {
         if (!names.count(kv.first))
-            problems_.push_back(path_ + ": unknown argument " + kv.first +
+            problems_.push_back(path_ + ": unknown argument " + shownText(kv.first) +
                                 suggestion(kv.first, declaredNames) + "; the network takes " +
                                 joined(declaredNames));
     }
@@ -481,6 +505,27 @@ void Loader::checkAgainstCatalogue(NodeEntry& node, const NodeInfo& info) {
                                     describeValue(v));
                 node.valid = false;
             }
+        }
+    }
+    if (info.memoryNeeds && node.valid) {
+        auto number = [&](const std::string& name) {
+            for (const ParamEntry& p : node.params) {
+                if (p.name != name || !p.value) continue;
+                if (auto* i = dynamic_cast<const GenericType<int>*>(p.value.get())) return double(i->val());
+                if (auto* f = dynamic_cast<const GenericType<float>*>(p.value.get())) return double(f->val());
+            }
+            return 0.0;
+        };
+        const double budget = memoryBudget();
+        for (const MemoryNeed& need : info.memoryNeeds(number)) {
+            if (!(need.bytes > budget)) continue;
+            int line = node.line;
+            for (const ParamEntry& p : node.params)
+                if (p.name == need.param) line = p.line;
+            problem(line, need.param + " of node " + node.name + " asks for " + need.what + ", about " +
+                              mebibytes(need.bytes) + ", more than the memory budget of " + mebibytes(budget) +
+                              " (ZELKBP_MEMORY_BUDGET, in MiB, raises it)");
+            node.valid = false;
         }
     }
     for (const ParamInfo& expected : info.params) {

@@ -1,5 +1,7 @@
 #include "separation/SourceSeparation.h"
 
+#include <algorithm>
+
 #include <climits>
 #include <cmath>
 #include <iostream>
@@ -22,7 +24,7 @@ const int kMaxBlockLength = INT_MAX / 4;
 // ---------------------------------------------------------------- construction
 
 FD::NodeInfo SourceSeparation::description() {
-    return {"SourceSeparation",
+    FD::NodeInfo info{"SourceSeparation",
             "blind separation of the multichannel spectrum by independent vector analysis over blocks",
             {{"INPUT_AUDIO_SPECTRUM", zelkbp::kSpectrumFrames}},
             {{"OUTPUT_AUDIO_SPECTRUM", "Matrix<complex<float>>, one row per separated source"}},
@@ -34,6 +36,16 @@ FD::NodeInfo SourceSeparation::description() {
              FD::boundedParam("SEPARATION_TIME_LENGTH", "float", "seconds per separation block", FD::ParamInfo::Bound::Above, 0.0),
              zelkbp::advanceParam(),
              zelkbp::samplingRateParam()}};
+    // A block is kept on the input and on the output and separated in a handful of arrays:
+    // about 28 kB per frame of the block for two channels of 257 bins (measured).
+    info.memoryNeeds = [](const FD::NumberOf& number) {
+        const double frames =
+            number("SEPARATION_TIME_LENGTH") * number("SAMPLING_RATE") / std::max(1.0, number("ADVANCE"));
+        return std::vector<FD::MemoryNeed>{
+            {"SEPARATION_TIME_LENGTH", frames * 28000.0,
+             "blocks of " + std::to_string((long long)frames) + " frames (two channels of 257 bins)"}};
+    };
+    return info;
 }
 
 SourceSeparation::SourceSeparation(std::string nodeName, const FD::ParameterSet& params)
