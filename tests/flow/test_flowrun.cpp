@@ -151,11 +151,12 @@ TEST(Flowrun, MemoryBombsAreRefusedAtLoadNamingTheParameter) {
     TempDir dir;
     writeWav(dir / "in.wav", 16000, 2, noise(2 * 3200, 9));
     const std::string in = " INPUT=" + (dir / "in.wav");
+    const std::string tracked = " LOCALIZED=" + (dir / "l.jsonl") + " TRACKS=" + (dir / "s.jsonl") + " TRACKED=";
     const struct {
         std::string args, expected;
     } cases[] = {
         {"roundtrip.n OUTPUT=" + (dir / "o.wav") + " LENGTH=262144", "LENGTH of node stft asks for 1640 overlapping"},
-        {"localize.n TRACKED=" + (dir / "t.jsonl") + " CLUSTERING_DURATION=10000",
+        {"localize.n" + tracked + (dir / "t.jsonl") + " CLUSTERING_DURATION=10000",
          "CLUSTERING_DURATION of node tracker asks for a window of 1000000 frames, about 3907 MiB"},
         {"separate.n OUTPUT=" + (dir / "o.wav") + " BLOCK_SECONDS=1000",
          "SEPARATION_TIME_LENGTH of node separation asks for blocks of 100000 frames"},
@@ -166,11 +167,11 @@ TEST(Flowrun, MemoryBombsAreRefusedAtLoadNamingTheParameter) {
         EXPECT_NE(run.err.find(c.expected), std::string::npos) << run.err;
         EXPECT_NE(run.err.find("more than the memory budget of 1024 MiB"), std::string::npos) << run.err;
     }
-    const Outcome raised = flowrun(network("localize.n") + " TRACKED=" + (dir / "t.jsonl") +
+    const Outcome raised = flowrun(network("localize.n") + tracked + (dir / "t.jsonl") +
                                        " CLUSTERING_DURATION=300 --quiet" + in,
                                    "ZELKBP_MEMORY_BUDGET=2048");
     EXPECT_EQ(raised.status, 0) << raised.err;
-    const Outcome refused = flowrun(network("localize.n") + " TRACKED=" + (dir / "t.jsonl") +
+    const Outcome refused = flowrun(network("localize.n") + tracked + (dir / "t.jsonl") +
                                         " CLUSTERING_DURATION=300 --quiet" + in,
                                     "ZELKBP_MEMORY_BUDGET=64");
     EXPECT_NE(refused.err.find("about 118 MiB, more than the memory budget of 64 MiB"), std::string::npos)
