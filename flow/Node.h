@@ -102,6 +102,8 @@ public:
     BufferedNode(std::string nodeName, const ParameterSet& params);
 
     void request(int outputID, int lookAhead, int lookBack) override;
+    // The most frames an output may be asked to keep around its current one.
+    static constexpr long long kMaxWindowFrames = 1LL << 30;
     void initialize() override;
     ObjectRef getOutput(int outputID, int count) override;
 

@@ -182,3 +182,22 @@ TEST(Network, SharedInputsArePassedOnceAndDeepChainsAreRefused) {
     EXPECT_NE(error.find("the network holds a chain of 501 nodes, ending at p499"), std::string::npos)
         << error;
 }
+
+// Three stacked trackers, each reading half of a long window ahead, overflowed the int
+// sum of the windows; the sum is now refused past kMaxWindowFrames with the node named.
+TEST(Network, WindowsThatAddUpPastTheLimitAreRefused) {
+    Network net;
+    net.addNode(new ScriptedSource("source", countAsInt, 4));
+    std::string last = "source", port = "OUTPUT";
+    for (int i = 0; i < 3; ++i) {
+        const std::string name = "t" + std::to_string(i);
+        net.addNode(new Probe(name, (1 << 30) - 1, 0));
+        net.connect(last, port, name, "IN");
+        last = name, port = "OUT";
+    }
+    const std::string error = hostError([&] { net.initialize(); });
+    EXPECT_NE(error.find("node t1: the frames kept ahead (2147483646) and back (0) on input IN add up to more than "
+                         "1073741824"),
+              std::string::npos)
+        << error;
+}
