@@ -16,11 +16,12 @@ FD::NodeInfo SpeechEnhancement::description() {
             "noise reduction per channel, optionally with harmonic regeneration",
             {{"NOISY_SPEECH_SPECTRUM", zelkbp::kSpectrumFrames}},
             {{"SPEECH_EHANCED_SPECTRUM", "Matrix<complex<float>> of the same shape"}},
-            {{"NOISE_REDUCTION_METHOD", "string",
-              "\"SPECTRAL_SUBTRACTION\", \"WIENER_FILTERING\", \"TWO_STEP_WIENER_FILTERING\" or "
-              "\"MINIMUM_MEAN_SQUARE_ERROR\""},
-             {"HARMONIC_REGENERATION", "string", "\"USE\" to regenerate harmonics, anything else not"},
-             {"NOISE_PERIOD", "float", "seconds of noise learned at the start"},
+            {FD::oneOfParam("NOISE_REDUCTION_METHOD", "gain rule",
+                             {"SPECTRAL_SUBTRACTION", "WIENER_FILTERING", "TWO_STEP_WIENER_FILTERING",
+                              "MINIMUM_MEAN_SQUARE_ERROR"}),
+             FD::oneOfParam("HARMONIC_REGENERATION", "\"USE\" to regenerate harmonics, \"NO\" not", {"USE", "NO"}),
+             FD::boundedParam("NOISE_PERIOD", "float", "seconds of noise learned at the start",
+                              FD::ParamInfo::Bound::AtLeast, 0.0),
              zelkbp::advanceParam(),
              zelkbp::samplingRateParam(),
              zelkbp::noiseUpdateParam()}};

@@ -5,6 +5,7 @@
 // a node, and the runner prints it.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,12 +16,41 @@ struct ParamInfo {
     std::string type;  // "int", "float", "string" or "bool"
     std::string help;  // one line: meaning, unit, accepted values
     bool optional = false;
+    // What the loader accepts before it builds the node, beyond the type: for a string,
+    // the values that mean something (empty: any text); for a number, a lower bound.
+    std::vector<std::string> choices{};
+    enum class Bound { None, AtLeast, Above } bound = Bound::None;
+    double minimum = 0.0;
 };
+
+// Bytes one node may ask for: 1 GiB, or ZELKBP_MEMORY_BUDGET (MiB) when set.
+double memoryBudget();
+// "1024 MiB".
+std::string mebibytes(double bytes);
+
+// A parameter description that states its accepted values.
+ParamInfo oneOfParam(std::string name, std::string help, std::vector<std::string> choices);
+// A number parameter that must be >= minimum (AtLeast) or > minimum (Above).
+ParamInfo boundedParam(std::string name, std::string type, std::string help, ParamInfo::Bound bound,
+                       double minimum);
+// "" when `value` is acceptable for `info`, else what it must be ("one of \"A\" or \"B\"",
+// "above 0").
+std::string unacceptable(const ParamInfo& info, const std::string& text, double number);
 
 struct PortInfo {
     std::string name;
     std::string help;  // what travels on the port
 };
+
+// Memory a node would need for what one of its parameters asks, estimated from the
+// parameter values before the node is built.
+struct MemoryNeed {
+    std::string param;  // the parameter that asks for it
+    double bytes = 0;
+    std::string what;  // "a window of 1000000 frames"
+};
+// The value of a number parameter by name (0 when absent or not a number).
+using NumberOf = std::function<double(const std::string&)>;
 
 struct NodeInfo {
     std::string type;
@@ -29,6 +59,8 @@ struct NodeInfo {
     std::vector<PortInfo> outputs;
     std::vector<ParamInfo> params;
     bool window = false;  // shows a live window (the runner then prepares the toolkit)
+    // The node's large memory needs, checked by the loader against memoryBudget().
+    std::function<std::vector<MemoryNeed>(const NumberOf&)> memoryNeeds{};
 
     const ParamInfo* param(const std::string& name) const;
 };

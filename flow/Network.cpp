@@ -10,10 +10,18 @@ namespace FD {
 
 GraphWalk walkGraph(const std::vector<std::string>& names,
                     const std::map<std::string, std::vector<std::string>>& upstream) {
+    // Depth-first, on a stack of our own: chains of any length walk without recursion.
     GraphWalk walk;
     std::map<std::string, int> state;  // 1 open, 2 done
+    std::map<std::string, int> chain;  // nodes in the longest chain ending at a node
     std::vector<std::string> path;     // the open nodes, downstream to upstream
-    std::function<void(const std::string&)> visit = [&](const std::string& n) {
+    std::vector<size_t> next;          // per open node: the upstream node to visit next
+    static const std::vector<std::string> none;
+    auto inputsOf = [&](const std::string& n) -> const std::vector<std::string>& {
+        auto it = upstream.find(n);
+        return it == upstream.end() ? none : it->second;
+    };
+    auto open = [&](const std::string& n) {
         int& s = state[n];
         if (s == 2) return;
         if (s == 1) {
@@ -28,15 +36,35 @@ GraphWalk walkGraph(const std::vector<std::string>& names,
         }
         s = 1;
         path.push_back(n);
-        auto it = upstream.find(n);
-        if (it != upstream.end())
-            for (const std::string& u : it->second) visit(u);
-        path.pop_back();
-        state[n] = 2;
-        walk.upstreamFirst.push_back(n);
+        next.push_back(0);
     };
-    for (const std::string& n : names) visit(n);
+    for (const std::string& root : names) {
+        open(root);
+        while (!path.empty()) {
+            const std::string n = path.back();
+            const std::vector<std::string>& inputs = inputsOf(n);
+            if (next.back() < inputs.size()) {
+                open(inputs[next.back()++]);
+                continue;
+            }
+            path.pop_back();
+            next.pop_back();
+            state[n] = 2;
+            int longest = 0;
+            for (const std::string& u : inputs) longest = std::max(longest, chain[u]);
+            chain[n] = longest + 1;
+            if (longest + 1 > walk.longestChain) walk.longestChain = longest + 1, walk.longestChainEnd = n;
+            walk.upstreamFirst.push_back(n);
+        }
+    }
     return walk;
+}
+
+std::string chainTooLong(const GraphWalk& walk) {
+    if (walk.longestChain <= Network::kMaxDepth) return "";
+    return "the network holds a chain of " + std::to_string(walk.longestChain) + " nodes, ending at " +
+           walk.longestChainEnd + "; a chain may be at most " + std::to_string(Network::kMaxDepth) +
+           " nodes long";
 }
 
 std::string cycleText(const std::vector<std::string>& cycle) {
@@ -103,6 +131,8 @@ std::vector<Node*> Network::topologicalOrder() const {
     GraphWalk walk = walkGraph(names, upstream);
     if (!walk.cycles.empty())
         throw new GeneralException("the network has a cycle: " + cycleText(walk.cycles.front()));
+    const std::string tooLong = chainTooLong(walk);
+    if (!tooLong.empty()) throw new GeneralException(tooLong);
     std::vector<Node*> order;
     for (const std::string& name : walk.upstreamFirst) order.push_back(getNode(name));
     return order;

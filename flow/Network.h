@@ -19,15 +19,24 @@ namespace FD {
 struct GraphWalk {
     std::vector<std::string> upstreamFirst;
     std::vector<std::vector<std::string>> cycles;
+    int longestChain = 0;  // nodes in the longest chain, and the node it ends at
+    std::string longestChainEnd;
 };
 GraphWalk walkGraph(const std::vector<std::string>& names,
                     const std::map<std::string, std::vector<std::string>>& upstream);
+
+// The problem of a walk whose longest chain exceeds Network::kMaxDepth, "" if none.
+std::string chainTooLong(const GraphWalk& walk);
 
 // "a -> b -> a".
 std::string cycleText(const std::vector<std::string>& cycle);
 
 class Network {
 public:
+    // The longest chain of nodes a network may hold: frames are pulled through a chain
+    // by nested calls, one level per node, and the stack has to hold them.
+    static constexpr int kMaxDepth = 500;
+
     Network() = default;
     Network(const Network&) = delete;
     Network& operator=(const Network&) = delete;
@@ -69,6 +78,7 @@ public:
 
 private:
     std::vector<Node*> topologicalOrder() const;  // upstream first; a cycle throws
+
 
     std::vector<RCPtr<Node>> nodes_;
     std::vector<Node*> sinks_;

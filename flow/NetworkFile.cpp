@@ -1,9 +1,12 @@
 #include "flow/NetworkFile.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -75,10 +78,33 @@ size_t editDistance(const std::string& a, const std::string& b) {
 
 // The closest of `names` to `word`, if close enough to be a misspelling: a few
 // edits for the word's length, or one of the two cut short.
+// Text from the command line as a message shows it: control characters, escape sequences
+// and bytes outside printable ASCII written as \xNN, and cut after 80 characters.
+std::string shownText(const std::string& text) {
+    std::string shown;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (shown.size() >= 80) return shown + "... (" + std::to_string(text.size()) + " bytes)";
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x7f) {
+            shown += char(c);
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            shown += hex;
+        }
+    }
+    return shown;
+}
+
+// Names longer than this get no suggestion: the edit distance costs their product in time.
+constexpr size_t kLongestSuggested = 64;
+
 std::string closest(const std::string& word, const std::vector<std::string>& names) {
     std::string best;
     size_t bestDistance = SIZE_MAX;
+    if (word.size() > kLongestSuggested) return best;
     for (const std::string& n : names) {
+        if (n.size() > kLongestSuggested) continue;
         size_t d = editDistance(word, n);
         size_t allowed = std::max<size_t>(1, std::min(word.size(), n.size()) / 3);
         bool prefix = word.size() >= 2 && n.size() >= 2 &&
@@ -122,6 +148,7 @@ struct LinkEntry {
 // The file as read once: its text (for line numbers), the XML tree, the main network.
 struct NetworkFile::Parsed {
     std::string path, text;
+    std::vector<size_t> lineStarts;  // offset of the first character of each line
     pugi::xml_document doc;
     pugi::xml_node main;
     std::vector<std::string> problems;
@@ -130,31 +157,73 @@ struct NetworkFile::Parsed {
         problems.push_back(path + (line > 0 ? ":" + std::to_string(line) : "") + ": " + what);
     }
     int lineAt(ptrdiff_t offset) const {
-        int line = 1;
-        for (ptrdiff_t i = 0; i < offset && size_t(i) < text.size(); ++i)
-            if (text[size_t(i)] == '\n') ++line;
-        return line;
+        return int(std::upper_bound(lineStarts.begin(), lineStarts.end(), size_t(std::max<ptrdiff_t>(offset, 0))) -
+                   lineStarts.begin());
     }
     int lineOf(const pugi::xml_node& n) const {
         ptrdiff_t offset = n.offset_debug();
         return offset < 0 || size_t(offset) > text.size() ? 0 : lineAt(offset);
     }
     bool read();
+    bool strictXml();
     bool findMainNetwork();
 };
 
 bool NetworkFile::Parsed::read() {
+    // A network file is text of a few kB: anything far larger (/dev/zero, a recording
+    // named by mistake) is refused before it fills the memory.
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        problems.push_back("cannot read " + path + ": it is a directory");
+        return false;
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         problems.push_back("cannot read " + path + ": " + std::strerror(errno));
         return false;
     }
-    std::ostringstream all;
-    all << in.rdbuf();
-    text = all.str();
+    char chunk[65536];
+    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+        text.append(chunk, size_t(in.gcount()));
+        if (text.size() > kMaxNetworkFileBytes) {
+            problems.push_back(path + ": a network file may hold at most " +
+                               std::to_string(kMaxNetworkFileBytes >> 20) + " MiB; this one holds more");
+            return false;
+        }
+    }
+    lineStarts.assign(1, 0);
+    for (size_t i = 0; i < text.size(); ++i)
+        if (text[i] == '\n') lineStarts.push_back(i + 1);
     pugi::xml_parse_result r = doc.load_buffer(text.data(), text.size());
     if (!r) problem(lineAt(r.offset), std::string("not well-formed XML: ") + r.description());
-    return bool(r);
+    return bool(r) && strictXml();
+}
+
+// pugixml takes what a strict reader refuses: a second top-level element, and an
+// attribute given twice (of which only the first would count).
+bool NetworkFile::Parsed::strictXml() {
+    int elements = 0;
+    for (pugi::xml_node top : doc.children())
+        if (top.type() == pugi::node_element && ++elements == 2) {
+            problem(lineOf(top), std::string("a second top-level element <") + top.name() +
+                                     "> after the document: one document per file");
+            return false;
+        }
+    bool clean = true;
+    std::vector<pugi::xml_node> pending{doc.document_element()};
+    while (!pending.empty()) {
+        pugi::xml_node e = pending.back();
+        pending.pop_back();
+        std::set<std::string> seen;
+        for (pugi::xml_attribute a : e.attributes())
+            if (!seen.insert(a.name()).second) {
+                problem(lineOf(e), std::string("<") + e.name() + "> gives attribute " + a.name() + " twice");
+                clean = false;
+            }
+        for (pugi::xml_node c : e.children())
+            if (c.type() == pugi::node_element) pending.push_back(c);
+    }
+    return clean;
 }
 
 bool NetworkFile::Parsed::findMainNetwork() {
@@ -167,7 +236,14 @@ bool NetworkFile::Parsed::findMainNetwork() {
     std::vector<pugi::xml_node> networks;
     for (pugi::xml_node n : root.children("network")) networks.push_back(n);
     for (pugi::xml_node n : networks)
-        if (std::string(n.attribute("name").value()) == "MAIN") main = n;
+        if (std::string(n.attribute("name").value()) == "MAIN") {
+            if (main) {
+                problem(lineOf(n), "a second network named MAIN (the first is on line " +
+                                       std::to_string(lineOf(main)) + ")");
+                return false;
+            }
+            main = n;
+        }
     if (!main && networks.size() == 1) main = networks[0];
     if (!main)
         problem(lineOf(root), networks.empty()
@@ -260,7 +336,7 @@ void Loader::readArguments(pugi::xml_node net) {
     for (const NetworkArgument& a : declared_) declaredNames.push_back(a.name);
     for (const auto& kv : args_) {
         if (!names.count(kv.first))
-            problems_.push_back(path_ + ": unknown argument " + kv.first +
+            problems_.push_back(path_ + ": unknown argument " + shownText(kv.first) +
                                 suggestion(kv.first, declaredNames) + "; the network takes " +
                                 joined(declaredNames));
     }
@@ -415,6 +491,41 @@ void Loader::checkAgainstCatalogue(NodeEntry& node, const NodeInfo& info) {
             problem(p.line,
                     p.name + " of node " + node.name + " expects " + expected->type + ", got " + found);
             node.valid = false;
+        } else if (p.value) {
+            // A value the node would ignore or could not use is refused with the accepted ones.
+            const Object* v = p.value.get();
+            std::string text;
+            double number = 0.0;
+            if (auto* str = dynamic_cast<const String*>(v)) text = *str;
+            else if (auto* i = dynamic_cast<const GenericType<int>*>(v)) number = i->val();
+            else if (auto* f = dynamic_cast<const GenericType<float>*>(v)) number = f->val();
+            const std::string accepted = unacceptable(*expected, text, number);
+            if (!accepted.empty()) {
+                problem(p.line, p.name + " of node " + node.name + " must be " + accepted + ", got " +
+                                    describeValue(v));
+                node.valid = false;
+            }
+        }
+    }
+    if (info.memoryNeeds && node.valid) {
+        auto number = [&](const std::string& name) {
+            for (const ParamEntry& p : node.params) {
+                if (p.name != name || !p.value) continue;
+                if (auto* i = dynamic_cast<const GenericType<int>*>(p.value.get())) return double(i->val());
+                if (auto* f = dynamic_cast<const GenericType<float>*>(p.value.get())) return double(f->val());
+            }
+            return 0.0;
+        };
+        const double budget = memoryBudget();
+        for (const MemoryNeed& need : info.memoryNeeds(number)) {
+            if (!(need.bytes > budget)) continue;
+            int line = node.line;
+            for (const ParamEntry& p : node.params)
+                if (p.name == need.param) line = p.line;
+            problem(line, need.param + " of node " + node.name + " asks for " + need.what + ", about " +
+                              mebibytes(need.bytes) + ", more than the memory budget of " + mebibytes(budget) +
+                              " (ZELKBP_MEMORY_BUDGET, in MiB, raises it)");
+            node.valid = false;
         }
     }
     for (const ParamInfo& expected : info.params) {
@@ -532,8 +643,11 @@ void Loader::checkCycles() {
     std::map<std::string, std::vector<std::string>> upstream;
     for (const LinkEntry& l : links_)
         if (findNode(l.from) && findNode(l.to)) upstream[l.to].push_back(l.from);
-    for (const std::vector<std::string>& cycle : walkGraph(names, upstream).cycles)
+    const GraphWalk walk = walkGraph(names, upstream);
+    for (const std::vector<std::string>& cycle : walk.cycles)
         problems_.push_back(path_ + ": the network has a cycle: " + cycleText(cycle));
+    const std::string tooLong = chainTooLong(walk);
+    if (!tooLong.empty()) problems_.push_back(path_ + ": " + tooLong);
 }
 
 std::unique_ptr<Network> Loader::load() {

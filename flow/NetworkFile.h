@@ -35,6 +35,9 @@
 
 namespace FD {
 
+// The largest network file read: text of a few kB in practice.
+constexpr size_t kMaxNetworkFileBytes = size_t(4) << 20;
+
 // Everything wrong with a network file, one readable line per problem.
 class LoadError : public BaseException {
 public:

@@ -117,19 +117,31 @@ void BufferedNode::request(int outputID, int lookAhead, int lookBack) {
     if (outputID < 0 || outputID >= int(outputs.size()))
         throw new GeneralException("node " + name + " has no output with id " + std::to_string(outputID));
     OutputCacheInfo& o = outputs[outputID];
+    // A request that widens nothing changes nothing upstream: without this, every path
+    // to a shared input node was walked again, exponentially many in a network's depth.
+    if (requestsPassedOn_ && lookAhead <= o.requestedAhead && lookBack <= o.requestedBack) return;
+    requestsPassedOn_ = true;
     o.requestedAhead = std::max(o.requestedAhead, lookAhead);
     o.requestedBack = std::max(o.requestedBack, lookBack);
 
     // The furthest this node may be driven ahead of, and back from, its consumers'
     // frame; each input then needs its own window on top of that.
-    int ahead = 0, back = 0;
+    // Windows add up along a chain (stacked trackers each look half their window ahead):
+    // summed in 64 bits and refused past kMaxWindowFrames instead of wrapping.
+    long long ahead = 0, back = 0;
     for (const OutputCacheInfo& out : outputs) {
-        ahead = std::max(ahead, out.requestedAhead + out.writeAhead);
-        back = std::max(back, out.requestedBack);
+        ahead = std::max(ahead, (long long)out.requestedAhead + out.writeAhead);
+        back = std::max(back, (long long)out.requestedBack);
     }
     for (size_t i = 0; i < inputs.size(); ++i) {
         if (!inputs[i].node) continue;
-        inputs[i].node->request(inputs[i].outputID, ahead + inputReach_[i].ahead, back + inputReach_[i].back);
+        const long long wantAhead = ahead + inputReach_[i].ahead, wantBack = back + inputReach_[i].back;
+        if (wantAhead + wantBack > kMaxWindowFrames)
+            throw new GeneralException("node " + name + ": the frames kept ahead (" + std::to_string(wantAhead) +
+                                       ") and back (" + std::to_string(wantBack) + ") on input " +
+                                       inputs[i].name + " add up to more than " +
+                                       std::to_string(kMaxWindowFrames));
+        inputs[i].node->request(inputs[i].outputID, int(wantAhead), int(wantBack));
     }
 }
 

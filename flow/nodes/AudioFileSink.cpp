@@ -94,9 +94,12 @@ void AudioFileSink::open(int channels, int count) {
     SF_INFO info{};
     info.samplerate = samplingRate_;
     info.channels = channels;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    // Past 4 GiB of samples a RIFF header's sizes wrap: RF64 then.
+    info.format = nodes::wavFormatFor(stream_ && stream_->ended() ? stream_->sampleCount() : -1, channels);
     sf_ = sf_open_fd(out_->file()->fd(), SFM_WRITE, &info, SF_FALSE);
     if (!sf_) errors_.atFrame(count, "FILE", "cannot write " + file_ + ": " + sf_strerror(nullptr));
+    if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_RF64)
+        sf_command(sf_, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
 }
 
 void AudioFileSink::calculate(int, int count, Buffer& out) {

@@ -64,8 +64,22 @@ AudioReader::AudioReader(const std::string& path, int targetRate) : path_(path),
     }
     channels_ = info.channels;
     fileRate_ = info.samplerate;
-    fileSamples_ = info.frames < 0 ? 0 : info.frames;
     sf_command(file_, SFC_SET_NORM_FLOAT, nullptr, SF_TRUE);
+    // A stream whose length the header does not give (an Ogg file cut short) says
+    // SF_COUNT_MAX: count what it holds by decoding it once.
+    fileSamples_ = info.frames == SF_COUNT_MAX ? countSamples() : std::max<sf_count_t>(info.frames, 0);
+    if (fileSamples_ == 0) {
+        sf_close(file_);
+        file_ = nullptr;
+        throw std::runtime_error(path + " holds no audio samples");
+    }
+    // At most about 2^62 samples: the rate conversion below stays far from overflow.
+    if (fileSamples_ > (1LL << 62) / std::max(targetRate_, 1)) {
+        sf_close(file_);
+        file_ = nullptr;
+        throw std::runtime_error(path + " declares " + std::to_string(fileSamples_) +
+                                 " samples per channel, more than can be counted");
+    }
 
     if (fileRate_ == targetRate_) {
         count_ = fileSamples_;
@@ -79,6 +93,18 @@ AudioReader::AudioReader(const std::string& path, int targetRate) : path_(path),
             throw std::runtime_error("cannot resample " + path + ": " + src_strerror(err));
         }
     }
+}
+
+long long AudioReader::countSamples() {
+    std::vector<float> scratch(size_t(4096) * size_t(channels_));
+    long long total = 0;
+    for (sf_count_t got; (got = sf_readf_float(file_, scratch.data(), 4096)) > 0;) total += got;
+    if (sf_seek(file_, 0, SEEK_SET) != 0) {
+        sf_close(file_);
+        file_ = nullptr;
+        throw std::runtime_error("cannot read " + path_ + " again from its start after counting its samples");
+    }
+    return total;
 }
 
 AudioReader::~AudioReader() {
@@ -194,6 +220,11 @@ void AtomicFile::commit() {
     if (rename(temp_.c_str(), path_.c_str()) != 0)
         throw std::runtime_error("cannot rename " + temp_ + " to " + path_ + ": " + systemError(errno));
     committed_ = true;
+}
+
+int wavFormatFor(long long samples, int channels) {
+    const bool fits = samples >= 0 && channels > 0 && samples <= kWavDataLimit / 2 / channels;
+    return (fits ? SF_FORMAT_WAV : SF_FORMAT_RF64) | SF_FORMAT_PCM_16;
 }
 
 short toPcm16(float x, long long& clipped) {

@@ -43,6 +43,7 @@ public:
 
 private:
     long long readFile(float* out, long long n);  // at the file's rate, short at the end only
+    long long countSamples();                      // decodes the whole file once, then rewinds
     static long supply(void* self, float** data);
 
     std::string path_;
@@ -78,6 +79,13 @@ private:
     FILE* stream_ = nullptr;
     bool committed_ = false;
 };
+
+// The libsndfile format of a 16-bit result of `samples` per channel (-1: not known in
+// advance): plain WAV when its data certainly fit the 32-bit sizes of a RIFF header,
+// else RF64, which libsndfile writes as plain WAV after all when the file stays small
+// (SFC_RF64_AUTO_DOWNGRADE).
+int wavFormatFor(long long samples, int channels);
+constexpr long long kWavDataLimit = 0xFFFFFFFFLL - 1024;  // header and chunk slack
 
 // 16-bit integer of a sample on the 16-bit scale: rounded to nearest, clipped to
 // -32768 .. 32767 (NaN gives 0). `clipped` counts the samples that did not fit.

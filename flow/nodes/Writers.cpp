@@ -6,7 +6,6 @@
 #include <complex>
 #include <cstdio>
 #include <cstdlib>
-#include <nlohmann/json.hpp>
 #include <stdexcept>
 
 #include "flow/Source.h"
@@ -52,15 +51,37 @@ void put(const NodeErrors& errors, int count, FILE* f, const std::string& text) 
 // Frame k in seconds: the start of the samples it brings, k * ADVANCE / SAMPLING_RATE.
 double frameTime(long long frame, int advance, int rate) { return double(frame) * advance / rate; }
 
-using Json = nlohmann::ordered_json;
+// JSON numbers are written as text of our own: nlohmann's dump of a double is not always
+// the shortest (0.537661 came out as 0.5376609999999999). A number always shows a point
+// or an exponent ("1.0"); non-finite values have no JSON form and are written null.
+std::string jsonNumber(const char* printed) {
+    std::string text = printed;
+    if (text.find_first_of("eE") == std::string::npos) {
+        const size_t point = text.find('.');
+        if (point == std::string::npos) return text + ".0";
+        while (text.size() > point + 2 && text.back() == '0') text.pop_back();
+    }
+    return text;
+}
 
-// A JSON number with the precision of `format` (printf style), written in its
-// shortest form; non-finite values have no JSON form and are written null.
-Json number(double v, const char* format) {
-    if (!std::isfinite(v)) return nullptr;
+// `v` with the precision of `format` (printf style, fixed notation).
+std::string number(double v, const char* format) {
+    if (!std::isfinite(v)) return "null";
     char buf[64];
     std::snprintf(buf, sizeof(buf), format, v);
-    return std::strtod(buf, nullptr);
+    return jsonNumber(buf);
+}
+
+// A float as the shortest decimal that reads back as the same float (6 to 9 significant
+// digits; 9 always suffice for single precision).
+std::string floatNumber(float v) {
+    if (!std::isfinite(v)) return "null";
+    char buf[64];
+    for (int digits = 6; digits <= 9; ++digits) {
+        std::snprintf(buf, sizeof(buf), "%.*g", digits, double(v));
+        if (std::strtof(buf, nullptr) == v) break;
+    }
+    return jsonNumber(buf);
 }
 
 const Vector<ObjectRef>& listOf(const ObjectRef& ref, const NodeErrors& errors, int count, const char* port) {
@@ -87,7 +108,8 @@ void SourceListWriter::calculate(int, int count, Buffer& out) {
     ObjectRef ref = getInput(sourcesID_, count);
     out[count] = ref;
     const Vector<ObjectRef>& list = listOf(ref, errors_, count, "SOURCES");
-    Json sources = Json::array();
+    std::string line = "{\"frame\":" + std::to_string(count) +
+                       ",\"time\":" + number(frameTime(count, advance_, samplingRate_), "%.6f") + ",\"sources\":[";
     for (size_t i = 0; i < list.size(); ++i) {
         const auto* s = dynamic_cast<const Source*>(list[i].get());
         if (!s)
@@ -95,12 +117,11 @@ void SourceListWriter::calculate(int, int count, Buffer& out) {
                             "SOURCES element " + std::to_string(i) + " is " + describeType(list[i].get()) +
                                 ", not a Source");
         double azimuth = std::atan2(double(s->x[1]), double(s->x[0])) * 180.0 / 3.141592653589793;
-        sources.push_back({{"id", s->id}, {"azimuth", number(azimuth, "%.4f")}, {"power", number(s->power, "%.6g")}});
+        line += std::string(i ? "," : "") + "{\"id\":" + std::to_string(s->id) + ",\"azimuth\":" +
+                number(azimuth, "%.4f") + ",\"power\":" + floatNumber(s->power) + "}";
     }
-    Json line = {{"frame", count},
-                 {"time", number(frameTime(count, advance_, samplingRate_), "%.6f")},
-                 {"sources", std::move(sources)}};
-    putFrame(errors_, count, *out_, line.dump() + "\n");
+    line += "]}";
+    putFrame(errors_, count, *out_, line + "\n");
 }
 
 void SourceListWriter::endOfStream(int) { finishTarget(errors_, *out_); }

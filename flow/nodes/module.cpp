@@ -2,6 +2,10 @@
 // short-time spectrum and its inverse, and writers of results for other tools.
 // Loaded by the runner next to the plug-in; registers factories and describes
 // each type for the catalogue.
+#include <algorithm>
+#include <cmath>
+#include <functional>
+
 #include "flow/Catalogue.h"
 #include "flow/Node.h"
 #include "flow/nodes/AudioFileSink.h"
@@ -17,9 +21,20 @@ const char* kFraming =
     "frames of LENGTH samples, ADVANCE apart; frame k ends with samples k*ADVANCE .. k*ADVANCE+ADVANCE-1";
 
 template <class T>
-void registerNode(const NodeInfo& info) {
+void registerNode(NodeInfo info, std::function<std::vector<FD::MemoryNeed>(const FD::NumberOf&)> needs = {}) {
+    info.memoryNeeds = std::move(needs);
     FD::Node::addFactory(info.type, new FD::NodeFactory<T>(info.type));
     FD::describeNode(info);
+}
+
+// The frames of one LENGTH overlap each other LENGTH / ADVANCE times; each is kept as a
+// spectrum of LENGTH/2+1 complex bins and a signal frame, for two channels at least.
+std::vector<FD::MemoryNeed> overlapMemory(const FD::NumberOf& number) {
+    const double length = number("LENGTH"), advance = std::max(1.0, number("ADVANCE"));
+    const double frames = std::ceil(length / advance) + 1;
+    return {{"LENGTH", frames * 2 * (length * 4 + (length / 2 + 1) * 8),
+             std::to_string(long(frames)) + " overlapping frames of " + std::to_string(long(length)) +
+                 " samples in two channels"}};
 }
 
 int registerModule() {
@@ -44,7 +59,8 @@ int registerModule() {
          {{"SPECTRUM",
            "Matrix<complex<float>>, one row per channel, LENGTH/2+1 bins from 0 Hz to half the rate"}},
          {{"LENGTH", "int", "samples per frame (FFT size)"},
-          {"ADVANCE", "int", "samples between frames, 1 to LENGTH"}}});
+          {"ADVANCE", "int", "samples between frames, 1 to LENGTH"}}},
+        overlapMemory);
     registerNode<FD::Resynthesis>(
         {"Resynthesis",
          "signal frames back from spectrum frames by weighted overlap-add (exact inverse of "
@@ -52,7 +68,8 @@ int registerModule() {
          {{"SPECTRUM", "Matrix<complex<float>> with LENGTH/2+1 columns"}},
          {{"AUDIO", "Matrix<float> signal frames of LENGTH samples, aligned with the analysed ones"}},
          {{"LENGTH", "int", "samples per frame (FFT size)"},
-          {"ADVANCE", "int", "samples between frames, 1 to LENGTH"}}});
+          {"ADVANCE", "int", "samples between frames, 1 to LENGTH"}}},
+        overlapMemory);
     registerNode<FD::AudioFileSink>(
         {"AudioFileSink",
          "writes a signal stream to a 16-bit WAV file with exactly the source's sample count",

@@ -165,3 +165,51 @@ TEST(Resynthesis, ShortSpectrumFrameIsRefusedBeforeItIsRead) {
               "Resynthesis \"res\": frame 2: SPECTRUM frame is 2 x 4, expected LENGTH/2 + 1 = 5 columns");
     EXPECT_EQ(res.input("SPECTRUM").maxRequested(), 2);
 }
+
+// An Ogg file cut short has no length in its header (libsndfile says SF_COUNT_MAX): the
+// count overflowed, giving 0 samples when resampled and "declares 9223372036854775807
+// samples" otherwise. A WAV with no data bytes, or cut inside its header, ran with exit 0
+// and an empty result; it holds no audio and is an error.
+TEST(AudioReader, OggOfUnknownLengthIsCountedAndEmptyFilesAreErrors) {
+    TempDir dir;
+    writeWav(dir / "full.ogg", 16000, 2, noise(2 * 32000, 3), SF_FORMAT_OGG | SF_FORMAT_VORBIS);
+    std::filesystem::copy_file(dir / "full.ogg", dir / "cut.ogg");
+    std::filesystem::resize_file(dir / "cut.ogg", std::filesystem::file_size(dir / "full.ogg") / 2);
+    for (int rate : {16000, 8000}) {
+        nodes::AudioReader r(dir / "cut.ogg", rate);
+        const long long n = r.sampleCount();
+        EXPECT_GT(n, rate / 4) << rate;
+        EXPECT_LT(n, 2 * rate) << rate;
+        std::vector<float> all(size_t(n) * 2);
+        r.read(all.data(), n);
+        float peak = 0;
+        for (float x : all) peak = std::max(peak, std::abs(x));
+        EXPECT_GT(peak, 1000.0f) << rate;
+    }
+    writeWav(dir / "empty.wav", 16000, 2, std::vector<short>{});
+    writeWav(dir / "header.wav", 16000, 2, noise(200, 4));
+    std::filesystem::resize_file(dir / "header.wav", 42);
+    for (const std::string name : {"empty.wav", "header.wav"}) {
+        std::string err;
+        try {
+            nodes::AudioReader r(dir / name, 16000);
+        } catch (const std::exception& e) {
+            err = e.what();
+        }
+        EXPECT_NE(err.find(name), std::string::npos) << err;
+        EXPECT_TRUE(err.find("holds no audio") != std::string::npos || err.find("truncated") != std::string::npos ||
+                    err.find("as audio") != std::string::npos)
+            << err;
+    }
+}
+
+// A result of 4 h 40 min in 8 channels came back as 22.78 s: past 4 GiB the RIFF sizes wrap.
+// Such results, and those of unknown length, are written as RF64 (plain WAV while small).
+TEST(AudioFileSink, LargeOrUnknownLengthResultsAreWrittenAsRf64) {
+    const long long hours = 16000LL * 3600 * 5;
+    EXPECT_EQ(nodes::wavFormatFor(16000, 2), SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    EXPECT_EQ(nodes::wavFormatFor(hours / 8, 8), SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    EXPECT_EQ(nodes::wavFormatFor(hours, 8), SF_FORMAT_RF64 | SF_FORMAT_PCM_16);
+    EXPECT_EQ(nodes::wavFormatFor(nodes::kWavDataLimit / 2 + 1, 1), SF_FORMAT_RF64 | SF_FORMAT_PCM_16);
+    EXPECT_EQ(nodes::wavFormatFor(-1, 2), SF_FORMAT_RF64 | SF_FORMAT_PCM_16);
+}

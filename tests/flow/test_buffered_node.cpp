@@ -161,3 +161,75 @@ TEST(BufferedNode, LongStreamsHoldABoundedNumberOfFramesAndReleaseAll) {
     }
     EXPECT_EQ(Object::liveCount(), before);
 }
+
+namespace {
+// Adds its two inputs.
+class Sum : public BufferedNode {
+public:
+    explicit Sum(const std::string& name) : BufferedNode(name, ParameterSet()) {
+        addInput("A");
+        addInput("B");
+        addOutput("OUT");
+        inOrder = true;
+    }
+    void calculate(int, int count, Buffer& out) override {
+        out[count] = ObjectRef(new Int(dereference_cast<int>(getInput(0, count)) +
+                                       dereference_cast<int>(getInput(1, count))));
+    }
+};
+}  // namespace
+
+// Requests walked every path to a shared input again: 2^40 walks for 40 layers of two nodes
+// that both read both nodes of the layer before. A chain of thousands of nodes overflowed
+// the stack; one deeper than Network::kMaxDepth is refused before anything runs.
+TEST(Network, SharedInputsArePassedOnceAndDeepChainsAreRefused) {
+    Network net;
+    ScriptedSource* source = new ScriptedSource("source", countAsInt, 4);
+    net.addNode(source);
+    std::string x = "source", y = "source";  // 40 layers: 2^40 walks without the memo
+    for (int layer = 0; layer < 40; ++layer) {
+        const std::string nx = "x" + std::to_string(layer), ny = "y" + std::to_string(layer);
+        net.addNode(new Sum(nx));
+        net.addNode(new Sum(ny));
+        const std::string out = layer == 0 ? "OUTPUT" : "OUT";
+        for (const std::string& n : {nx, ny}) {
+            net.connect(x, out, n, "A");
+            net.connect(y, out, n, "B");
+        }
+        x = nx, y = ny;
+    }
+    ASSERT_EQ(hostError([&] { net.initialize(); }), "");
+    net.process(0);
+
+    Network chain;
+    chain.addNode(new ScriptedSource("source", countAsInt, 4));
+    std::string last = "source", port = "OUTPUT";
+    for (int i = 0; i < Network::kMaxDepth; ++i) {
+        const std::string name = "p" + std::to_string(i);
+        chain.addNode(new Probe(name, 0, 0));
+        chain.connect(last, port, name, "IN");
+        last = name, port = "OUT";
+    }
+    const std::string error = hostError([&] { chain.initialize(); });
+    EXPECT_NE(error.find("the network holds a chain of 501 nodes, ending at p499"), std::string::npos)
+        << error;
+}
+
+// Three stacked trackers, each reading half of a long window ahead, overflowed the int
+// sum of the windows; the sum is now refused past kMaxWindowFrames with the node named.
+TEST(Network, WindowsThatAddUpPastTheLimitAreRefused) {
+    Network net;
+    net.addNode(new ScriptedSource("source", countAsInt, 4));
+    std::string last = "source", port = "OUTPUT";
+    for (int i = 0; i < 3; ++i) {
+        const std::string name = "t" + std::to_string(i);
+        net.addNode(new Probe(name, (1 << 30) - 1, 0));
+        net.connect(last, port, name, "IN");
+        last = name, port = "OUT";
+    }
+    const std::string error = hostError([&] { net.initialize(); });
+    EXPECT_NE(error.find("node t1: the frames kept ahead (2147483646) and back (0) on input IN add up to more than "
+                         "1073741824"),
+              std::string::npos)
+        << error;
+}

@@ -148,3 +148,49 @@ TEST(Flowrun, AModuleThatCannotBeLoadedIsOneLine) {
     EXPECT_NE(r.err.find(dir / "libzelkbp.so"), std::string::npos) << r.err;
     EXPECT_EQ(r.out, "");
 }
+
+// Small inputs that asked for gigabytes: LENGTH=262144 took 6.8 GB on a 2-s recording,
+// CLUSTERING_DURATION=10000 4.2 GB, BLOCK_SECONDS=1000 2.7 GB, and a 20,000-character
+// misspelt name 3.1 GB for its "did you mean". Each is refused at load, naming the
+// parameter and the memory it would need; ZELKBP_MEMORY_BUDGET moves the limit.
+TEST(Flowrun, MemoryBombsAreRefusedAtLoadNamingTheParameter) {
+    TempDir dir;
+    writeWav(dir / "in.wav", 16000, 2, noise(2 * 3200, 9));
+    const std::string in = " INPUT=" + (dir / "in.wav");
+    const std::string tracked = " LOCALIZED=" + (dir / "l.jsonl") + " TRACKS=" + (dir / "s.jsonl") + " TRACKED=";
+    const struct {
+        std::string args, expected;
+    } cases[] = {
+        {"roundtrip.n OUTPUT=" + (dir / "o.wav") + " LENGTH=262144", "LENGTH of node stft asks for 1640 overlapping"},
+        {"localize.n" + tracked + (dir / "t.jsonl") + " CLUSTERING_DURATION=10000",
+         "CLUSTERING_DURATION of node tracker asks for a window of 1000000 frames, about 3907 MiB"},
+        {"separate.n OUTPUT=" + (dir / "o.wav") + " BLOCK_SECONDS=1000",
+         "SEPARATION_TIME_LENGTH of node separation asks for blocks of 100000 frames"},
+    };
+    for (const auto& c : cases) {
+        const Outcome run = flowrun(network(c.args.substr(0, c.args.find(' '))) + c.args.substr(c.args.find(' ')) + in);
+        EXPECT_EQ(run.status, 1) << run.err;
+        EXPECT_NE(run.err.find(c.expected), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("more than the memory budget of 1024 MiB"), std::string::npos) << run.err;
+    }
+    const Outcome raised = flowrun(network("localize.n") + tracked + (dir / "t.jsonl") +
+                                       " CLUSTERING_DURATION=300 --quiet" + in,
+                                   "ZELKBP_MEMORY_BUDGET=2048");
+    EXPECT_EQ(raised.status, 0) << raised.err;
+    const Outcome refused = flowrun(network("localize.n") + tracked + (dir / "t.jsonl") +
+                                        " CLUSTERING_DURATION=300 --quiet" + in,
+                                    "ZELKBP_MEMORY_BUDGET=64");
+    EXPECT_NE(refused.err.find("about 118 MiB, more than the memory budget of 64 MiB"), std::string::npos)
+        << refused.err;
+
+    // Echoed cut and escaped: 20,000 characters and an escape sequence.
+    const Outcome longName = flowrun(network("roundtrip.n") + " OUTPUT=" + (dir / "o.wav") + " '" +
+                                     std::string(20000, 'Q') + "\033[2J=1'" + in);
+    EXPECT_NE(longName.status, 0);
+    EXPECT_EQ(longName.errLines(), 1u) << longName.err.substr(0, 300);
+    EXPECT_LT(longName.err.size(), 400u);
+    EXPECT_NE(longName.err.find(std::string(80, 'Q') + "... (20004 bytes)"), std::string::npos)
+        << longName.err.substr(0, 300);
+    const Outcome escape = flowrun(network("roundtrip.n") + " OUTPUT=" + (dir / "o.wav") + " 'A\033[2J=1'" + in);
+    EXPECT_NE(escape.err.find("unknown argument A\\x1b[2J"), std::string::npos) << escape.err;
+}

@@ -2,6 +2,8 @@
 // a file is reported, one line each, with its line number.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <fstream>
 
 #include "flow/Catalogue.h"
@@ -169,4 +171,68 @@ TEST_F(NetworkFiles, ArgumentProblemsAndMalformedXml) {
                      ": argument S (string) has no value: give S=... on the command line"}));
     write("<document>\n<network>\n<node name=\"a\" type=\"X\">\n</network>\n", true);
     EXPECT_EQ(problems(""), Lines{":4: not well-formed XML: Start-end tags mismatch"});
+}
+
+// Values a node would ignore or could not use are refused at load, naming the accepted ones:
+// METHOD=WEINER_FILTERING once ran with no noise reduction and exit 0.
+TEST_F(NetworkFiles, ValuesOutsideTheDescribedChoicesAndBoundsAreRefused) {
+    Node::addFactory("TestPick", new NodeFactory<TestTicks>("TestPick"));
+    describeNode({"TestPick",
+                  "test",
+                  {},
+                  {{"OUT", ""}},
+                  {{"RATE", "float", ""},
+                   oneOfParam("MODE", "mode", {"FAST", "SLOW"}),
+                   boundedParam("SIZE", "float", "", ParamInfo::Bound::Above, 0.0),
+                   boundedParam("TIME", "float", "", ParamInfo::Bound::AtLeast, 0.0)}});
+    auto pick = [](const std::string& mode, const std::string& size, const std::string& time) {
+        return "<node name=\"p\" type=\"TestPick\"><param name=\"RATE\" type=\"float\" value=\"1\"/>\n"
+               "<param name=\"MODE\" type=\"string\" value=\"" + mode + "\"/>\n"
+               "<param name=\"SIZE\" type=\"float\" value=\"" + size + "\"/>\n"
+               "<param name=\"TIME\" type=\"float\" value=\"" + time + "\"/></node>\n";
+    };
+    EXPECT_EQ(problems(pick("FAST", "0.1", "0")), Lines{});
+    const struct {
+        std::string mode, size, time, problem;
+    } cases[] = {
+        {"fast", "1", "1", ":5: MODE of node p must be \"FAST\" or \"SLOW\", got \"fast\""},
+        {"", "1", "1", ":5: MODE of node p must be \"FAST\" or \"SLOW\", got \"\""},
+        {"SLOW", "0", "1", ":6: SIZE of node p must be above 0, got 0"},
+        {"SLOW", "-2.5", "1", ":6: SIZE of node p must be above 0, got -2.5"},
+        {"SLOW", "1", "-0.5", ":7: TIME of node p must be at least 0, got -0.5"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(problems(pick(c.mode, c.size, c.time)), Lines{c.problem}) << c.problem;
+}
+
+// Lenient XML and oversized files: a second MAIN network was ignored, a repeated attribute
+// or a second document accepted, /dev/zero read until memory ran out, a directory called
+// "not well-formed XML", and line numbers cost a scan from the file's start each.
+TEST_F(NetworkFiles, FileLevelProblemsAreRefusedWithTheirLine) {
+    const std::string main = "<network name=\"MAIN\">\n" + kTicks + "</network>\n";
+    const struct {
+        std::string text, problem;
+    } cases[] = {
+        {"<document>\n" + main + main + "</document>\n", ":5: a second network named MAIN (the first is on line 2)"},
+        {"<document>\n" + main + "</document>\n<document>\n" + main + "</document>\n",
+         ":6: a second top-level element <document> after the document: one document per file"},
+        {"<document>\n<network name=\"MAIN\" name=\"OTHER\">\n" + kTicks + "</network>\n</document>\n",
+         ":2: <network> gives attribute name twice"},
+    };
+    for (const auto& c : cases) {
+        write(c.text, true);
+        EXPECT_EQ(problems(""), Lines{c.problem}) << c.problem;
+    }
+
+    std::filesystem::remove(path_);
+    std::filesystem::create_directory(path_);
+    EXPECT_EQ(problems(""), Lines{"cannot read " + path_ + ": it is a directory"});
+    std::filesystem::remove(path_);
+    write(std::string(kMaxNetworkFileBytes + 1, ' '), true);
+    EXPECT_EQ(problems(""), Lines{": a network file may hold at most 4 MiB; this one holds more"});
+
+    std::string args;
+    for (int i = 0; i < 40000; ++i) args += "<arg name=\"A" + std::to_string(i) + "\" type=\"int\" default=\"1\"/>\n";
+    const Lines many = problems(args + kTicks + "<arg name=\"A7\" type=\"int\" default=\"1\"/>\n");
+    ASSERT_EQ(many.size(), 1u);
+    EXPECT_EQ(many[0].substr(0, 8), ":40005: ");
 }

@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <sstream>
 #include <tuple>
 
 #include "flow/Source.h"
@@ -134,4 +135,24 @@ TEST(MatrixWriter, ShapeChangesAreRefusedAndLeaveNoFile) {
               "Matrix<float> 2 x 4");
     EXPECT_TRUE(dir.files().empty());
 
+}
+
+// power was written with 6 significant digits: 1.0000001f came back as 1. Every float now
+// reads back exactly, in its shortest form.
+TEST(SourceListWriter, PowerReadsBackAsTheSameFloat) {
+    TempDir dir;
+    const std::vector<float> powers = {1.0000001f, 0.537661f, 0.1f, 3.4028235e38f, 1.17549435e-38f, 123456.79f,
+                                       -2.5e-7f, 16777217.0f};
+    auto script = [&](int k) { return sources({{0.0f, powers[size_t(k)], k}}); };
+    runToEnd(new SourceListWriter("p", timed(dir / "p.jsonl")), "SOURCES", script, int(powers.size()));
+    std::istringstream lines(slurp(dir / "p.jsonl"));
+    std::string line;
+    for (float expected : powers) {
+        ASSERT_TRUE(std::getline(lines, line));
+        const size_t at = line.find("\"power\":") + 8;
+        const std::string text = line.substr(at, line.find('}', at) - at);
+        EXPECT_EQ(std::strtof(text.c_str(), nullptr), expected) << text;
+        EXPECT_LE(text.size(), 15u) << text;
+    }
+    EXPECT_NE(slurp(dir / "p.jsonl").find("\"power\":0.537661}"), std::string::npos);
 }

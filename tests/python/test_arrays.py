@@ -12,14 +12,14 @@ from conftest import DEMO, FLOWRUN, flowrun, network, pcm16, read_wav, write_wav
 
 def source_rows(path):
     """A SourceListWriter file as (frame, time, id, azimuth, power) tuples."""
-    return [(l["frame"], l["time"], s["id"], s["azimuth"], s["power"])
+    return [(l["frame"], l["time"], s["id"], s["azimuth"], np.float32(s["power"]))
             for l in map(json.loads, open(path)) for s in l["sources"]]
 
 
 def as_written(rows):
-    """Collected source rows at the precision the writer prints them."""
+    """Collected source rows at the precision the writer prints them (power exactly: it round-trips)."""
     return [(int(r["frame"]), round(float(r["time"]), 6), int(r["id"]), round(float(r["azimuth"]), 4),
-             float("%.6g" % r["power"])) for r in rows]
+             np.float32(r["power"])) for r in rows]
 
 
 def segments(path):
@@ -156,5 +156,5 @@ def test_convenience_functions_match_networks(demo):
     assert list(nodes) == [line for line in listed.splitlines() if line and not line[0].isspace()]
     loc = nodes["BinauralMultisourceLocalization"]
     assert [p["name"] for p in loc["inputs"]] == ["AUDIO_SPECTRUM"]
-    assert {"name": "MICS_DISTANCE", "type": "float", "help": "microphone spacing in centimetres",
+    assert {"name": "MICS_DISTANCE", "type": "float", "help": "microphone spacing in centimetres (> 0)",
             "optional": False} in loc["parameters"]
