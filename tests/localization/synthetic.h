@@ -9,6 +9,8 @@
 #include <random>
 #include <vector>
 
+#include "flow/Types.h"
+
 namespace synthetic {
 
 constexpr double kPi = 3.141592653589793;
@@ -38,6 +40,28 @@ inline Stereo renderFreeField(double azimuthDeg, unsigned seed) {
     fftw_destroy_plan(fwd), fftw_destroy_plan(inv), fftw_free(spec);
     for (size_t i = 0; i < size_t(n); ++i) out[0][i] += 300.0 * gauss(rng), out[1][i] += 300.0 * gauss(rng);
     return out;
+}
+
+// 2 x 257 spectra of 512-point frames 160 apart, weighted by `window(i)`, top bin 0, as the
+// host's analysis; the first frame ends at sample `firstEnd` (zeros before the start).
+template <class Window>
+std::vector<FD::ObjectRef> spectraOf(const Stereo& x, int firstEnd, Window window) {
+    std::vector<FD::ObjectRef> spectra;
+    std::vector<double> frame(512);
+    fftw_complex* spec = fftw_alloc_complex(257);
+    fftw_plan plan = fftw_plan_dft_r2c_1d(512, frame.data(), spec, FFTW_ESTIMATE);
+    for (int end = firstEnd; end <= int(x[0].size()); end += 160) {
+        auto* m = new FD::Matrix<std::complex<float>>(2, 257);
+        for (int r = 0; r < 2; ++r) {
+            for (int i = 0; i < 512; ++i)
+                frame[size_t(i)] = end - 512 + i < 0 ? 0.0 : x[size_t(r)][size_t(end - 512 + i)] * window(i);
+            fftw_execute(plan);
+            for (int k = 0; k < 256; ++k) (*m)(r, k) = {float(spec[k][0]), float(spec[k][1])};
+        }
+        spectra.push_back(FD::ObjectRef(m));
+    }
+    fftw_destroy_plan(plan), fftw_free(spec);
+    return spectra;
 }
 
 }  // namespace synthetic

@@ -1,7 +1,6 @@
 // The identity tracker on synthetic detection lists (10-ms frames, default settings):
 // lasting ids through pauses, motion, crossings and twins; strays and bad input; the
 // node's parameters, causality and output records.
-#include <fftw3.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,6 +15,7 @@
 #include "localization/SourceIdentityTracker.h"
 #include "localization/identity_tracker.h"
 #include "flow/Source.h"
+#include "tests/localization/synthetic.h"
 #include "tests/support/NodeHarness.h"
 
 using namespace localization;
@@ -319,23 +319,8 @@ std::array<std::vector<double>, 2> renderScene() {
 
 TEST(IdentityTrackerScene, ThreeTalkersWalkingPausingAndOverlapping) {
     const auto x = renderScene();
-    std::vector<FD::ObjectRef> spectra;  // 512-point sqrt-Hann frames 160 apart, as the host's analysis
-    std::vector<double> frame(512);
-    fftw_complex* spec = fftw_alloc_complex(257);
-    fftw_plan plan = fftw_plan_dft_r2c_1d(512, frame.data(), spec, FFTW_ESTIMATE);
-    for (int end = 160; end <= kSamples; end += 160) {
-        auto* m = new FD::Matrix<std::complex<float>>(2, 257);
-        for (int r = 0; r < 2; ++r) {
-            for (int i = 0; i < 512; ++i)
-                frame[size_t(i)] =
-                    end - 512 + i < 0 ? 0.0
-                                      : x[size_t(r)][size_t(end - 512 + i)] * std::sin(kPi * (i + 0.5) / 512);
-            fftw_execute(plan);
-            for (int k = 0; k < 256; ++k) (*m)(r, k) = {float(spec[k][0]), float(spec[k][1])};
-        }
-        spectra.push_back(FD::ObjectRef(m));
-    }
-    fftw_destroy_plan(plan), fftw_free(spec);
+    const std::vector<FD::ObjectRef> spectra =  // sqrt-Hann, as the host's analysis
+        synthetic::spectraOf(x, 160, [](int i) { return std::sin(kPi * (i + 0.5) / 512); });
     const int frames = int(spectra.size());
 
     FD::testing::NodeHarness loc(
@@ -374,8 +359,6 @@ TEST(IdentityTrackerScene, ThreeTalkersWalkingPausingAndOverlapping) {
             ++covered, idChanges += last >= 0 && id != last, last = id;
         }
         EXPECT_GE(covered, 0.8 * active) << "talker at " << talker.a0;
-        std::printf("scene: talker from %+.0f deg covered in %.1f %% of %d active frames\n", talker.a0,
-                    100.0 * covered / active, active);
     }
     for (int k = 0; k < frames; ++k)
         for (const FD::ObjectRef& e : *FD::RCPtr<List>(tracks[size_t(k)])) {
@@ -390,5 +373,4 @@ TEST(IdentityTrackerScene, ThreeTalkersWalkingPausingAndOverlapping) {
         }
     EXPECT_LE(idChanges, 3);
     EXPECT_LE(stray, 0.1 * entries) << stray << " of " << entries;
-    std::printf("scene: %d id changes, %d of %d entries stray\n", idChanges, stray, entries);
 }

@@ -294,22 +294,8 @@ TEST(Accuracy, BroadbandSourceFromEveryDirection) {
     for (int azimuth = -80; azimuth <= 80; azimuth += 10) {
         SCOPED_TRACE(azimuth);
         const Stereo x = renderFreeField(azimuth, unsigned(1000 + azimuth));
-        std::vector<FD::ObjectRef> spectra;  // 512-point sqrt-Hann frames 160 apart, top bin 0
-        std::vector<double> frame(512);
-        fftw_complex* spec = fftw_alloc_complex(257);
-        fftw_plan plan = fftw_plan_dft_r2c_1d(512, frame.data(), spec, FFTW_ESTIMATE);
-        for (size_t start = 0; start + 512 <= x[0].size(); start += 160) {
-            auto* m = new Spectrum(2, 257);
-            for (int r = 0; r < 2; ++r) {
-                for (int i = 0; i < 512; ++i)
-                    frame[size_t(i)] = x[size_t(r)][start + size_t(i)] *
-                                       std::sqrt(0.5 - 0.5 * std::cos(2.0 * kPi * i / 512));
-                fftw_execute(plan);
-                for (int k = 0; k < 256; ++k) (*m)(r, k) = {float(spec[k][0]), float(spec[k][1])};
-            }
-            spectra.push_back(FD::ObjectRef(m));
-        }
-        fftw_destroy_plan(plan), fftw_free(spec);
+        const std::vector<FD::ObjectRef> spectra =  // sqrt-Hann
+            spectraOf(x, 512, [](int i) { return std::sqrt(0.5 - 0.5 * std::cos(2.0 * kPi * i / 512)); });
         const int frames = int(spectra.size());
         const std::vector<FD::ObjectRef> localized = run<Loc>(
             params(), frames, FD::testing::framesScript(spectra, FD::ObjectRef(new Spectrum(2, 257))));
