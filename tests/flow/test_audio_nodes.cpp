@@ -20,15 +20,23 @@ using namespace FD::testing;
 namespace {
 
 Params framing(int length, int advance) {
-    Params p;
-    p.i("LENGTH", length).i("ADVANCE", advance);
-    return p;
+    return std::move(Params().i("LENGTH", length).i("ADVANCE", advance));
 }
 
 Params fileParams(const std::string& file, int length, int advance, int rate) {
     Params p = framing(length, advance);
     p.s("FILE", file).i("SAMPLING_RATE", rate);
     return p;
+}
+
+// The error opening `path` for reading at `rate` gives, or "".
+std::string readerError(const std::string& path, int rate = 16000) {
+    try {
+        nodes::AudioReader r(path, rate);
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "";
 }
 
 // source -> spectrum -> resynthesis -> sink, run to the end of the stream.
@@ -73,12 +81,7 @@ TEST(AudioReader, BrokenFilesAreErrorsNamingTheFile) {
     for (auto [path, expected] : {std::pair{dir / "missing.wav", std::string("missing.wav: No such file")},
                                   {dir / "text.wav", "text.wav"},
                                   {dir / "cut.wav", "cut.wav is truncated"}}) {
-        std::string err;
-        try {
-            nodes::AudioReader r(path, 16000);
-        } catch (const std::exception& e) {
-            err = e.what();
-        }
+        const std::string err = readerError(path);
         EXPECT_NE(err.find(expected), std::string::npos) << expected << " in: " << err;
     }
 }
@@ -190,12 +193,7 @@ TEST(AudioReader, OggOfUnknownLengthIsCountedAndEmptyFilesAreErrors) {
     writeWav(dir / "header.wav", 16000, 2, noise(200, 4));
     std::filesystem::resize_file(dir / "header.wav", 42);
     for (const std::string name : {"empty.wav", "header.wav"}) {
-        std::string err;
-        try {
-            nodes::AudioReader r(dir / name, 16000);
-        } catch (const std::exception& e) {
-            err = e.what();
-        }
+        const std::string err = readerError(dir / name);
         EXPECT_NE(err.find(name), std::string::npos) << err;
         EXPECT_TRUE(err.find("holds no audio") != std::string::npos || err.find("truncated") != std::string::npos ||
                     err.find("as audio") != std::string::npos)

@@ -70,6 +70,18 @@ Probe* fed(NodeHarness& h) {
 
 int pullInt(NodeHarness& h, int count) { return dereference_cast<int>(h.pull("OUT", count)); }
 
+// source -> prefix0 -> ... -> prefix(n-1), Probes each reading `readAhead` frames ahead.
+void chainOfProbes(Network& net, const std::string& prefix, int n, int readAhead) {
+    net.addNode(new ScriptedSource("source", countAsInt, 4));
+    std::string last = "source", port = "OUTPUT";
+    for (int i = 0; i < n; ++i) {
+        const std::string name = prefix + std::to_string(i);
+        net.addNode(new Probe(name, readAhead, 0));
+        net.connect(last, port, name, "IN");
+        last = name, port = "OUT";
+    }
+}
+
 }  // namespace
 
 TEST(BufferedNode, InOrderCalculateRunsOncePerCountAndLooksAheadOnDemand) {
@@ -202,14 +214,7 @@ TEST(Network, SharedInputsArePassedOnceAndDeepChainsAreRefused) {
     net.process(0);
 
     Network chain;
-    chain.addNode(new ScriptedSource("source", countAsInt, 4));
-    std::string last = "source", port = "OUTPUT";
-    for (int i = 0; i < Network::kMaxDepth; ++i) {
-        const std::string name = "p" + std::to_string(i);
-        chain.addNode(new Probe(name, 0, 0));
-        chain.connect(last, port, name, "IN");
-        last = name, port = "OUT";
-    }
+    chainOfProbes(chain, "p", Network::kMaxDepth, 0);
     const std::string error = hostError([&] { chain.initialize(); });
     EXPECT_NE(error.find("the network holds a chain of 501 nodes, ending at p499"), std::string::npos)
         << error;
@@ -219,14 +224,7 @@ TEST(Network, SharedInputsArePassedOnceAndDeepChainsAreRefused) {
 // sum of the windows; the sum is now refused past kMaxWindowFrames with the node named.
 TEST(Network, WindowsThatAddUpPastTheLimitAreRefused) {
     Network net;
-    net.addNode(new ScriptedSource("source", countAsInt, 4));
-    std::string last = "source", port = "OUTPUT";
-    for (int i = 0; i < 3; ++i) {
-        const std::string name = "t" + std::to_string(i);
-        net.addNode(new Probe(name, (1 << 30) - 1, 0));
-        net.connect(last, port, name, "IN");
-        last = name, port = "OUT";
-    }
+    chainOfProbes(net, "t", 3, (1 << 30) - 1);
     const std::string error = hostError([&] { net.initialize(); });
     EXPECT_NE(error.find("node t1: the frames kept ahead (2147483646) and back (0) on input IN add up to more than "
                          "1073741824"),

@@ -173,13 +173,14 @@ TEST(Flowrun, MemoryBombsAreRefusedAtLoadNamingTheParameter) {
         EXPECT_NE(run.err.find(c.expected), std::string::npos) << run.err;
         EXPECT_NE(run.err.find("more than the memory budget of 1024 MiB"), std::string::npos) << run.err;
     }
-    const Outcome raised = flowrun(network("localize.n") + tracked + (dir / "t.jsonl") +
-                                       " CLUSTERING_DURATION=300 --quiet" + in,
-                                   "ZELKBP_MEMORY_BUDGET=2048");
+    auto withBudget = [&](const std::string& mib) {
+        return flowrun(
+            network("localize.n") + tracked + (dir / "t.jsonl") + " CLUSTERING_DURATION=300 --quiet" + in,
+            "ZELKBP_MEMORY_BUDGET=" + mib);
+    };
+    const Outcome raised = withBudget("2048");
     EXPECT_EQ(raised.status, 0) << raised.err;
-    const Outcome refused = flowrun(network("localize.n") + tracked + (dir / "t.jsonl") +
-                                        " CLUSTERING_DURATION=300 --quiet" + in,
-                                    "ZELKBP_MEMORY_BUDGET=64");
+    const Outcome refused = withBudget("64");
     EXPECT_NE(refused.err.find("about 118 MiB, more than the memory budget of 64 MiB"), std::string::npos)
         << refused.err;
 

@@ -68,14 +68,28 @@ std::vector<short> wavSamples(const std::string& bytes) {
 
 size_t lineCount(const std::string& s) { return size_t(std::count(s.begin(), s.end(), '\n')); }
 
+// flowrun's arguments for the localization network reading `input`, its detections to `localized`.
+std::vector<std::string> localize(const TempDir& dir, const std::string& input,
+                                  const std::string& localized = "-") {
+    return {kNetworks + "/localize.n", "INPUT=" + input, "LOCALIZED=" + localized, "TRACKED=" + (dir / "t"),
+            "TRACKS=" + (dir / "k")};
+}
+
+sockaddr_in loopback(int port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
 struct FileRun {
     std::string localized, tracked;
 };
 const FileRun& demoFileRun() {
     static FileRun r = [] {
         TempDir dir;
-        RunResult run = flowrun(dir, {kNetworks + "/localize.n", "INPUT=" + kDemo, "LOCALIZED=" + (dir / "l"),
-                                      "TRACKED=" + (dir / "t"), "TRACKS=" + (dir / "k")});
+        RunResult run = flowrun(dir, localize(dir, kDemo, dir / "l"));
         EXPECT_EQ(run.status, 0) << run.err;
         return FileRun{slurp(dir / "l"), slurp(dir / "t")};
     }();
@@ -102,18 +116,14 @@ TEST(LiveInput, StdinAndFifoGiveTheLinesOfTheFileRun) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir dir;
-        std::vector<std::string> args = {kNetworks + "/localize.n", "LOCALIZED=-", "TRACKED=" + (dir / "t"),
-                                         "TRACKS=" + (dir / "k")};
         RunResult r;
         if (c.fifo) {
             ASSERT_EQ(mkfifo((dir / "in").c_str(), 0600), 0);
             std::thread producer([&] { std::ofstream(dir / "in", std::ios::binary) << c.bytes; });
-            args.push_back("INPUT=" + (dir / "in"));
-            r = flowrun(dir, args);
+            r = flowrun(dir, localize(dir, dir / "in"));
             producer.join();
         } else {
-            args.push_back("INPUT=-");
-            r = flowrun(dir, args, &c.bytes);
+            r = flowrun(dir, localize(dir, "-"), &c.bytes);
         }
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_TRUE(r.out == file.localized) << r.out.substr(0, 200);
@@ -157,10 +167,9 @@ TEST(AlsaCapture, FilePluginDeliversTheRecordingAndBadNamesGiveOneLine) {
                                        << "  file \"" << (dir / "played.raw") << "\"\n"
                                        << "  infile \"" << (dir / "rec.raw") << "\"\n  format \"raw\"\n}\n";
     const std::vector<std::pair<std::string, std::string>> env = {{"ALSA_CONFIG_PATH", dir / "asound.conf"}};
-    RunResult r = flowrun(dir,
-                          {kNetworks + "/localize.n", "INPUT=alsa:zelkbp_test", "--duration", "5",
-                           "LOCALIZED=-", "TRACKED=" + (dir / "t"), "TRACKS=" + (dir / "k")},
-                          nullptr, env);
+    std::vector<std::string> args = localize(dir, "alsa:zelkbp_test");
+    args.insert(args.end(), {"--duration", "5"});
+    RunResult r = flowrun(dir, args, nullptr, env);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(r.out == demoFileRun().localized) << r.out.substr(0, 300);
     const std::string tracked = slurp(dir / "t");
@@ -172,16 +181,12 @@ TEST(AlsaCapture, FilePluginDeliversTheRecordingAndBadNamesGiveOneLine) {
         const char* input;
         const char* says;
     } bad[] = {
-        {"INPUT=alsa:zelkbp_nosuch",
-         "AudioFileSource \"audio\": cannot open ALSA capture device zelkbp_nosuch: "},
-        {"INPUT=alsa:", "AudioFileSource \"audio\": \"alsa:\" names no device"},
+        {"alsa:zelkbp_nosuch", "AudioFileSource \"audio\": cannot open ALSA capture device zelkbp_nosuch: "},
+        {"alsa:", "AudioFileSource \"audio\": \"alsa:\" names no device"},
     };
     for (const auto& b : bad) {
         SCOPED_TRACE(b.input);
-        RunResult e = flowrun(dir,
-                              {kNetworks + "/localize.n", b.input, "LOCALIZED=" + (dir / "l"),
-                               "TRACKED=" + (dir / "t"), "TRACKS=" + (dir / "k")},
-                              nullptr, env);
+        RunResult e = flowrun(dir, localize(dir, b.input, dir / "l"), nullptr, env);
         EXPECT_EQ(e.status, 1);
         EXPECT_EQ(lineCount(e.err), 1u) << e.err;
         EXPECT_NE(e.err.find(b.says), std::string::npos) << e.err;
@@ -198,14 +203,11 @@ TEST(Stopping, SignalsInAPacedStreamKeepCompleteResults) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.network);
         TempDir dir;
-        std::vector<std::string> args = {FLOWRUN,
-                                         kNetworks + "/" + c.network,
-                                         "INPUT=-",
-                                         "LOCALIZED=" + (dir / "l"),
-                                         "TRACKED=" + (dir / "t"),
-                                         "TRACKS=" + (dir / "k")};
-        if (std::string(c.network) == "enhance.n")
-            args = {FLOWRUN, kNetworks + "/enhance.n", "INPUT=-", "OUTPUT=" + (dir / "e.wav")};
+        std::vector<std::string> args = std::string(c.network) == "enhance.n"
+                                            ? std::vector<std::string>{kNetworks + "/enhance.n", "INPUT=-",
+                                                                       "OUTPUT=" + (dir / "e.wav")}
+                                            : localize(dir, "-", dir / "l");
+        args.insert(args.begin(), FLOWRUN);
         Child child(args, true, false, dir / "stderr");
         // The recording at its own pace, one hop (160 samples) every 10 ms; the
         // signal comes half a second in, once flowrun has taken every hop so far
@@ -262,8 +264,7 @@ TEST(StreamingOutputs, FifoWithAReaderSymlinkAndStdoutWrittenInPlace) {
     EXPECT_TRUE(slurp(dir / "real.jsonl") == file.tracked);
     EXPECT_EQ(dir.files().size(), 5u);  // fifo, link, real.jsonl, k, stderr: no hidden leftovers
 
-    r = flowrun(dir, {kNetworks + "/localize.n", "INPUT=" + kDemo, "LOCALIZED=-", "TRACKED=" + (dir / "t"),
-                      "TRACKS=" + (dir / "k")});
+    r = flowrun(dir, localize(dir, kDemo));
     EXPECT_TRUE(r.out == file.localized);
     EXPECT_EQ(r.err.find("{"), std::string::npos);
 }
@@ -285,9 +286,7 @@ TEST(StreamingOutputs, TcpClientsGetTheLinesWhileAStalledOneIsDropped) {
     int port = 0;
     {  // a free port on 127.0.0.1
         int s = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in a = loopback(0);
         bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a));
         socklen_t len = sizeof(a);
         getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
@@ -299,18 +298,14 @@ TEST(StreamingOutputs, TcpClientsGetTheLinesWhileAStalledOneIsDropped) {
     for (short& s : samples) s = short(s / 8);
     writeWav(dir / "n.wav", 16000, 2, samples);
     const std::string feed = slurp(dir / "n.wav");
-    Child run(
-        {FLOWRUN, kNetworks + "/localize.n", "INPUT=-", "LOCALIZED=tcp://127.0.0.1:" + std::to_string(port),
-         "TRACKED=" + (dir / "t"), "TRACKS=" + (dir / "k")},
-        true, false, dir / "stderr");
+    std::vector<std::string> args = localize(dir, "-", "tcp://127.0.0.1:" + std::to_string(port));
+    args.insert(args.begin(), FLOWRUN);
+    Child run(args, true, false, dir / "stderr");
     auto connectTo = [port](int rcvbuf) {
         for (int attempt = 0; attempt < 500; ++attempt) {
             int s = socket(AF_INET, SOCK_STREAM, 0);
             if (rcvbuf) setsockopt(s, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_port = htons(uint16_t(port));
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            sockaddr_in a = loopback(port);
             if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0) return s;
             close(s);
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -341,10 +336,7 @@ TEST(StreamingOutputs, TcpClientsGetTheLinesWhileAStalledOneIsDropped) {
     int again = socket(AF_INET, SOCK_STREAM, 0);  // the port was released
     int on = 1;
     setsockopt(again, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(uint16_t(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in a = loopback(port);
     EXPECT_EQ(bind(again, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
     EXPECT_EQ(listen(again, 1), 0);
     close(again);
@@ -358,14 +350,16 @@ TEST(InputChannels, PicksAPairOfAFourChannelFileAndNamesTheCount) {
     for (size_t i = 0; i < demo.samples.size(); i += 2)
         four.insert(four.end(), {other[i], other[i + 1], demo.samples[i], demo.samples[i + 1]});
     writeWav(dir / "four.wav", 16000, 4, four);
-    RunResult r =
-        flowrun(dir, {kNetworks + "/localize.n", "INPUT=" + (dir / "four.wav"), "INPUT_CHANNELS=2,3",
-                      "LOCALIZED=-", "TRACKED=" + (dir / "t"), "TRACKS=" + (dir / "k")});
+    auto pick = [&](const std::string& channels) {
+        std::vector<std::string> args = localize(dir, dir / "four.wav");
+        args.push_back("INPUT_CHANNELS=" + channels);
+        return flowrun(dir, args);
+    };
+    RunResult r = pick("2,3");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(r.out == demoFileRun().localized);
 
-    r = flowrun(dir, {kNetworks + "/localize.n", "INPUT=" + (dir / "four.wav"), "INPUT_CHANNELS=2,4",
-                      "LOCALIZED=-", "TRACKED=" + (dir / "t"), "TRACKS=" + (dir / "k")});
+    r = pick("2,4");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(lineCount(r.err), 1u) << r.err;
     EXPECT_NE(r.err.find("CHANNELS names channel 4, but " + (dir / "four.wav") + " has 4 channels"),
