@@ -10,9 +10,11 @@
 #include "separation/SourceSeparation.h"
 #include "separation/block_separation.h"
 #include "separation/closed_form_2x2.h"
+#include "tests/separation/mixtures.h"
 #include "tests/support/NodeHarness.h"
 
 using namespace separation;
+using namespace mixtures;
 using arma::cx_fcube;
 using arma::cx_fmat;
 using arma::cx_mat;
@@ -31,7 +33,6 @@ cx_mat randomUnitary(unsigned seed) {
     arma::qr(U, R, cx_mat(arma::randn(2, 2), arma::randn(2, 2)));
     return U;
 }
-cx_fmat randnCx(int r, int c) { return cx_fmat(arma::randn<fmat>(r, c), arma::randn<fmat>(r, c)); }
 cx_mat wide(const cx_fmat& a) { return arma::conv_to<cx_mat>::from(a); }
 double relative(const cx_mat& a, const cx_mat& b) { return arma::norm(a - b, "fro") / arma::norm(b, "fro"); }
 
@@ -62,12 +63,6 @@ arma::vec sirOf(const cx_fcube& Y, const Mixture& m) {
                 power(n, s) += std::norm(G(n, s)) * arma::accu(arma::square(arma::abs(m.S.slice(k).row(s))));
     }
     return 10 * arma::log10(arma::max(power, 1) / arma::min(power, 1));
-}
-BlockSeparator separatorFor(const cx_fcube& X, int N) {
-    BlockSeparator s;
-    s.startBlock(int(X.n_rows), N, int(X.n_cols), int(X.n_slices));
-    s.inputBlock = X;
-    return s;
 }
 
 }  // namespace

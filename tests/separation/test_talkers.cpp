@@ -7,9 +7,11 @@
 #include "flow/Source.h"
 #include "separation/SourceSeparation.h"
 #include "separation/block_alignment.h"
+#include "tests/separation/mixtures.h"
 #include "tests/support/NodeHarness.h"
 
 using namespace separation;
+using namespace mixtures;
 using arma::cx_fcube;
 using arma::cx_fmat;
 using arma::fmat;
@@ -21,12 +23,7 @@ namespace {
 
 // N x T x K sources: complex Gaussian under a log-normal envelope over frames (speech-like).
 cx_fcube sources(int N, int T, int K, unsigned seed, float spread = 1.5f) {
-    arma::arma_rng::set_seed(seed);
-    const fmat envelope = arma::exp(spread * arma::randn<fmat>(N, T));
-    cx_fcube S(N, T, K);
-    for (int k = 0; k < K; ++k)
-        S.slice(k) = cx_fmat(arma::randn<fmat>(N, T), arma::randn<fmat>(N, T)) % arma::conv_to<cx_fmat>::from(envelope);
-    return S;
+    return gaussian(N, T, K, seed, spread);
 }
 
 // Y = D W X per bin, the demixing W projected back (D = diag of W^-1), rows in `order`:
@@ -38,12 +35,6 @@ cx_fcube separatedAs(const cx_fcube& W, const cx_fcube& X, const std::vector<int
         for (size_t n = 0; n < order.size(); ++n) Y.slice(k).row(n) = H.row(order[n]);
     }
     return Y;
-}
-
-cx_fcube mixed(const cx_fcube& A, const cx_fcube& S) {
-    cx_fcube X(A.n_rows, S.n_cols, S.n_slices);
-    for (arma::uword k = 0; k < S.n_slices; ++k) X.slice(k) = A.slice(k) * S.slice(k);
-    return X;
 }
 
 // Free-field two-microphone mixing of talkers at `degrees`, 18 cm apart, bins of a
@@ -75,7 +66,7 @@ TEST(SourceOrder, PutsPermutedBlocksBackAndRescalesMovedRowsToTheirChannel) {
         for (int k = 0; k < K; ++k) A.slice(k) = arma::inv(W.slice(k));
         SourceOrder aligner;
         for (size_t b = 0; b < blockOrders.size(); ++b) {
-            const cx_fcube X = mixed(A, sources(N, T, K, 10 + b));
+            const cx_fcube X = mix(A, sources(N, T, K, 10 + b));
             cx_fcube Y = separatedAs(W, X, blockOrders[b]);
             BlockMixing mixing;
             estimateMixing(X, Y, &mixing);
@@ -100,7 +91,7 @@ TEST(SourceOrder, ABlockWithASilentTalkerKeepsTheOrderItsActiveTalkerConfirms) {
         estimateMixing(cx_fcube(2, T, K, arma::fill::zeros), cx_fcube(2, T, K, arma::fill::zeros), &silence);
         ASSERT_EQ(aligner.align(silence), std::vector<int>({0, 1}));
         for (int b = 0; b < 2; ++b) {  // two ordinary blocks teach the references
-            const cx_fcube X = mixed(A, sources(2, T, K, 100 * seed + b));
+            const cx_fcube X = mix(A, sources(2, T, K, 100 * seed + b));
             BlockMixing m;
             estimateMixing(X, separatedAs(W, X, {0, 1}), &m);
             ASSERT_EQ(aligner.align(m), std::vector<int>({0, 1}));
@@ -109,7 +100,7 @@ TEST(SourceOrder, ABlockWithASilentTalkerKeepsTheOrderItsActiveTalkerConfirms) {
         const cx_fcube S = sources(2, T, K, 100 * seed + 7);
         cx_fcube talker0 = S;
         talker0.tube(1, 0, 1, T - 1).zeros();
-        const cx_fcube X = mixed(A, talker0) + 0.01f * sources(2, T, K, 100 * seed + 8);
+        const cx_fcube X = mix(A, talker0) + 0.01f * sources(2, T, K, 100 * seed + 8);
         for (const std::vector<int>& rows : {std::vector<int>{0, 1}, std::vector<int>{1, 0}}) {
             cx_fcube Y(2, T, K);
             for (int k = 0; k < K; ++k) {
@@ -157,7 +148,7 @@ TEST(SourceSeparationNode, GivesEachRowsDirectionForBothHeadModels) {
             // Talkers exactly on the model's delays: tau = (mic 0 lag) - (mic 1 lag).
             const std::vector<double> tau = {localization::steeringDelay(model, 18.0f, az[0] + 90),
                                              localization::steeringDelay(model, 18.0f, az[1] + 90)};
-            const cx_fcube X = mixed(pairMixing(tau, K), sources(2, 2 * T, K, 5, 0.5f));
+            const cx_fcube X = mix(pairMixing(tau, K), sources(2, 2 * T, K, 5, 0.5f));
             Params p = nodeParams(T);
             p.f("MICS_DISTANCE", 18.0f).s("SOUND_DIFFRACTION_COMPENSATION", text).b("KEEP_SOURCE_ORDER", true);
             NodeHarness h(new SourceSeparation("sep", p));
@@ -187,7 +178,7 @@ TEST(SourceSeparationNode, AChannelWhoseTalkerFallsSilentKeepsItsTalkersDirectio
                                      localization::steeringDelay(localization::HeadModel::FreeSpace, 18.0f, 130)};
     cx_fcube S = sources(2, 2 * T, K, 21);
     S.tube(1, T, 1, 2 * T - 1).zeros();  // talker 1 (+40 degrees) silent in the second block
-    const cx_fcube X = mixed(pairMixing(tau, K), S) + 1e-3f * sources(2, 2 * T, K, 22);
+    const cx_fcube X = mix(pairMixing(tau, K), S) + 1e-3f * sources(2, 2 * T, K, 22);
     Params p = nodeParams(T);
     p.f("MICS_DISTANCE", 18.0f).b("KEEP_SOURCE_ORDER", true);
     NodeHarness h(new SourceSeparation("sep", p));
@@ -217,7 +208,7 @@ TEST(SourceSeparationNode, AChannelWhoseTalkerFallsSilentKeepsItsTalkersDirectio
 
 TEST(SourceSeparationNode, TalkerOptionsOffOrDirectionsOnlyLeaveTheSpectraAsTheyWere) {
     const int T = 40, K = 32;
-    const cx_fcube X = mixed(pairMixing({-3e-4, 2e-4}, K), sources(2, 3 * T, K, 9));
+    const cx_fcube X = mix(pairMixing({-3e-4, 2e-4}, K), sources(2, 3 * T, K, 9));
     ::testing::internal::CaptureStdout();
     auto spectra = [&](const Params& p) {
         NodeHarness h(new SourceSeparation("sep", p));
