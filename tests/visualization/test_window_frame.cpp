@@ -26,6 +26,14 @@ struct XvfbEnvironment : ::testing::Environment {
 };
 [[maybe_unused]] auto* const environment = ::testing::AddGlobalTestEnvironment(new XvfbEnvironment);
 
+// Every output of frame c is the very object its input had.
+void expectPassedThrough(Rig& rig, const Kind& k, int c) {
+    for (size_t o = 0; o < k.outputs.size(); ++o) {
+        FD::ObjectRef out = rig.pull(c, o);
+        ASSERT_EQ(out.get(), rig.frames[k.inputs[o]][c].get()) << c << " " << k.outputs[o];
+    }
+}
+
 }  // namespace
 
 TEST(WindowFrame, EveryWindowRefusesDivisionByZeroAndWindowsShorterThanTheLookBack) {
@@ -49,10 +57,7 @@ TEST(WindowFrame, EveryWindowPassesItsInputsThroughAndScrollsByHalfWindows) {
         std::map<int, int> starts;
         size_t seen = 0;
         for (int c = 0; c <= 620; ++c) {
-            for (size_t o = 0; o < k.outputs.size(); ++o) {
-                FD::ObjectRef out = rig.pull(c, o);
-                ASSERT_EQ(out.get(), rig.frames[k.inputs[o]][c].get()) << c << " " << k.outputs[o];
-            }
+            ASSERT_NO_FATAL_FAILURE(expectPassedThrough(rig, k, c));
             const std::vector<int>& asked = rig.sources.begin()->second->requested();
             for (; seen < asked.size(); ++seen) {
                 ASSERT_GE(asked[seen], c - 300) << c;
@@ -76,11 +81,7 @@ TEST(WindowFrame, EveryWindowKeepsPassingDataAfterTheUserClosesIt) {
         Picture before = rig.picture();
         closeLikeUser(top);
         EXPECT_EQ(rig.view().window, nullptr);
-        for (int c = 41; c <= 400; ++c)
-            for (size_t o = 0; o < k.outputs.size(); ++o) {
-                FD::ObjectRef out = rig.pull(c, o);
-                ASSERT_EQ(out.get(), rig.frames[k.inputs[o]][c].get()) << c;
-            }
+        for (int c = 41; c <= 400; ++c) ASSERT_NO_FATAL_FAILURE(expectPassedThrough(rig, k, c));
         EXPECT_EQ(rig.view().windowStart, 0);
         EXPECT_TRUE(rig.picture() == before);
     }
