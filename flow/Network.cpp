@@ -151,13 +151,15 @@ void Network::initialize() {
     for (Node* n : order)
         if (!consumed.count(n)) sinks_.push_back(n);
 
-    // Frames each node reads ahead of the sources, through its furthest-reading input.
+    // Frames each node reads ahead of the sources, through its furthest-reading input;
+    // summed in 64 bits and held at 2^30, past which the nodes' own requests refuse the
+    // windows with the node named.
     std::map<const Node*, int> ahead;
     for (Node* n : order) {
-        int a = 0;
+        long long a = 0;
         for (size_t i = 0; i < n->getInputs().size(); ++i)
-            a = std::max(a, n->inputLookAhead(int(i)) + ahead[n->getInputs()[i].node]);
-        ahead[n] = a;
+            a = std::max(a, (long long)n->inputLookAhead(int(i)) + ahead[n->getInputs()[i].node]);
+        ahead[n] = int(std::min(a, 1LL << 30));
     }
     int furthest = 0;
     for (Node* sink : sinks_) furthest = std::max(furthest, ahead[sink]);
