@@ -40,7 +40,6 @@ struct Registry {
     std::mutex lock;
     std::vector<PartFile*> outputs;  // in the order they were opened
     std::vector<ReadEntry> reads;
-    bool held = false;
 };
 Registry& registry() {
     static Registry* r = new Registry;  // outlives every static PartFile
@@ -64,6 +63,8 @@ HiddenSlot* keepHidden(const std::string& name) {
     hiddenSlots.store(s);
     return s;
 }
+
+thread_local OutputRenames* openRenames = nullptr;
 
 std::string folderOf(const std::string& path) {
     const size_t slash = path.rfind('/');
@@ -123,6 +124,10 @@ PartFile::~PartFile() {
         static_cast<HiddenSlot*>(slot_)->used.store(false);
     }
     r.outputs.erase(std::remove(r.outputs.begin(), r.outputs.end(), this), r.outputs.end());
+    if (openRenames) {
+        std::vector<PartFile*>& waiting = openRenames->completed_;
+        waiting.erase(std::remove(waiting.begin(), waiting.end(), this), waiting.end());
+    }
 }
 
 std::string PartFile::hiddenTemplate() const {
@@ -143,14 +148,11 @@ void PartFile::created(const std::string& hidden) {
 }
 
 void PartFile::complete() {
-    bool now;
-    {
-        Registry& r = registry();
-        std::lock_guard<std::mutex> hold(r.lock);
-        complete_ = true;
-        now = !r.held;
-    }
-    if (now) rename();
+    complete_ = true;
+    if (openRenames)
+        openRenames->completed_.push_back(this);
+    else
+        rename();
 }
 
 void PartFile::rename() {
@@ -193,22 +195,21 @@ ReadFile::~ReadFile() {
         }
 }
 
-// ---------------------------------------------------------------- the run's outputs
+// ---------------------------------------------------------------- OutputRenames
 
-void holdOutputRenames() {
-    Registry& r = registry();
-    std::lock_guard<std::mutex> hold(r.lock);
-    r.held = true;
+OutputRenames::OutputRenames() : outer_(openRenames == nullptr) {
+    if (outer_) openRenames = this;
 }
 
-void renameHeldOutputs() {
-    Registry& r = registry();
+OutputRenames::~OutputRenames() {
+    if (outer_) openRenames = nullptr;
+}
+
+void OutputRenames::done() {
+    if (!outer_) return;
+    openRenames = nullptr;
     std::vector<PartFile*> ready;
-    {
-        std::lock_guard<std::mutex> hold(r.lock);
-        for (PartFile* out : r.outputs)
-            if (out->complete_ && !out->renamed_) ready.push_back(out);
-    }
+    ready.swap(completed_);
     for (PartFile* out : ready) out->rename();
 }
 

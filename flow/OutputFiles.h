@@ -4,10 +4,10 @@
 //  - each regular output file is written under a hidden name next to its final
 //    one (PartFile); the hidden names are known to removeHiddenOutputs(), which a
 //    signal handler may call, so that no part file outlives a crash or a kill;
-//  - with renames held (the runner holds them), a complete output keeps its hidden
-//    name until renameHeldOutputs(): every output of a run is written and flushed
-//    first, then all take their final names, so a run that fails half way
-//    replaces no earlier result;
+//  - while an OutputRenames is open on a thread (FD::endStream opens one), an
+//    output that completes keeps its hidden name until the group is done: every
+//    output of a run is written and flushed first, then all take their final
+//    names, so a run that fails in its last write replaces no earlier result;
 //  - two outputs may not write one file, and no output may replace a file the
 //    process reads (the network file, an input recording: ReadFile), whatever
 //    the names, links or hard links that lead to it.
@@ -16,6 +16,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 #include <sys/types.h>
 
 namespace FD {
@@ -43,14 +44,14 @@ public:
     // new file (0666 less the umask).
     mode_t mode() const { return mode_; }
 
-    // The file is written and closed: it takes its final name now, or, with
-    // renames held, at renameHeldOutputs().
+    // The file is written and closed: it takes its final name now, or when the
+    // OutputRenames open on this thread is done.
     void complete();
     bool renamed() const { return renamed_; }
 
 private:
     friend class ReadFile;
-    friend void renameHeldOutputs();
+    friend class OutputRenames;
     void rename();
 
     std::string path_, shown_, key_, hidden_;
@@ -78,10 +79,24 @@ private:
     ino_t inode_ = 0;
 };
 
-// From now on complete outputs keep their hidden names until renameHeldOutputs().
-void holdOutputRenames();
-// Gives every complete output its final name, in the order they were opened.
-void renameHeldOutputs();
+// Outputs completed on this thread while the object is open take their final names
+// together at done(), in the order they completed; without done() (an error) none
+// does, and each hidden file goes with its output. Groups do not nest: an inner
+// one leaves the work to the outer.
+class OutputRenames {
+public:
+    OutputRenames();
+    ~OutputRenames();
+    OutputRenames(const OutputRenames&) = delete;
+    OutputRenames& operator=(const OutputRenames&) = delete;
+    void done();
+
+private:
+    friend class PartFile;
+    bool outer_;
+    std::vector<PartFile*> completed_;
+};
+
 // Removes every hidden part file of this process. Safe in a signal handler.
 void removeHiddenOutputs() noexcept;
 

@@ -27,7 +27,6 @@
 #include "flow/Gui.h"
 #include "flow/Module.h"
 #include "flow/NetworkFile.h"
-#include "flow/OutputFiles.h"
 #include "flow/Stream.h"
 #include "flow/StreamDriver.h"
 #include "flow/runner/Signals.h"
@@ -316,9 +315,6 @@ int run(const Options& o) {
         printVersions();
         return 0;
     }
-    // Outputs keep their hidden names until every one of them is complete: a run that
-    // fails half way replaces no earlier result.
-    FD::holdOutputRenames();
     const FD::NetworkFile file(o.network);
     // The window toolkit is loaded before any node is built, and only when the
     // network may open windows or --hold or --snapshot asks for them.
@@ -338,7 +334,6 @@ int run(const Options& o) {
 
     const int count = driver.framesDone();
     FD::endStream(net->nodes(), count);
-    FD::renameHeldOutputs();
     if (windows) FD::gui::finish(o.hold, o.snapshotDir);
     if (!o.quiet) progress.summary(o.network, count);
     if (int sig = FD::runner::stopSignal()) {
