@@ -33,20 +33,6 @@ BlockSeparator oneBin(const cx_fmat& W, const cx_fmat& Y, const fmat& A) {
 }
 float maxDiff(const cx_fmat& a, const cx_fmat& b) { return arma::abs(a - b).max(); }
 
-Params params(int frames, int sources = 2) {  // blocks of `frames` frames
-    Params p;
-    p.s("ITERATION_METHOD", "[FastIVA]NEWTON_METHOD_WITH_FIXED_POINT_ITERATION").i("MAX_ITERATION", 20);
-    p.i("NUMBER_OF_SOURCES_TO_BE_SEPARATED", sources).i("ADVANCE", 160).i("SAMPLING_RATE", 16000);
-    return p.f("SEPARATION_TIME_LENGTH", frames * 0.01f);
-}
-// Frame t holds column t of X (silence past its end) and a Nyquist column of junk.
-FD::ObjectRef frameOf(const cx_fcube& X, int t) {
-    auto* m = new Spectrum(X.n_rows, X.n_slices + 1);
-    for (arma::uword c = 0; c < X.n_rows && t < int(X.n_cols); ++c)
-        for (arma::uword k = 0; k <= X.n_slices; ++k)
-            (*m)(c, k) = k < X.n_slices ? X(c, t, k) : cxf(123, -45);
-    return FD::ObjectRef(m);
-}
 std::unique_ptr<NodeHarness> harness(const Params& p, Script script) {
     auto h = std::make_unique<NodeHarness>(new SourceSeparation("sep", p));
     h->feed("INPUT_AUDIO_SPECTRUM", std::move(script));
@@ -129,9 +115,11 @@ TEST(ProjectBack, RestoresEachSourceAtItsOwnChannel) {
     // N = 1 < M = 2, one source: it comes back as observed at channel 0.
     A = gaussian(2, 1, K, 23);
     S = gaussian(1, 300, K, 24, 1.5f);
-    BlockSeparator one = separatorFor(mix(A, S), 1);
-    one.separateBlock(UpdateRule::FixedPoint, 10, nullptr);
-    expectRestored(one.separatedBlock, A, S);
+    for (UpdateRule rule : {UpdateRule::FixedPoint, UpdateRule::AuxIva}) {
+        BlockSeparator one = separatorFor(mix(A, S), 1);
+        one.separateBlock(rule, 20, nullptr);
+        expectRestored(one.separatedBlock, A, S);
+    }
 }
 
 TEST(SeparateBlock, RecoversIndependentSourcesReusesItsStorageHoldsSilentBinsAndReportsProgress) {
@@ -163,25 +151,36 @@ TEST(SeparateBlock, RecoversIndependentSourcesReusesItsStorageHoldsSilentBinsAnd
         fresh.separateBlock(rule, 15, nullptr);
         EXPECT_EQ(arma::accu(s.separatedBlock != fresh.separatedBlock), 0u) << int(rule);
     }
-    // Natural gradient: a silent bin of a block still moving after 1200 iterations must not overflow.
-    cx_fcube Xs = mixture(2, 300, 8, 31);
-    Xs.slice(2).zeros();
-    BlockSeparator s = separatorFor(Xs, 2);
-    EXPECT_EQ(s.separateBlock(UpdateRule::NaturalGradient, 1200, nullptr), 1200);
-    EXPECT_TRUE(s.separatedBlock.is_finite());
-    EXPECT_EQ(arma::abs(s.separatedBlock.slice(2)).max(), 0.0f);
-    // A silent block: err stays 0, so iteration 2 converges with one line.
-    s = separatorFor(cx_fcube(2, 30, 4, fill::zeros), 2);
+    BlockSeparator s = separatorFor(mixture(2, 200, 16, 3), 2);
     std::ostringstream out;
-    EXPECT_EQ(
-        s.separateBlock(updateRuleNamed("[FastIVA]NEWTON_METHOD_WITH_FIXED_POINT_ITERATION"), 100, &out), 2);
-    EXPECT_EQ(out.str(), "KW_BSS::IVA::Fixed-point === [ iterations: 2, Error: 0, Difference: 0 ]\n");
-    s = separatorFor(mixture(2, 200, 16, 3), 2);
-    out.str("");
     EXPECT_EQ(s.separateBlock(updateRuleNamed("[IVA]NATURAL_GRADIENT_DESCENT_METHOD"), 100, &out), 100);
     const std::string p = R"(KW_BSS::IVA::Natural-gradient === \[ iterations: )",
                       q = R"(, Error: [0-9.e+-]+, Difference: [0-9.e+-]+ \]\n)";
     EXPECT_TRUE(std::regex_match(out.str(), std::regex(p + "50" + q + p + "100" + q))) << out.str();
+}
+
+TEST(SeparateBlock, SilentBinsAndBlocksGiveZerosWithoutNaNForEveryRule) {
+    // A silent bin of a block still moving after 1200 natural-gradient iterations must not
+    // overflow; a silent block keeps the error at 0, so iteration 2 converges with one line.
+    cx_fcube Xs = mixture(2, 300, 8, 31);
+    Xs.slice(2).zeros();
+    const std::pair<std::string, std::string> rules[] = {
+        {"[IVA]NATURAL_GRADIENT_DESCENT_METHOD", "Natural-gradient"},
+        {kFastIva, "Fixed-point"},
+        {kAuxIva, "Iterative-projection"}};
+    for (const auto& [name, label] : rules) {
+        const UpdateRule rule = updateRuleNamed(name);
+        BlockSeparator s = separatorFor(Xs, 2);
+        const int iterations = s.separateBlock(rule, 1200, nullptr);
+        EXPECT_TRUE(rule != UpdateRule::NaturalGradient || iterations == 1200);
+        EXPECT_TRUE(s.separatedBlock.is_finite()) << label;
+        EXPECT_EQ(arma::abs(s.separatedBlock.slice(2)).max(), 0.0f) << label;
+        s = separatorFor(cx_fcube(2, 30, 4, fill::zeros), 2);
+        std::ostringstream out;
+        EXPECT_EQ(s.separateBlock(rule, 100, &out), 2) << label;
+        EXPECT_EQ(out.str(), "KW_BSS::IVA::" + label + " === [ iterations: 2, Error: 0, Difference: 0 ]\n");
+        EXPECT_EQ(arma::abs(s.separatedBlock).max(), 0.0f) << label;
+    }
 }
 
 TEST(SourceSeparationNode, EachBlockIsReadAheadSeparatedAloneAndWrittenToItsFrames) {
@@ -190,7 +189,7 @@ TEST(SourceSeparationNode, EachBlockIsReadAheadSeparatedAloneAndWrittenToItsFram
     X.cols(length, 3 * T - 1).zeros();
     ::testing::internal::CaptureStdout();
     for (int N : {2, 1}) {
-        auto h = harness(params(T, N), [&](int t) { return frameOf(X, t); });
+        auto h = harness(nodeParams(kFastIva, T, N), [&](int t) { return frameOf(X, t); });
         for (int first = 0; first < length; first += T) {
             h->pull("OUTPUT_AUDIO_SPECTRUM", first);
             EXPECT_EQ(h->input("INPUT_AUDIO_SPECTRUM").maxRequested(), first + T - 1) << N;  // no further
@@ -210,40 +209,71 @@ TEST(SourceSeparationNode, EachBlockIsReadAheadSeparatedAloneAndWrittenToItsFram
     ::testing::internal::GetCapturedStdout();
 }
 
-TEST(SourceSeparationNode, RefusesSourcesOutside1ToMAndBadInputAndGivesZerosForSilence) {
+TEST(SourceSeparationNode, RefusesBadParametersAndInputAndGivesZerosWhereNothingIsSeparated) {
     const cx_fcube X = mixture(2, 8, 4, 70);
     auto spoiled = [&](int frame, cxf v) -> Script {  // channel 1, bin 2 of one frame set to v
         cx_fcube Y = X;
-        if (frame >= 0) Y(1, frame, 2) = v;
+        Y(1, frame, 2) = v;
         return [=](int t) { return frameOf(Y, t); };
     };
     auto zeros = [](int columns) -> Script {
         return [=](int) { return FD::ObjectRef(new Spectrum(2, columns)); };
     };
-    const std::tuple<int, int, Script, std::string> cases[] = {
-        {3, 4, spoiled(-1, 0),
-         "NUMBER_OF_SOURCES_TO_BE_SEPARATED is 3 but INPUT_AUDIO_SPECTRUM has 2 channels"},
-        {0, 4, spoiled(-1, 0), "NUMBER_OF_SOURCES_TO_BE_SEPARATED must be at least 1, got 0"},
-        {2, 4, spoiled(6, cxf(0, NAN)),
-         "frame 4: INPUT_AUDIO_SPECTRUM frame 6 holds a non-finite value at channel 1, bin 2"},
-        {2, 4, spoiled(6, cxf(0, INFINITY)),
-         "frame 4: INPUT_AUDIO_SPECTRUM frame 6 holds a non-finite value"},
-        {2, 4, spoiled(1, cxf(3e30f, 0)), "channel covariance failed at bin 2"},
-        {2, 4, [&](int t) { return t == 2 ? zeros(3)(t) : frameOf(X, t); }, "frame 2 is 2 x 3, the block"},
-        {2, 4, [](int) { return FD::ObjectRef(new FD::Matrix<float>(2, 5)); }, "got Matrix<float>"},
-        {2, 5, zeros(9), ""},        // silence
-        {2, 1, spoiled(-1, 0), ""},  // single-frame blocks
-        {2, 3, zeros(1), ""},        // no bin below Nyquist
+    const Script plain = [&](int t) { return frameOf(X, t); };
+    auto fast = [](int frames = 4, int sources = 2) { return nodeParams(kFastIva, frames, sources); };
+    auto aux = [](int sources = 2) { return nodeParams(kAuxIva, 4, sources); };
+    const std::string spectra = "OUTPUT_AUDIO_SPECTRUM";
+    struct Case {
+        Params params;
+        int sources;
+        Script script;
+        std::string port, message;  // message "" for none
+        bool silent;                // every output bin zero
+    };
+    const Case cases[] = {
+        {fast(4, 3), 3, plain, spectra,
+         "NUMBER_OF_SOURCES_TO_BE_SEPARATED is 3 but INPUT_AUDIO_SPECTRUM has 2 channels", false},
+        {fast(4, 0), 0, plain, spectra, "NUMBER_OF_SOURCES_TO_BE_SEPARATED must be at least 1, got 0", false},
+        {fast(), 2, spoiled(6, cxf(0, NAN)), spectra,
+         "frame 4: INPUT_AUDIO_SPECTRUM frame 6 holds a non-finite value at channel 1, bin 2", false},
+        {fast(), 2, spoiled(6, cxf(0, INFINITY)), spectra,
+         "frame 4: INPUT_AUDIO_SPECTRUM frame 6 holds a non-finite value", false},
+        {fast(), 2, spoiled(1, cxf(3e30f, 0)), spectra, "channel covariance failed at bin 2", false},
+        {fast(), 2, [&](int t) { return t == 2 ? zeros(3)(t) : frameOf(X, t); }, spectra,
+         "frame 2 is 2 x 3, the block", false},
+        {fast(), 2, [](int) { return FD::ObjectRef(new FD::Matrix<float>(2, 5)); }, spectra, "got Matrix<float>",
+         false},
+        {aux().i("CLOSED_FORM_2X2", 1), 2, plain, spectra, "CLOSED_FORM_2X2 expects bool, got int 1", false},
+        {aux().f("MICS_DISTANCE", 0.0f), 2, plain, spectra,
+         "MICS_DISTANCE must be a positive number of centimetres, got 0", false},
+        {aux().f("MICS_DISTANCE", NAN), 2, plain, spectra, "MICS_DISTANCE must be a positive number", false},
+        {aux().f("MICS_DISTANCE", 18.0f).s("SOUND_DIFFRACTION_COMPENSATION", "free_space"), 2, plain, spectra,
+         "SOUND_DIFFRACTION_COMPENSATION must be \"FREE_SPACE\" or \"SPHERICAL_HEAD\", got \"free_space\"", false},
+        {aux(), 2, plain, "SOURCE_DIRECTIONS", "SOURCE_DIRECTIONS is read but MICS_DISTANCE", false},
+        // 3e30 squared still fits the double-precision closed forms: no error, no NaN
+        {aux(), 2, spoiled(1, cxf(3e30f, 0)), spectra, "", false},
+        {aux(1), 1, plain, spectra, "", false},
+        {aux().b("CLOSED_FORM_2X2", true).b("KEEP_SOURCE_ORDER", true), 2, plain, spectra, "", false},
+        {aux().f("SEPARATION_TIME_LENGTH", 0.01f), 2, plain, spectra, "", false},  // single-frame blocks
+        {fast(5), 2, zeros(9), spectra, "", true},                                  // silence
+        {fast(1), 2, plain, spectra, "", true},                                     // single-frame blocks
+        {fast(3), 2, zeros(1), spectra, "", true},                                  // no bin below Nyquist
     };
     ::testing::internal::CaptureStdout();  // progress lines
-    for (const auto& [sources, frames, script, message] : cases) {
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
         std::vector<FD::ObjectRef> out;
-        const std::string e = hostError(
-            [&] { out = harness(params(frames, sources), script)->run("OUTPUT_AUDIO_SPECTRUM", 8); });
-        EXPECT_TRUE(message.empty() ? e.empty() : e.find(message) != std::string::npos) << e;
-        for (const FD::ObjectRef& o : out) {
+        const std::string e = hostError([&] { out = harness(c.params, c.script)->run(c.port, 8); });
+        EXPECT_TRUE(c.message.empty() ? e.empty() : e.find(c.message) != std::string::npos) << e;
+        for (const FD::ObjectRef& o : out) {  // finite; zero past N rows and in the Nyquist column
             const Spectrum& s = dynamic_cast<const Spectrum&>(*o);
-            for (size_t i = 0; i < s.size(); ++i) ASSERT_EQ(s.data()[i], cxf(0, 0)) << frames;
+            for (int r = 0; r < s.nrows(); ++r)
+                for (int k = 0; k < s.ncols(); ++k) {
+                    ASSERT_TRUE(std::isfinite(std::abs(s(r, k))));
+                    if (c.silent || r >= c.sources || k == s.ncols() - 1) {
+                        ASSERT_EQ(s(r, k), cxf(0, 0));
+                    }
+                }
         }
     }
     ::testing::internal::GetCapturedStdout();

@@ -121,17 +121,14 @@ TEST(SourceOrder, ABlockWithASilentTalkerKeepsTheOrderItsActiveTalkerConfirms) {
 }
 
 namespace {
-Params nodeParams(int frames) {
-    Params p;
-    p.s("ITERATION_METHOD", "[FastIVA]NEWTON_METHOD_WITH_FIXED_POINT_ITERATION").i("MAX_ITERATION", 30);
-    p.i("NUMBER_OF_SOURCES_TO_BE_SEPARATED", 2).i("ADVANCE", 160).i("SAMPLING_RATE", 16000);
-    return p.f("SEPARATION_TIME_LENGTH", frames * 0.01f);
-}
-FD::ObjectRef frameOf(const cx_fcube& X, int t) {
-    auto* m = new Spectrum(X.n_rows, X.n_slices + 1);
-    for (arma::uword c = 0; c < X.n_rows && t < int(X.n_cols); ++c)
-        for (arma::uword k = 0; k < X.n_slices; ++k) (*m)(c, k) = X(c, t, k);
-    return FD::ObjectRef(m);
+// The node on X in blocks of T frames, with KEEP_SOURCE_ORDER and MICS_DISTANCE 18 cm.
+std::unique_ptr<NodeHarness> talkersNode(const cx_fcube& X, int T, const std::string& headModel = "FREE_SPACE") {
+    Params p = nodeParams(kFastIva, T, 2, 30);
+    p.f("MICS_DISTANCE", 18.0f).s("SOUND_DIFFRACTION_COMPENSATION", headModel).b("KEEP_SOURCE_ORDER", true);
+    auto h = std::make_unique<NodeHarness>(new SourceSeparation("sep", p));
+    h->feed("INPUT_AUDIO_SPECTRUM", [X](int t) { return frameOf(X, t); });
+    h->initialize();
+    return h;
 }
 double azimuthOf(const FD::Source& s) { return std::atan2(s.x[1], s.x[0]) * 180.0 / M_PI; }
 }  // namespace
@@ -148,14 +145,9 @@ TEST(SourceSeparationNode, GivesEachRowsDirectionForBothHeadModels) {
             // Talkers exactly on the model's delays: tau = (mic 0 lag) - (mic 1 lag).
             const std::vector<double> tau = {localization::steeringDelay(model, 18.0f, az[0] + 90),
                                              localization::steeringDelay(model, 18.0f, az[1] + 90)};
-            const cx_fcube X = mix(pairMixing(tau, K), sources(2, 2 * T, K, 5, 0.5f));
-            Params p = nodeParams(T);
-            p.f("MICS_DISTANCE", 18.0f).s("SOUND_DIFFRACTION_COMPENSATION", text).b("KEEP_SOURCE_ORDER", true);
-            NodeHarness h(new SourceSeparation("sep", p));
-            h.feed("INPUT_AUDIO_SPECTRUM", [&](int t) { return frameOf(X, t); });
-            h.initialize();
+            auto h = talkersNode(mix(pairMixing(tau, K), sources(2, 2 * T, K, 5, 0.5f)), T, text);
             for (int f : {0, T / 2, T, 2 * T - 1}) {
-                FD::RCPtr<FD::Vector<FD::ObjectRef>> list = h.pull("SOURCE_DIRECTIONS", f);
+                FD::RCPtr<FD::Vector<FD::ObjectRef>> list = h->pull("SOURCE_DIRECTIONS", f);
                 ASSERT_EQ(list->size(), 2u) << text << " frame " << f;
                 std::vector<double> found;
                 for (int n = 0; n < 2; ++n) {
@@ -178,15 +170,10 @@ TEST(SourceSeparationNode, AChannelWhoseTalkerFallsSilentKeepsItsTalkersDirectio
                                      localization::steeringDelay(localization::HeadModel::FreeSpace, 18.0f, 130)};
     cx_fcube S = sources(2, 2 * T, K, 21);
     S.tube(1, T, 1, 2 * T - 1).zeros();  // talker 1 (+40 degrees) silent in the second block
-    const cx_fcube X = mix(pairMixing(tau, K), S) + 1e-3f * sources(2, 2 * T, K, 22);
-    Params p = nodeParams(T);
-    p.f("MICS_DISTANCE", 18.0f).b("KEEP_SOURCE_ORDER", true);
-    NodeHarness h(new SourceSeparation("sep", p));
-    h.feed("INPUT_AUDIO_SPECTRUM", [&](int t) { return frameOf(X, t); });
-    h.initialize();
+    auto h = talkersNode(mix(pairMixing(tau, K), S) + 1e-3f * sources(2, 2 * T, K, 22), T);
     ::testing::internal::CaptureStdout();
     auto records = [&](int f) {
-        FD::RCPtr<FD::Vector<FD::ObjectRef>> list = h.pull("SOURCE_DIRECTIONS", f);
+        FD::RCPtr<FD::Vector<FD::ObjectRef>> list = h->pull("SOURCE_DIRECTIONS", f);
         std::vector<std::pair<double, float>> r;
         for (const FD::ObjectRef& o : *list) {
             const FD::Source& s = dynamic_cast<const FD::Source&>(*o);
@@ -216,8 +203,8 @@ TEST(SourceSeparationNode, TalkerOptionsOffOrDirectionsOnlyLeaveTheSpectraAsThey
         h.initialize();
         return h.run("OUTPUT_AUDIO_SPECTRUM", 3 * T);
     };
-    const auto plain = spectra(nodeParams(T));
-    Params off = nodeParams(T), directions = nodeParams(T);
+    const auto plain = spectra(nodeParams(kFastIva, T, 2, 30));
+    Params off = nodeParams(kFastIva, T, 2, 30), directions = nodeParams(kFastIva, T, 2, 30);
     off.b("KEEP_SOURCE_ORDER", false);
     directions.f("MICS_DISTANCE", 18.0f);
     for (const Params* p : {&off, &directions}) {
