@@ -41,27 +41,16 @@ using SourceList = Vector<ObjectRef>;
 constexpr int kBins = 257;  // a 512-point transform at 16 kHz, hop 160
 constexpr int kAdvance = 160, kRate = 16000;
 
-// ------------------------------------------------------------------ digest
-
-// FNV-1a, 64 bits, over the bytes of the values fed to it.
-class Digest {
-public:
-    void add(uint32_t v) {
-        for (int i = 0; i < 4; ++i) {
-            hash_ ^= (v >> (8 * i)) & 0xffu;
-            hash_ *= 0x100000001b3ull;
-        }
-    }
-    void add(float v) {
+// FNV-1a, 64 bits, over the four bytes (lowest first) of each int or float fed to it.
+struct Digest {
+    template <class T>
+    void add(T v) {
+        static_assert(sizeof(T) == 4, "ints and floats only");
         uint32_t bits;
         std::memcpy(&bits, &v, sizeof bits);
-        add(bits);
+        for (int i = 0; i < 4; ++i) value = (value ^ ((bits >> (8 * i)) & 0xffu)) * 0x100000001b3ull;
     }
-    void add(int v) { add(uint32_t(v)); }
-    uint64_t value() const { return hash_; }
-
-private:
-    uint64_t hash_ = 0xcbf29ce484222325ull;
+    uint64_t value = 0xcbf29ce484222325ull;
 };
 
 // Shape and element bits of a spectrum, or count and id / direction / power of
@@ -80,7 +69,7 @@ void addFrame(Digest& d, const ObjectRef& frame) {
         for (const ObjectRef& item : *list) {
             auto* s = dynamic_cast<const Source*>(item.get());
             ASSERT_NE(s, nullptr) << "a source list holds something else than a source";
-            d.add(int(s->id));
+            d.add(s->id);
             for (float c : s->x) d.add(c);
             d.add(s->power);
         }
@@ -89,19 +78,13 @@ void addFrame(Digest& d, const ObjectRef& frame) {
     }
 }
 
-// ------------------------------------------------------------------ synthetic input
-
 // 64-bit linear congruential generator; values are multiples of 2^-23 in [-1, 1).
-class Noise {
-public:
-    explicit Noise(uint64_t seed) : state_(seed) {}
+struct Noise {
+    uint64_t state;
     float next() {
-        state_ = state_ * 6364136223846793005ull + 1442695040888963407ull;
-        return float(int32_t(state_ >> 40) - (1 << 23)) / float(1 << 23);
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return float(int32_t(state >> 40) - (1 << 23)) / float(1 << 23);
     }
-
-private:
-    uint64_t state_;
 };
 
 // The unit complex number ((1 - t^2) + 2ti) / (1 + t^2): a rotation without sin or cos.
@@ -121,7 +104,7 @@ ObjectRef sceneFrame(int f) {
         bool comb;
     };
     static const Talker talkers[] = {{0.030f, 60, 220, 1500.0f, false}, {-0.045f, 140, 300, 2500.0f, true}};
-    Noise noise(0x9e3779b97f4a7c15ull * uint64_t(f + 1));
+    Noise noise{0x9e3779b97f4a7c15ull * uint64_t(f + 1)};
     auto frame = new Spectrum(2, kBins);
     for (int k = 0; k + 1 < kBins; ++k)
         for (int ch = 0; ch < 2; ++ch) (*frame)(ch, k) = {40.0f * noise.next(), 40.0f * noise.next()};
@@ -142,7 +125,7 @@ ObjectRef sceneFrame(int f) {
 // Localized directions as the tracker sees them: two slowly moving directions and
 // a stray one, each present in most frames.
 ObjectRef directionsFrame(int f) {
-    Noise noise(0x2545f4914f6cdd1dull * uint64_t(f + 1));
+    Noise noise{0x2545f4914f6cdd1dull * uint64_t(f + 1)};
     auto list = new SourceList;
     const float tracks[] = {0.25f + 0.0005f * float(f), -0.5f, 0.8f * noise.next()};
     for (int i = 0; i < 3; ++i) {
@@ -157,8 +140,6 @@ ObjectRef directionsFrame(int f) {
     }
     return ObjectRef(list);
 }
-
-// ------------------------------------------------------------------ cases
 
 struct Case {
     const char* type;
@@ -195,11 +176,7 @@ const std::vector<Case>& cases() {
             c.push_back({"BinauralMultisourceLocalization", [=] { return localization(head); },
                          "AUDIO_SPECTRUM", sceneFrame, "ESTIMATED_DOA", 300});
         c.push_back({"BinauralMultisourceTracker",
-                     [] {
-                         Params p;
-                         p.i("ADVANCE", kAdvance).i("SAMPLING_RATE", kRate);
-                         return p.f("CLUSTERING_DURATION", 0.5f);
-                     },
+                     [] { return Params().i("ADVANCE", kAdvance).i("SAMPLING_RATE", kRate).f("CLUSTERING_DURATION", 0.5f); },
                      "ESTIMATED_DOA", directionsFrame, "TRACKED_DOA", 300});
         for (const char* method : {"SPECTRAL_SUBTRACTION", "WIENER_FILTERING", "TWO_STEP_WIENER_FILTERING",
                                    "MINIMUM_MEAN_SQUARE_ERROR"})
@@ -212,9 +189,8 @@ const std::vector<Case>& cases() {
                          sceneFrame, "OUTPUT_AUDIO_SPECTRUM", 300});
         c.push_back({"VoiceActivityDetection",
                      [] {
-                         Params p;
-                         p.i("ADVANCE", kAdvance).i("SAMPLING_RATE", kRate);
-                         return p.f("VAD_NOISE_DURATION", 0.5f).f("VAD_THRESHOLD", 1.0f);
+                         return Params().i("ADVANCE", kAdvance).i("SAMPLING_RATE", kRate).f("VAD_NOISE_DURATION", 0.5f)
+                             .f("VAD_THRESHOLD", 1.0f);
                      },
                      "AUDIO_SPECTRUM", sceneFrame, "VAD_DECISION", 300});
         return c;
@@ -277,20 +253,14 @@ uint64_t runCase(const Case& c, int& busyFrames) {
         if (auto* list = dynamic_cast<const SourceList*>(frame.get())) busyFrames += !list->empty();
         if (auto* m = dynamic_cast<const Spectrum*>(frame.get())) busyFrames += std::abs((*m)(0, 40)) > 0.0f;
     }
-    return d.value();
+    return d.value;
 }
-
-class OutputDigests : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        setenv("OPENBLAS_NUM_THREADS", "1", 1);
-        loadModule(ZELKBP_MODULE_FILE);
-    }
-};
 
 }  // namespace
 
-TEST_F(OutputDigests, EveryProcessingNodeGivesTheRecordedBits) {
+TEST(OutputDigests, EveryProcessingNodeGivesTheRecordedBits) {
+    setenv("OPENBLAS_NUM_THREADS", "1", 1);
+    loadModule(ZELKBP_MODULE_FILE);
     const bool print = std::getenv("ZELKBP_PRINT_DIGESTS") != nullptr;
     for (const Case& c : cases()) {
         const std::string name = caseName(c);
