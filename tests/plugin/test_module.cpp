@@ -3,15 +3,12 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 
 #include "flow/Module.h"
 #include "flow/Node.h"
+#include "tests/support/Files.h"
 #include "tests/support/NodeHarness.h"
 
 using namespace FD;
@@ -40,21 +37,16 @@ TEST(Module, LoadingRegistersVersionAndTheNodeTypesInOrder) {
 // A cut-off copy of the plug-in used to load and then die of SIGBUS on the first page
 // past the end of the file; now each is refused with a reason before dlopen.
 TEST(Module, TruncatedLibrariesAreRefusedBeforeLoading) {
-    std::ifstream in(ZELKBP_MODULE_FILE, std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string bytes = FD::testing::slurp(ZELKBP_MODULE_FILE);
     ASSERT_GT(bytes.size(), 100000u);
-    char dir[] = "/tmp/zelkbp-module-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    int n = 0;
+    FD::testing::TempDir dir;
     for (size_t size : {size_t(0), size_t(10), size_t(64), size_t(4096), bytes.size() / 2, bytes.size() - 4096,
                         bytes.size() - 1}) {
-        const std::string path = std::string(dir) + "/cut" + std::to_string(n++) + ".so";
+        const std::string path = dir / ("cut" + std::to_string(size) + ".so");
         std::ofstream(path, std::ios::binary).write(bytes.data(), std::streamsize(size));
         const std::string error = FD::testing::hostError([&] { loadModule(path); });
         EXPECT_NE(error.find("cannot load module " + path + ": "), std::string::npos) << size << ": " << error;
-        unlink(path.c_str());
     }
-    rmdir(dir);
 }
 
 // Only a window that opens loads the window toolkit, and only a block to separate the
