@@ -58,11 +58,8 @@ Measured run(const Scene& scene, int frames, NoiseUpdate update,
                 const float shape = 1.0f / (1.0f + float(k) / 64.0f);
                 n[i] = std::sqrt(noise * shape) * cfloat(g(rng), g(rng));
                 const int h = (k + 1) / 4, off = k - 4 * h;
-                const float harmonic = h >= 1 && k < kBins ? voice / float(h) *
-                                                                 (off == 0   ? 1.0f
-                                                                  : off == 2 ? 0.0f
-                                                                             : 0.1f)
-                                                           : 0.0f;
+                const float harmonic =
+                    h >= 1 && k < kBins && off != 2 ? voice / float(h) * (off == 0 ? 1.0f : 0.1f) : 0.0f;
                 s[i] = std::polar(std::sqrt(harmonic) * (1.0f + jitter(rng)), phase(rng));
                 x[i] = scene.input(c) * (s[i] + n[i]);
             }
