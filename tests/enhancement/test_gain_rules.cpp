@@ -89,8 +89,8 @@ TEST(GainRules, FourLanesMatchTheBinRuleUnusableValuesStayOutAndNoNoisePassesThr
                     ASSERT_TRUE(std::isfinite(b.amplitude) && b.amplitude >= 0.0f && !std::isnan(b.gain));
                     ASSERT_TRUE(std::isfinite(prevBin[k]));
                     ASSERT_TRUE(std::isfinite(power[k]) || b.amplitude == 0.0f);
-                    if (method != M::None && noise[k] == 0.0f && std::isfinite(power[k])) {
-                        ASSERT_TRUE(b.gain == 1.0f && b.amplitude == std::sqrt(power[k]));  // no noise learned
+                    if (method != M::None && noise[k] == 0.0f && std::isfinite(power[k])) {  // no noise
+                        ASSERT_TRUE(b.gain == 1.0f && b.amplitude == std::sqrt(power[k]));
                     }
                 }
             }

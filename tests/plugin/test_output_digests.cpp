@@ -176,7 +176,12 @@ const std::vector<Case>& cases() {
             c.push_back({"BinauralMultisourceLocalization", [=] { return localization(head); },
                          "AUDIO_SPECTRUM", sceneFrame, "ESTIMATED_DOA", 300});
         c.push_back({"BinauralMultisourceTracker",
-                     [] { return Params().i("ADVANCE", kAdvance).i("SAMPLING_RATE", kRate).f("CLUSTERING_DURATION", 0.5f); },
+                     [] {
+                         return Params()
+                             .i("ADVANCE", kAdvance)
+                             .i("SAMPLING_RATE", kRate)
+                             .f("CLUSTERING_DURATION", 0.5f);
+                     },
                      "ESTIMATED_DOA", directionsFrame, "TRACKED_DOA", 300});
         for (const char* method : {"SPECTRAL_SUBTRACTION", "WIENER_FILTERING", "TWO_STEP_WIENER_FILTERING",
                                    "MINIMUM_MEAN_SQUARE_ERROR"})
@@ -189,7 +194,10 @@ const std::vector<Case>& cases() {
                          sceneFrame, "OUTPUT_AUDIO_SPECTRUM", 300});
         c.push_back({"VoiceActivityDetection",
                      [] {
-                         return Params().i("ADVANCE", kAdvance).i("SAMPLING_RATE", kRate).f("VAD_NOISE_DURATION", 0.5f)
+                         return Params()
+                             .i("ADVANCE", kAdvance)
+                             .i("SAMPLING_RATE", kRate)
+                             .f("VAD_NOISE_DURATION", 0.5f)
                              .f("VAD_THRESHOLD", 1.0f);
                      },
                      "AUDIO_SPECTRUM", sceneFrame, "VAD_DECISION", 300});

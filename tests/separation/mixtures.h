@@ -40,9 +40,11 @@ inline separation::BlockSeparator separatorFor(const cx_fcube& X, int N) {
 }
 
 // The node's parameters: blocks of `frames` 10-ms frames at 16 kHz.
-inline FD::testing::Params nodeParams(const std::string& method, int frames, int sources = 2, int iterations = 20) {
+inline FD::testing::Params nodeParams(const std::string& method, int frames, int sources = 2,
+                                      int iterations = 20) {
     FD::testing::Params p;
-    p.s("ITERATION_METHOD", method).i("MAX_ITERATION", iterations).i("NUMBER_OF_SOURCES_TO_BE_SEPARATED", sources);
+    p.s("ITERATION_METHOD", method).i("MAX_ITERATION", iterations);
+    p.i("NUMBER_OF_SOURCES_TO_BE_SEPARATED", sources);
     return p.i("ADVANCE", 160).i("SAMPLING_RATE", 16000).f("SEPARATION_TIME_LENGTH", frames * 0.01f);
 }
 const std::string kFastIva = "[FastIVA]NEWTON_METHOD_WITH_FIXED_POINT_ITERATION",

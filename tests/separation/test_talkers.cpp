@@ -122,7 +122,8 @@ TEST(SourceOrder, ABlockWithASilentTalkerKeepsTheOrderItsActiveTalkerConfirms) {
 
 namespace {
 // The node on X in blocks of T frames, with KEEP_SOURCE_ORDER and MICS_DISTANCE 18 cm.
-std::unique_ptr<NodeHarness> talkersNode(const cx_fcube& X, int T, const std::string& headModel = "FREE_SPACE") {
+std::unique_ptr<NodeHarness> talkersNode(const cx_fcube& X, int T,
+                                         const std::string& headModel = "FREE_SPACE") {
     Params p = nodeParams(kFastIva, T, 2, 30);
     p.f("MICS_DISTANCE", 18.0f).s("SOUND_DIFFRACTION_COMPENSATION", headModel).b("KEEP_SOURCE_ORDER", true);
     auto h = std::make_unique<NodeHarness>(new SourceSeparation("sep", p));
