@@ -10,6 +10,7 @@
 
 #include "localization/BinauralMultisourceLocalization.h"
 #include "localization/BinauralMultisourceTracker.h"
+#include "localization/SourceIdentityTracker.h"
 #include "localization/direction_clustering.h"
 #include "localization/gcc_phat.h"
 #include "localization/score_kernel.h"
@@ -272,7 +273,7 @@ TEST(TrackerNode, WindowLookAheadAndBadLists) {
         ASSERT_EQ(d.size(), c < 4 ? 1u : 0u) << "frame " << c;
         EXPECT_TRUE(c >= 4 || (std::fabs(d[0].azimuth - 17.0) < 1e-5 && d[0].id == 0));
     }
-    // Empty lists and non-finite directions give nothing; a foreign element or no list is named.
+    // Empty lists and non-finite directions give nothing.
     out = run<Trk>(params(0.04f), 6, [](int c) {
         FD::ObjectRef list = sourceList(std::vector<int>(c == 2 ? 4 : 0, 5));
         if (c == 2) FD::RCPtr<FD::Source>((*FD::RCPtr<List>(list))[2])->x[0] = kNaN;
@@ -280,13 +281,25 @@ TEST(TrackerNode, WindowLookAheadAndBadLists) {
         return list;
     });
     for (const FD::ObjectRef& frame : out) EXPECT_TRUE(detections(frame).empty());
-    const Script foreign = [](int c) {
-        FD::ObjectRef list = sourceList({10});
-        if (c == 3) FD::RCPtr<List>(list)->push_back(FD::ObjectRef(new FD::Float(1)));
-        return list;
+}
+
+TEST(SourceListReaders, BothTrackersNameTheFrameAndPortOfAForeignElementOrAMissingList) {
+    const Script bad[] = {
+        [](int c) {
+            FD::ObjectRef list = sourceList({10});
+            if (c == 2) FD::RCPtr<List>(list)->push_back(FD::ObjectRef(new FD::Float(1)));
+            return list;
+        },
+        [](int) { return FD::ObjectRef(new FD::Float(1)); },
+        [](int) { return FD::ObjectRef(); },
     };
-    for (const Script& bad : {foreign, Script([](int) { return FD::ObjectRef(); })})
-        EXPECT_NE(hostError([&] { run<Trk>(params(0.04f), 2, bad); }), "");
+    for (const Script& script : bad) {
+        std::string e = hostError([&] { run<Trk>(params(0.04f), 3, script); });
+        expectAll(e, {"BinauralMultisourceTracker \"trk\": frame", "ESTIMATED_DOA"});
+        const Params ids = Params().i("ADVANCE", 160).i("SAMPLING_RATE", 16000);
+        e = hostError([&] { run<SourceIdentityTracker>(ids, 3, script); });
+        expectAll(e, {"SourceIdentityTracker \"trk\": frame", "ESTIMATED_DOA"});
+    }
 }
 
 TEST(Accuracy, BroadbandSourceFromEveryDirection) {
