@@ -6,6 +6,8 @@
 #include <map>
 #include <set>
 
+#include "flow/Stream.h"
+
 namespace FD {
 
 GraphWalk walkGraph(const std::vector<std::string>& names,
@@ -168,8 +170,32 @@ void Network::initialize() {
         leads_.push_back(sink->getOutputNames().empty() ? 0 : furthest - ahead[sink]);
         for (size_t o = 0; o < sink->getOutputNames().size(); ++o) sink->request(int(o), leads_.back(), 0);
     }
+    fitWindowsToOneReader(order);
     for (Node* n : order) n->initialize();
     initialized_ = true;
+}
+
+void Network::fitWindowsToOneReader(const std::vector<Node*>& order) {
+    // The sums of reaches that request() passes upstream are needed where readers may sit
+    // at different frames (at start-up one may have driven a node far ahead while another
+    // still reads frame 0) or where a reader's reach is unknown. A node that one
+    // BufferedNode alone reads follows that reader's in-order frames; a sample stream is
+    // also read directly by the stream driver, so it keeps the sums.
+    std::map<const Node*, std::set<Node*>> readers;
+    for (Node* n : order)
+        for (const NodeInput& in : n->getInputs()) readers[in.node].insert(n);
+    for (Node* n : order) {
+        auto* node = dynamic_cast<BufferedNode*>(n);
+        auto found = readers.find(n);
+        if (!node || dynamic_cast<SampleStream*>(n) || found == readers.end() || found->second.size() != 1)
+            continue;
+        auto* reader = dynamic_cast<BufferedNode*>(*found->second.begin());
+        if (!reader) continue;
+        const std::vector<NodeInput>& inputs = reader->getInputs();
+        for (size_t i = 0; i < inputs.size(); ++i)
+            if (inputs[i].node == n)
+                node->readOnlyBy(inputs[i].outputID, reader->inputLookAhead(int(i)), reader->inputLookBack(int(i)));
+    }
 }
 
 int Network::streamLength() const {

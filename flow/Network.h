@@ -78,7 +78,7 @@ public:
 
 private:
     std::vector<Node*> topologicalOrder() const;  // upstream first; a cycle throws
-
+    void fitWindowsToOneReader(const std::vector<Node*>& order);
 
     std::vector<RCPtr<Node>> nodes_;
     std::vector<Node*> sinks_;
