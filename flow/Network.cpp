@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 
+#include "flow/Catalogue.h"
 #include "flow/Stream.h"
 
 namespace FD {
@@ -171,6 +172,7 @@ void Network::initialize() {
         for (size_t o = 0; o < sink->getOutputNames().size(); ++o) sink->request(int(o), leads_.back(), 0);
     }
     fitWindowsToOneReader(order);
+    checkWindowMemory(order);
     for (Node* n : order) n->initialize();
     initialized_ = true;
 }
@@ -196,6 +198,28 @@ void Network::fitWindowsToOneReader(const std::vector<Node*>& order) {
             if (inputs[i].node == n)
                 node->readOnlyBy(inputs[i].outputID, reader->inputLookAhead(int(i)), reader->inputLookBack(int(i)));
     }
+}
+
+void Network::checkWindowMemory(const std::vector<Node*>& order) const {
+    long long total = 0, largest = 0;
+    std::string where;
+    for (Node* n : order) {
+        auto* node = dynamic_cast<BufferedNode*>(n);
+        for (size_t o = 0; node && o < n->getOutputNames().size(); ++o) {
+            const long long frames = node->windowFrames(int(o));
+            total += frames;
+            if (frames <= largest) continue;
+            largest = frames;
+            where = "node " + n->getName() + " output " + n->getOutputNames()[o];
+        }
+    }
+    const double budget = memoryBudget(), bytes = double(total) * kFrameBytes;
+    if (!(bytes > budget)) return;
+    throw new GeneralException("the frame windows of this network would hold " + std::to_string(total) +
+                               " frames (about " + mebibytes(bytes) + " at " + std::to_string(kFrameBytes / 1024) +
+                               " KiB a frame), more than the memory budget of " + mebibytes(budget) +
+                               " (ZELKBP_MEMORY_BUDGET, in MiB, raises it); the largest, " + where + ", holds " +
+                               std::to_string(largest));
 }
 
 int Network::streamLength() const {

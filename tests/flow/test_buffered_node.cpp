@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 
 #include "tests/support/NodeHarness.h"
 
@@ -329,4 +330,23 @@ TEST(Network, TwoOutputsReadByOneNodeKeepWhatThatNodeReads) {
         const int expected = (c + 5 + 1000) + (c >= 3 ? c - 3 + 1000 : 0) + 1000;
         ASSERT_EQ(dereference_cast<int>(far->getOutput(0, c)), expected) << c;
     }
+}
+
+// Before any buffer is allocated, windows holding more frames than the memory budget
+// are refused, naming the largest; ZELKBP_MEMORY_BUDGET (MiB) moves the budget.
+TEST(Network, WindowsBeyondTheMemoryBudgetAreRefusedNamingTheLargest) {
+    const char* saved = std::getenv("ZELKBP_MEMORY_BUDGET");
+    const std::string savedValue = saved ? saved : "";
+    for (auto [budget, expected] : std::vector<std::pair<const char*, std::string>>{
+             {"1", "the frame windows of this network would hold 603 frames (about 3 MiB at 4 KiB a frame), more "
+                   "than the memory budget of 1 MiB (ZELKBP_MEMORY_BUDGET, in MiB, raises it); the largest, node "
+                   "t0 output OUT, holds 301"},
+             {"3", ""}}) {
+        setenv("ZELKBP_MEMORY_BUDGET", budget, 1);
+        Network net;
+        chainOfProbes(net, "t", 3, 300);
+        EXPECT_EQ(hostError([&] { net.initialize(); }), expected) << budget;
+    }
+    if (saved) setenv("ZELKBP_MEMORY_BUDGET", savedValue.c_str(), 1);
+    else unsetenv("ZELKBP_MEMORY_BUDGET");
 }
