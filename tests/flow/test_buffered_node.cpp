@@ -299,7 +299,7 @@ TEST(Network, WindowsOfNodesReadByOneNodeGrowLinearlyAlongAChain) {
     diamond.addNode(new Probe("a0", 20, 0));
     diamond.addNode(new Probe("a1", 20, 0));
     diamond.addNode(new Probe("b", 0, 0));
-    auto* join = new Pair("j", 0, 0);
+    auto* join = new Sum("j");
     diamond.addNode(join);
     for (auto [from, port, to, in] : std::vector<std::array<const char*, 4>>{
              {"src", "OUTPUT", "s", "IN"}, {"s", "OUT", "x", "IN"}, {"x", "OUT", "a0", "IN"},
