@@ -273,6 +273,7 @@ private:
     void build(NodeEntry& node);
     void reportRefusal(BaseException* e, const NodeEntry& node);
     void connect();
+    bool kindsAgree(const LinkEntry& l, const NodeEntry& from, const NodeEntry& to);
     void checkInputs();
     void checkCycles();
 
@@ -620,6 +621,7 @@ void Loader::connect() {
                                 suggestion(l.input, inputs) + "; its inputs: " + joined(inputs));
             ok = false;
         }
+        if (ok && !kindsAgree(l, *from, *to)) ok = false;
         if (!ok || !from->built || !to->built) continue;
         try {
             net_->connect(l.from, l.output, l.to, l.input);
@@ -628,6 +630,26 @@ void Loader::connect() {
             delete e;
         }
     }
+}
+
+// A link between ports whose catalogue entries state kinds of frames with none in
+// common is refused here, with its line, instead of at the first frame.
+bool Loader::kindsAgree(const LinkEntry& l, const NodeEntry& from, const NodeEntry& to) {
+    auto port = [](const std::vector<PortInfo>& ports, const std::string& name) -> const PortInfo* {
+        for (const PortInfo& p : ports)
+            if (p.name == name) return &p;
+        return nullptr;
+    };
+    const NodeInfo* fromInfo = nodeInfo(from.type);
+    const NodeInfo* toInfo = nodeInfo(to.type);
+    const PortInfo* out = fromInfo ? port(fromInfo->outputs, l.output) : nullptr;
+    const PortInfo* in = toInfo ? port(toInfo->inputs, l.input) : nullptr;
+    if (!out || !in || kindsMatch(out->kind, in->kind)) return true;
+    problem(l.line, "link from " + l.from + " " + l.output + " to " + l.to + " " + l.input + ": output " +
+                        l.output + " of node " + l.from + " (" + from.type + ") gives " +
+                        kindText(out->kind) + ", but input " + l.input + " of node " + l.to + " (" + to.type +
+                        ") takes " + kindText(in->kind));
+    return false;
 }
 
 void Loader::checkInputs() {

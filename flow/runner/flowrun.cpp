@@ -132,7 +132,8 @@ void printPorts(const char* title, const std::vector<FD::PortInfo>& ports) {
     std::printf("  %-12s", title);
     if (ports.empty()) std::printf("none\n");
     for (size_t i = 0; i < ports.size(); ++i)
-        std::printf("%s%-32s %s\n", i ? "              " : "", ports[i].name.c_str(), ports[i].help.c_str());
+        std::printf("%s%-32s %s%s\n", i ? "              " : "", ports[i].name.c_str(), ports[i].help.c_str(),
+                    ports[i].kind.empty() ? "" : (" [" + ports[i].kind + "]").c_str());
 }
 
 void listNodes() {

@@ -75,6 +75,21 @@ TEST(Flowrun, ErrorsAreOneLineEachAndFail) {
     EXPECT_NE(r.err.find("cut.flac is truncated"), std::string::npos) << r.err;
     EXPECT_EQ(dir.files(), std::vector<std::string>{"cut.flac"});
 
+    // A spectrum wired into the audio writer: refused at load with the link's line.
+    std::string text = slurp(kRoundTrip);
+    const std::string wire = "from=\"resynthesis\" output=\"AUDIO\"";
+    const size_t at = text.find(wire);
+    text.replace(at, wire.size(), "from=\"stft\" output=\"SPECTRUM\"");
+    std::ofstream(dir / "wire.n") << text;
+    r = flowrun((dir / "wire.n") + " INPUT=" + (dir / "cut.flac") + " OUTPUT=" + (dir / "b.wav"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "flowrun: " + (dir / "wire.n") + ":" +
+                  std::to_string(std::count(text.begin(), text.begin() + at, '\n') + 1) +
+                  ": link from stft SPECTRUM to output AUDIO: output SPECTRUM of node stft "
+                  "(ShortTimeSpectrum) gives a spectrum, but input AUDIO of node output (AudioFileSink) "
+                  "takes signal frames\n");
+
     std::ofstream(dir / "bad.n")
         << "<document><network>\n<node name='a' type='AudioFileSource'>\n</document>";
     r = flowrun(dir / "bad.n");
