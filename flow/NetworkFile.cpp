@@ -124,6 +124,18 @@ std::string suggestion(const std::string& word, const std::vector<std::string>& 
     return c.empty() ? "" : " (did you mean " + c + "?)";
 }
 
+// The problems of command-line arguments that `declared` does not hold.
+std::vector<std::string> unknownArguments(const std::string& path,
+                                          const std::map<std::string, std::string>& args,
+                                          const std::vector<std::string>& declared) {
+    std::vector<std::string> problems;
+    for (const auto& kv : args)
+        if (std::find(declared.begin(), declared.end(), kv.first) == declared.end())
+            problems.push_back(path + ": unknown argument " + shownText(kv.first) +
+                               suggestion(kv.first, declared) + "; the network takes " + joined(declared));
+    return problems;
+}
+
 struct ParamEntry {
     std::string name, type, text;
     ObjectRef value;
@@ -333,14 +345,7 @@ void Loader::readArguments(pugi::xml_node net) {
         declared_.push_back(arg);
     }
 
-    std::vector<std::string> declaredNames;
-    for (const NetworkArgument& a : declared_) declaredNames.push_back(a.name);
-    for (const auto& kv : args_) {
-        if (!names.count(kv.first))
-            problems_.push_back(path_ + ": unknown argument " + shownText(kv.first) +
-                                suggestion(kv.first, declaredNames) + "; the network takes " +
-                                joined(declaredNames));
-    }
+    for (const std::string& p : unknownArguments(path_, args_, argumentNames())) problems_.push_back(p);
     for (const NetworkArgument& a : declared_) {
         auto given = args_.find(a.name);
         std::string text;
@@ -524,8 +529,9 @@ void Loader::checkAgainstCatalogue(NodeEntry& node, const NodeInfo& info) {
             for (const ParamEntry& p : node.params)
                 if (p.name == need.param) line = p.line;
             problem(line, need.param + " of node " + node.name + " asks for " + need.what + ", about " +
-                              mebibytes(need.bytes) + ", more than the memory budget of " + mebibytes(budget) +
-                              " (ZELKBP_MEMORY_BUDGET, in MiB, raises it)");
+                              mebibytes(need.bytes) + ", more than the memory budget of " +
+                              mebibytes(budget) +
+                              " (flowrun --memory-budget MIB or ZELKBP_MEMORY_BUDGET raises it)");
             node.valid = false;
         }
     }
@@ -574,6 +580,9 @@ void Loader::build(NodeEntry& node) {
         node.built = net_->addNode(node.type, node.name, params);
     } catch (BaseException* e) {
         reportRefusal(e, node);
+        node.valid = false;
+    } catch (const std::bad_alloc&) {
+        problem(node.line, "node " + node.name + " (" + node.type + "): " + kOutOfMemory);
         node.valid = false;
     } catch (const std::exception& e) {
         problem(node.line, "node " + node.name + " (" + node.type + "): " + e.what());
@@ -690,6 +699,8 @@ std::unique_ptr<Network> Loader::load() {
         } catch (BaseException* e) {
             problems_.push_back(path_ + ": " + e->message());
             delete e;
+        } catch (const std::bad_alloc&) {
+            problems_.push_back(path_ + ": preparing the nodes' buffers: " + kOutOfMemory);
         }
     }
     if (!problems_.empty()) throw new LoadError(problems_);
@@ -711,6 +722,18 @@ std::vector<std::string> NetworkFile::nodeTypes() const {
     std::vector<std::string> types;
     for (pugi::xml_node n : parsed_->main.children("node")) types.push_back(n.attribute("type").value());
     return types;
+}
+
+std::vector<std::string> NetworkFile::argumentNames() const {
+    std::vector<std::string> names;
+    for (pugi::xml_node a : parsed_->main.children("arg"))
+        if (*a.attribute("name").value()) names.push_back(a.attribute("name").value());
+    return names;
+}
+
+std::vector<std::string> NetworkFile::undeclaredArguments(
+    const std::map<std::string, std::string>& args) const {
+    return unknownArguments(parsed_->path, args, argumentNames());
 }
 
 std::unique_ptr<Network> NetworkFile::build(const std::map<std::string, std::string>& args) const {

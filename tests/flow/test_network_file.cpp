@@ -287,3 +287,16 @@ TEST_F(NetworkFiles, LinksBetweenPortsOfDifferentKindsAreRefused) {
         EXPECT_EQ(problems(chain(c.from, c.to)), c.problem.empty() ? Lines{} : Lines{c.problem})
             << c.from << c.to;
 }
+
+// What a node's constructor cannot get from the machine is said as such, naming the node.
+TEST_F(NetworkFiles, ANodeThatRunsOutOfMemoryWhileBuiltIsNamed) {
+    struct TestHog : TestPass {
+        TestHog(const std::string& name, const ParameterSet& p) : TestPass(name, p) {
+            throw std::bad_alloc();
+        }
+    };
+    Node::addFactory("TestHog", new NodeFactory<TestHog>("TestHog"));
+    EXPECT_EQ(
+        problems(kTicks + "<node name=\"h\" type=\"TestHog\"/>\n" + link("src", "OUT", "h")),
+        Lines{":5: node h (TestHog): out of memory (the machine could not provide the memory asked for)"});
+}
