@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "flow/Catalogue.h"
+#include "flow/OutputFiles.h"
 
 namespace FD {
 
@@ -164,6 +165,7 @@ struct NetworkFile::Parsed {
     pugi::xml_document doc;
     pugi::xml_node main;
     std::vector<std::string> problems;
+    std::unique_ptr<ReadFile> reading;  // no output of the run may replace the file
 
     void problem(int line, const std::string& what) {
         problems.push_back(path + (line > 0 ? ":" + std::to_string(line) : "") + ": " + what);
@@ -194,6 +196,7 @@ bool NetworkFile::Parsed::read() {
         problems.push_back("cannot read " + path + ": " + std::strerror(errno));
         return false;
     }
+    reading = std::make_unique<ReadFile>(path, "the network file");
     char chunk[65536];
     while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
         text.append(chunk, size_t(in.gcount()));

@@ -3,6 +3,8 @@
 // their inputs, so they work the same under the runner and in a test harness.
 #pragma once
 
+#include "flow/OutputFiles.h"
+
 namespace FD {
 
 class Node;
@@ -46,7 +48,8 @@ public:
 void requestStop();
 bool stopRequested();
 
-// Calls endOfStream() on every node of `nodes` that is a StreamEnd, in order.
+// Calls endOfStream() on every node of `nodes` that is a StreamEnd, in order; the
+// files they finish take their final names together once all are finished.
 template <class NodeList>
 void endStream(const NodeList& nodes, int frames);
 
@@ -56,8 +59,10 @@ const SampleStream* findSampleStream(const Node* node);
 
 template <class NodeList>
 void endStream(const NodeList& nodes, int frames) {
+    OutputRenames renames;
     for (const auto& n : nodes)
         if (auto* e = dynamic_cast<StreamEnd*>(&*n)) e->endOfStream(frames);
+    renames.done();
 }
 
 }  // namespace FD

@@ -39,7 +39,14 @@ bool headerPromisesMore(SNDFILE* f) {
 }
 }  // namespace
 
-AudioReader::AudioReader(const std::string& path, int targetRate) : path_(path), targetRate_(targetRate) {
+std::string resamplingProblem(const std::string& name, int fromRate, int toRate) {
+    if (src_is_valid_ratio(double(toRate) / double(fromRate))) return "";
+    return "cannot resample " + name + " from " + std::to_string(fromRate) + " Hz to " + std::to_string(toRate) +
+           " Hz: the two rates may differ by a factor of 256 at most";
+}
+
+AudioReader::AudioReader(const std::string& path, int targetRate)
+    : path_(path), reading_(path, "the input recording"), targetRate_(targetRate) {
     struct stat st;
     if (stat(path.c_str(), &st) != 0)
         throw std::runtime_error("cannot open " + path + ": " + systemError(errno));
@@ -84,6 +91,12 @@ AudioReader::AudioReader(const std::string& path, int targetRate) : path_(path),
     if (fileRate_ == targetRate_) {
         count_ = fileSamples_;
     } else {
+        const std::string problem = resamplingProblem(path, fileRate_, targetRate_);
+        if (!problem.empty()) {
+            sf_close(file_);
+            file_ = nullptr;
+            throw std::runtime_error(problem);
+        }
         count_ = (fileSamples_ * targetRate_ + fileRate_ - 1) / fileRate_;
         int err = 0;
         state_ = src_callback_new(&AudioReader::supply, SRC_SINC_MEDIUM_QUALITY, channels_, &err, this);
@@ -168,35 +181,30 @@ void AudioReader::read(float* out, long long n) {
 
 // ---------------------------------------------------------------- AtomicFile
 
-AtomicFile::AtomicFile(const std::string& path) : path_(path) {
+AtomicFile::AtomicFile(const std::string& path, const std::string& shown) : path_(path) {
     if (path.empty()) throw std::runtime_error("no file name given");
-    size_t slash = path.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (base.empty()) throw std::runtime_error("cannot write " + path + ": it names a directory");
+    const size_t slash = path.rfind('/');
+    if (slash + 1 == path.size()) throw std::runtime_error("cannot write " + path + ": it names a directory");
     struct stat st;
     if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
         throw std::runtime_error("cannot write " + path + ": it is a directory");
-    std::string templ = (slash == std::string::npos ? std::string() : dir + "/") + "." + base + ".partXXXXXX";
+    part_ = std::make_unique<PartFile>(path, shown);
+    const std::string templ = part_->hiddenTemplate();
     std::vector<char> name(templ.begin(), templ.end());
     name.push_back('\0');
     fd_ = mkstemp(name.data());
     if (fd_ < 0) throw std::runtime_error("cannot write " + path + ": " + systemError(errno));
-    temp_ = name.data();
-    mode_t mask = umask(0);
-    umask(mask);
-    if (fchmod(fd_, 0666 & ~mask) != 0) {
+    part_->created(name.data());
+    if (fchmod(fd_, part_->mode()) != 0) {
         // Keeps the private mode of the temporary file; not worth failing for.
     }
 }
 
 AtomicFile::~AtomicFile() {
-    if (committed_) return;
     if (stream_)
         fclose(stream_);
     else if (fd_ >= 0)
         close(fd_);
-    unlink(temp_.c_str());
 }
 
 FILE* AtomicFile::stream() {
@@ -217,8 +225,7 @@ void AtomicFile::commit() {
     stream_ = nullptr;
     fd_ = -1;
     if (closed != 0) throw std::runtime_error("cannot write " + path_ + ": " + systemError(errno));
-    if (rename(temp_.c_str(), path_.c_str()) != 0)
-        throw std::runtime_error("cannot rename " + temp_ + " to " + path_ + ": " + systemError(errno));
+    part_->complete();
     committed_ = true;
 }
 

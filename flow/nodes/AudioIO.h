@@ -8,7 +8,9 @@
 //
 // AtomicFile is an output file that appears under its final name only when it is
 // complete: it is written under a hidden temporary name in the same directory and
-// renamed by commit(); dropped without commit, the temporary file is removed.
+// renamed by commit() (or, when the run holds renames, once every output of the
+// run is complete: flow/OutputFiles.h); dropped before that, the temporary file is
+// removed.
 #pragma once
 
 #include <cstdio>
@@ -16,11 +18,17 @@
 #include <string>
 #include <vector>
 
+#include "flow/OutputFiles.h"
+
 typedef struct sf_private_tag SNDFILE;
 typedef struct SRC_STATE_tag SRC_STATE;
 
 namespace FD {
 namespace nodes {
+
+// Whether libsamplerate converts between the two rates (a factor of 256 at most);
+// "" if so, else why not ("cannot resample NAME from A Hz to B Hz: ...").
+std::string resamplingProblem(const std::string& name, int fromRate, int toRate);
 
 class AudioReader {
 public:
@@ -47,6 +55,7 @@ private:
     static long supply(void* self, float** data);
 
     std::string path_;
+    ReadFile reading_;  // no output of the run may replace the recording
     SNDFILE* file_ = nullptr;
     SRC_STATE* state_ = nullptr;
     int channels_ = 0, fileRate_ = 0, targetRate_ = 0;
@@ -60,7 +69,8 @@ private:
 
 class AtomicFile {
 public:
-    explicit AtomicFile(const std::string& path);
+    // `path`: the final name, links followed; `shown`: the name the user gave.
+    explicit AtomicFile(const std::string& path, const std::string& shown = "");
     ~AtomicFile();
     AtomicFile(const AtomicFile&) = delete;
     AtomicFile& operator=(const AtomicFile&) = delete;
@@ -69,12 +79,12 @@ public:
     int fd() const { return fd_; }
     // A stdio stream on the temporary file (opened on first use).
     FILE* stream();
-    // Flushes, syncs and closes the file and gives it its final name.
+    // Flushes, syncs and closes the file, which then takes its final name.
     void commit();
-    bool committed() const { return committed_; }
 
 private:
-    std::string path_, temp_;
+    std::string path_;
+    std::unique_ptr<PartFile> part_;
     int fd_ = -1;
     FILE* stream_ = nullptr;
     bool committed_ = false;

@@ -30,7 +30,7 @@ std::string systemError() { return std::strerror(errno); }
 // A regular file: hidden name, then rename.
 class FileTarget : public OutputTarget {
 public:
-    FileTarget(const std::string& name, const std::string& path) : OutputTarget(name), file_(path) {}
+    FileTarget(const std::string& name, const std::string& path) : OutputTarget(name), file_(path, name) {}
     AtomicFile* file() override { return &file_; }
     void write(const void* data, size_t n) override {
         if (n && std::fwrite(data, 1, n, file_.stream()) != n)

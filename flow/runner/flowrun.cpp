@@ -8,8 +8,9 @@
 // Exit status: 0 when the stream ended (end of the input, --duration), 1 when
 // loading or running fails (running out of memory included) or standard output
 // cannot be written, 2 for a wrong command line (an argument the network does not
-// declare included), 130 / 143 when SIGINT / SIGTERM ended the run (every result
-// is still complete). Every error is printed as one line.
+// declare included), 128 + N when signal N ended the run (every result is still
+// complete; Signals.h). Every error is printed as one line. The outputs take their
+// names together once all are complete.
 #include <signal.h>
 #include <unistd.h>
 
@@ -361,6 +362,16 @@ void runFrames(FD::StreamDriver& driver, bool realtime, Progress& progress) {
     progress.clear();
 }
 
+// Whether frames ran: a stop signal before that ends the run with nothing written.
+bool framesStarted = false;
+
+int stoppedWhileLoading(const Options& o) {
+    const int sig = FD::runner::stopSignal();
+    std::fprintf(stderr, "%s: %s: stopped by %s while loading: nothing was run, no result written\n", kProgram,
+                 o.network.c_str(), FD::runner::signalName(sig));
+    return 128 + sig;
+}
+
 int run(const Options& o) {
     loadModules();
     if (o.list) {
@@ -371,9 +382,6 @@ int run(const Options& o) {
         printVersions();
         return 0;
     }
-    // From here on a stop signal ends the stream at a frame boundary, so that every
-    // result is complete under its final name.
-    FD::runner::catchStopSignals();
     const FD::NetworkFile file(o.network);
     if (std::vector<std::string> unknown = file.undeclaredArguments(o.args); !unknown.empty())
         throw ArgumentError{unknown};
@@ -388,7 +396,9 @@ int run(const Options& o) {
         if (!clock) throw new FD::GeneralException("--duration: no audio source gives the stream's rate");
         driver.endStream(std::max(1LL, std::llround(o.duration * clock->sampleRate())));
     }
+    if (FD::runner::stopSignal()) return stoppedWhileLoading(o);
     Progress progress(driver, !o.quiet && isatty(STDERR_FILENO));
+    framesStarted = true;
     runFrames(driver, o.realtime, progress);
 
     const int count = driver.framesDone();
@@ -397,7 +407,7 @@ int run(const Options& o) {
     if (!o.quiet) progress.summary(o.network, count);
     if (int sig = FD::runner::stopSignal()) {
         std::fprintf(stderr, "%s: %s: stopped by %s: %d frames kept, every result is complete\n", kProgram,
-                     o.network.c_str(), sig == SIGINT ? "SIGINT" : "SIGTERM", count);
+                     o.network.c_str(), FD::runner::signalName(sig), count);
         return 128 + sig;
     }
     return 0;
@@ -406,8 +416,9 @@ int run(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // A closed standard output is then a write error with a message, not a silent end.
-    signal(SIGPIPE, SIG_IGN);
+    // First thing, so that loading is covered too; SIGPIPE is ignored from here on, so
+    // a closed standard output is a write error with a message, not a silent end.
+    FD::runner::catchSignals();
     Options o;
     try {
         o = parseCommandLine(argc, argv);
@@ -422,6 +433,9 @@ int main(int argc, char** argv) {
     }
     if (!o.memoryBudget.empty()) setenv(kMemoryBudgetVariable, o.memoryBudget.c_str(), 1);
     const std::string where = o.network.empty() ? std::string() : o.network + ": ";
+    // Loading that a stop signal broke off (an input waiting for its producer) is a
+    // stop, not a failure.
+    auto quiet = [] { return FD::runner::stopSignal() && !framesStarted; };
     try {
         if (!o.list && !o.version && !o.snapshotDir.empty()) prepareSnapshots(o.snapshotDir);
         const int status = run(o);
@@ -431,19 +445,20 @@ int main(int argc, char** argv) {
         for (const std::string& p : e.problems) std::cerr << kProgram << ": " << p << "\n";
         return 2;
     } catch (FD::LoadError* e) {
-        for (const std::string& p : e->problems()) std::cerr << kProgram << ": " << p << "\n";
+        if (!quiet())
+            for (const std::string& p : e->problems()) std::cerr << kProgram << ": " << p << "\n";
         delete e;
     } catch (FD::BaseException* e) {
-        std::cerr << kProgram << ": " << where << e->message() << "\n";
+        if (!quiet()) std::cerr << kProgram << ": " << where << e->message() << "\n";
         delete e;
     } catch (const FD::BaseException& e) {  // thrown by value by mistake: still one line
-        std::cerr << kProgram << ": " << where << e.message() << "\n";
+        if (!quiet()) std::cerr << kProgram << ": " << where << e.message() << "\n";
     } catch (const std::bad_alloc&) {
-        std::cerr << kProgram << ": " << where << FD::kOutOfMemory << "\n";
+        if (!quiet()) std::cerr << kProgram << ": " << where << FD::kOutOfMemory << "\n";
     } catch (const std::exception& e) {
-        std::cerr << kProgram << ": " << where << e.what() << "\n";
+        if (!quiet()) std::cerr << kProgram << ": " << where << e.what() << "\n";
     } catch (...) {
-        std::cerr << kProgram << ": " << where << "unexpected error\n";
+        if (!quiet()) std::cerr << kProgram << ": " << where << "unexpected error\n";
     }
-    return 1;
+    return quiet() ? stoppedWhileLoading(o) : 1;
 }

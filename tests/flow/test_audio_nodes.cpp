@@ -78,11 +78,20 @@ TEST(AudioReader, BrokenFilesAreErrorsNamingTheFile) {
     std::ofstream(dir / "text.wav") << "not audio at all";
     writeWav(dir / "cut.wav", 16000, 2, noise(2 * 8000, 1));
     std::filesystem::resize_file(dir / "cut.wav", 20000);
-    for (auto [path, expected] : {std::pair{dir / "missing.wav", std::string("missing.wav: No such file")},
-                                  {dir / "text.wav", "text.wav"},
-                                  {dir / "cut.wav", "cut.wav is truncated"}}) {
-        const std::string err = readerError(path);
-        EXPECT_NE(err.find(expected), std::string::npos) << expected << " in: " << err;
+    writeWav(dir / "ok.wav", 16000, 2, noise(2 * 800, 1));
+    const struct {
+        std::string path;
+        int rate;
+        std::string expected;
+    } cases[] = {{dir / "missing.wav", 16000, "missing.wav: No such file"},
+                 {dir / "text.wav", 16000, "text.wav"},
+                 {dir / "cut.wav", 16000, "cut.wav is truncated"},
+                 // beyond what the resampler can do: refused when opened, not at the first frame
+                 {dir / "ok.wav", 99999999, "from 16000 Hz to 99999999 Hz"},
+                 {dir / "ok.wav", 62, "from 16000 Hz to 62 Hz"}};
+    for (const auto& c : cases) {
+        const std::string err = readerError(c.path, c.rate);
+        EXPECT_NE(err.find(c.expected), std::string::npos) << c.expected << " in: " << err;
     }
 }
 
