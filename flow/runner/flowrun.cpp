@@ -78,6 +78,7 @@ void usage(std::ostream& out) {
         << kMemoryBudgetVariable << " or 1024)\n"
         << "  --list           list every node type with its inputs, outputs and parameters\n"
         << "  --version        print the versions of the loaded modules\n"
+        << "  --help           print this usage\n"
         << "Modules are loaded from the program's directory, or from $" << kModuleDirVariable << ".\n";
 }
 
