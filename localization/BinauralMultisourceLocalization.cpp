@@ -1,6 +1,7 @@
 #include "localization/BinauralMultisourceLocalization.h"
 
 #include <cmath>
+#include <iostream>
 #include <optional>
 
 #include "flow/NodeSupport.h"
@@ -64,6 +65,10 @@ void BinauralMultisourceLocalization::checkSpectrum(int count,
             errors_.atFrame(count, "AUDIO_SPECTRUM",
                             "AUDIO_SPECTRUM needs at least 2 rows (microphones) and 2 columns (bins), got " +
                                 std::to_string(rows) + " x " + std::to_string(cols));
+        if (rows > 2)  // a microphone array recording read whole: say which pair is used
+            std::cerr << errors_.label() << ": AUDIO_SPECTRUM has " << rows
+                      << " channels; channels 0 and 1 are taken as the left and right microphones "
+                         "(the audio source's CHANNELS, INPUT_CHANNELS in the example networks, picks others)\n";
         const localization::BandEdges edges =
             localization::bandEdges(frequencyLow_, frequencyHigh_, samplingRate_, cols);
         if (!localization::bandFits(edges, cols, &band_)) {

@@ -121,6 +121,33 @@ TEST(AudioFileSource, FramesEndWithTheirNewSamplesAndTheStreamWithTheFile) {
     }
 }
 
+// A float recording holding NaN or infinity is an error at the frame that reads it,
+// naming the sample, not a stream of frames turned silent or NaN.
+TEST(AudioFileSource, NonFiniteSamplesAreRefusedNamingTheSample) {
+    TempDir dir;
+    for (float bad : {NAN, INFINITY}) {
+        std::vector<float> s(2 * 1000, 0.25f);
+        s[2 * 700 + 1] = bad;  // sample 700 of channel 1
+        SF_INFO info{};
+        info.samplerate = 16000, info.channels = 2, info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+        SNDFILE* f = sf_open((dir / "bad.wav").c_str(), SFM_WRITE, &info);
+        ASSERT_NE(f, nullptr);
+        sf_writef_float(f, s.data(), 1000);
+        sf_close(f);
+        NodeHarness h(new AudioFileSource("audio", fileParams(dir / "bad.wav", 512, 160, 16000)));
+        h.initialize();
+        std::string error;
+        try {
+            for (int k = 0; k < 7; ++k) h.pull("AUDIO", k);
+        } catch (BaseException* e) {
+            error = e->message();
+            delete e;
+        }
+        EXPECT_NE(error.find("non-finite sample"), std::string::npos) << error;
+        EXPECT_NE(error.find("at sample 700 of channel 1"), std::string::npos) << error;
+    }
+}
+
 TEST(RoundTrip, ReproducesEverySampleInPlace) {
     struct Case {
         int length, advance, channels, frames;
