@@ -125,6 +125,18 @@ std::string suggestion(const std::string& word, const std::vector<std::string>& 
     return c.empty() ? "" : " (did you mean " + c + "?)";
 }
 
+// The problems of command-line arguments that `declared` does not hold.
+std::vector<std::string> unknownArguments(const std::string& path,
+                                          const std::map<std::string, std::string>& args,
+                                          const std::vector<std::string>& declared) {
+    std::vector<std::string> problems;
+    for (const auto& kv : args)
+        if (std::find(declared.begin(), declared.end(), kv.first) == declared.end())
+            problems.push_back(path + ": unknown argument " + shownText(kv.first) +
+                               suggestion(kv.first, declared) + "; the network takes " + joined(declared));
+    return problems;
+}
+
 struct ParamEntry {
     std::string name, type, text;
     ObjectRef value;
@@ -276,6 +288,7 @@ private:
     void build(NodeEntry& node);
     void reportRefusal(BaseException* e, const NodeEntry& node);
     void connect();
+    bool kindsAgree(const LinkEntry& l, const NodeEntry& from, const NodeEntry& to);
     void checkInputs();
     void checkCycles();
 
@@ -335,14 +348,7 @@ void Loader::readArguments(pugi::xml_node net) {
         declared_.push_back(arg);
     }
 
-    std::vector<std::string> declaredNames;
-    for (const NetworkArgument& a : declared_) declaredNames.push_back(a.name);
-    for (const auto& kv : args_) {
-        if (!names.count(kv.first))
-            problems_.push_back(path_ + ": unknown argument " + shownText(kv.first) +
-                                suggestion(kv.first, declaredNames) + "; the network takes " +
-                                joined(declaredNames));
-    }
+    for (const std::string& p : unknownArguments(path_, args_, argumentNames())) problems_.push_back(p);
     for (const NetworkArgument& a : declared_) {
         auto given = args_.find(a.name);
         std::string text;
@@ -526,8 +532,9 @@ void Loader::checkAgainstCatalogue(NodeEntry& node, const NodeInfo& info) {
             for (const ParamEntry& p : node.params)
                 if (p.name == need.param) line = p.line;
             problem(line, need.param + " of node " + node.name + " asks for " + need.what + ", about " +
-                              mebibytes(need.bytes) + ", more than the memory budget of " + mebibytes(budget) +
-                              " (ZELKBP_MEMORY_BUDGET, in MiB, raises it)");
+                              mebibytes(need.bytes) + ", more than the memory budget of " +
+                              mebibytes(budget) +
+                              " (flowrun --memory-budget MIB or ZELKBP_MEMORY_BUDGET raises it)");
             node.valid = false;
         }
     }
@@ -577,6 +584,9 @@ void Loader::build(NodeEntry& node) {
     } catch (BaseException* e) {
         reportRefusal(e, node);
         node.valid = false;
+    } catch (const std::bad_alloc&) {
+        problem(node.line, "node " + node.name + " (" + node.type + "): " + kOutOfMemory);
+        node.valid = false;
     } catch (const std::exception& e) {
         problem(node.line, "node " + node.name + " (" + node.type + "): " + e.what());
         node.valid = false;
@@ -623,6 +633,7 @@ void Loader::connect() {
                                 suggestion(l.input, inputs) + "; its inputs: " + joined(inputs));
             ok = false;
         }
+        if (ok && !kindsAgree(l, *from, *to)) ok = false;
         if (!ok || !from->built || !to->built) continue;
         try {
             net_->connect(l.from, l.output, l.to, l.input);
@@ -631,6 +642,26 @@ void Loader::connect() {
             delete e;
         }
     }
+}
+
+// A link between ports whose catalogue entries state kinds of frames with none in
+// common is refused here, with its line, instead of at the first frame.
+bool Loader::kindsAgree(const LinkEntry& l, const NodeEntry& from, const NodeEntry& to) {
+    auto port = [](const std::vector<PortInfo>& ports, const std::string& name) -> const PortInfo* {
+        for (const PortInfo& p : ports)
+            if (p.name == name) return &p;
+        return nullptr;
+    };
+    const NodeInfo* fromInfo = nodeInfo(from.type);
+    const NodeInfo* toInfo = nodeInfo(to.type);
+    const PortInfo* out = fromInfo ? port(fromInfo->outputs, l.output) : nullptr;
+    const PortInfo* in = toInfo ? port(toInfo->inputs, l.input) : nullptr;
+    if (!out || !in || kindsMatch(out->kind, in->kind)) return true;
+    problem(l.line, "link from " + l.from + " " + l.output + " to " + l.to + " " + l.input + ": output " +
+                        l.output + " of node " + l.from + " (" + from.type + ") gives " +
+                        kindText(out->kind) + ", but input " + l.input + " of node " + l.to + " (" + to.type +
+                        ") takes " + kindText(in->kind));
+    return false;
 }
 
 void Loader::checkInputs() {
@@ -671,6 +702,8 @@ std::unique_ptr<Network> Loader::load() {
         } catch (BaseException* e) {
             problems_.push_back(path_ + ": " + e->message());
             delete e;
+        } catch (const std::bad_alloc&) {
+            problems_.push_back(path_ + ": preparing the nodes' buffers: " + kOutOfMemory);
         }
     }
     if (!problems_.empty()) throw new LoadError(problems_);
@@ -692,6 +725,18 @@ std::vector<std::string> NetworkFile::nodeTypes() const {
     std::vector<std::string> types;
     for (pugi::xml_node n : parsed_->main.children("node")) types.push_back(n.attribute("type").value());
     return types;
+}
+
+std::vector<std::string> NetworkFile::argumentNames() const {
+    std::vector<std::string> names;
+    for (pugi::xml_node a : parsed_->main.children("arg"))
+        if (*a.attribute("name").value()) names.push_back(a.attribute("name").value());
+    return names;
+}
+
+std::vector<std::string> NetworkFile::undeclaredArguments(
+    const std::map<std::string, std::string>& args) const {
+    return unknownArguments(parsed_->path, args, argumentNames());
 }
 
 std::unique_ptr<Network> NetworkFile::build(const std::map<std::string, std::string>& args) const {

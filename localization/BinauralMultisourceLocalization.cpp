@@ -15,8 +15,8 @@ using localization::Peak;
 FD::NodeInfo BinauralMultisourceLocalization::description() {
     return {"BinauralMultisourceLocalization",
             "directions of several sources per frame by noise-weighted GCC-PHAT over 181 azimuths",
-            {{"AUDIO_SPECTRUM", zelkbp::kSpectrumFrames}},
-            {{"ESTIMATED_DOA", zelkbp::kSourceLists}},
+            {{"AUDIO_SPECTRUM", zelkbp::kSpectrumFrames, FD::kinds::spectrum}},
+            {{"ESTIMATED_DOA", zelkbp::kSourceLists, FD::kinds::sources}},
             {FD::boundedParam("MICS_DISTANCE", "float", "microphone spacing in centimetres", FD::ParamInfo::Bound::Above, 0.0),
              {"GCCPHAT_THRESHOLD", "float", "minimum direction score reported"},
              FD::oneOfParam("SOUND_DIFFRACTION_COMPENSATION", "head model", {"FREE_SPACE", "SPHERICAL_HEAD"}),
