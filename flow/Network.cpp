@@ -218,8 +218,8 @@ void Network::checkWindowMemory(const std::vector<Node*>& order) const {
     throw new GeneralException("the frame windows of this network would hold " + std::to_string(total) +
                                " frames (about " + mebibytes(bytes) + " at " + std::to_string(kFrameBytes / 1024) +
                                " KiB a frame), more than the memory budget of " + mebibytes(budget) +
-                               " (ZELKBP_MEMORY_BUDGET, in MiB, raises it); the largest, " + where + ", holds " +
-                               std::to_string(largest));
+                               " (flowrun --memory-budget MIB or ZELKBP_MEMORY_BUDGET raises it); the largest, " +
+                               where + ", holds " + std::to_string(largest));
 }
 
 int Network::streamLength() const {

@@ -339,8 +339,8 @@ TEST(Network, WindowsBeyondTheMemoryBudgetAreRefusedNamingTheLargest) {
     const std::string savedValue = saved ? saved : "";
     for (auto [budget, expected] : std::vector<std::pair<const char*, std::string>>{
              {"1", "the frame windows of this network would hold 603 frames (about 3 MiB at 4 KiB a frame), more "
-                   "than the memory budget of 1 MiB (ZELKBP_MEMORY_BUDGET, in MiB, raises it); the largest, node "
-                   "t0 output OUT, holds 301"},
+                   "than the memory budget of 1 MiB (flowrun --memory-budget MIB or ZELKBP_MEMORY_BUDGET raises "
+                   "it); the largest, node t0 output OUT, holds 301"},
              {"3", ""}}) {
         setenv("ZELKBP_MEMORY_BUDGET", budget, 1);
         Network net;
