@@ -77,29 +77,11 @@ size_t editDistance(const std::string& a, const std::string& b) {
     return d[a.size()][b.size()];
 }
 
-// The closest of `names` to `word`, if close enough to be a misspelling: a few
-// edits for the word's length, or one of the two cut short.
-// Text from the command line as a message shows it: control characters, escape sequences
-// and bytes outside printable ASCII written as \xNN, and cut after 80 characters.
-std::string shownText(const std::string& text) {
-    std::string shown;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (shown.size() >= 80) return shown + "... (" + std::to_string(text.size()) + " bytes)";
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x20 && c < 0x7f) {
-            shown += char(c);
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02x", c);
-            shown += hex;
-        }
-    }
-    return shown;
-}
-
 // Names longer than this get no suggestion: the edit distance costs their product in time.
 constexpr size_t kLongestSuggested = 64;
 
+// The closest of `names` to `word`, if close enough to be a misspelling: a few
+// edits for the word's length, or one of the two cut short.
 std::string closest(const std::string& word, const std::vector<std::string>& names) {
     std::string best;
     size_t bestDistance = SIZE_MAX;
@@ -158,6 +140,24 @@ struct LinkEntry {
 };
 
 }  // namespace
+
+// Text from the command line as a message shows it: control characters, escape sequences
+// and bytes outside printable ASCII written as \xNN, and cut after 80 characters.
+std::string shownText(const std::string& text) {
+    std::string shown;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (shown.size() >= 80) return shown + "... (" + std::to_string(text.size()) + " bytes)";
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x7f) {
+            shown += char(c);
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            shown += hex;
+        }
+    }
+    return shown;
+}
 
 // The file as read once: its text (for line numbers), the XML tree, the main network.
 struct NetworkFile::Parsed {

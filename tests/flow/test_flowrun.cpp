@@ -155,11 +155,13 @@ TEST(Flowrun, AWrongCommandLineIsStatus2WithTheUsage) {
     for (const std::string& args :
          {std::string("--frobnicate"), std::string(), std::string("--snapshot"), kRoundTrip + " X=1 X=2",
           kRoundTrip + " --memory-budget 0", kRoundTrip + " --memory-budget=-5",
-          kRoundTrip + " --memory-budget x", kRoundTrip + " --memory-budget"}) {
+          kRoundTrip + " --memory-budget x", kRoundTrip + " --memory-budget",
+          kRoundTrip + " \"--duration=$(printf '\\033[31m')\""}) {
         SCOPED_TRACE(args);
         Outcome r = flowrun(args);
         EXPECT_EQ(r.status, 2);
         EXPECT_EQ(r.err.find("flowrun: "), 0u) << r.err;
+        EXPECT_EQ(r.err.find('\033'), std::string::npos) << "an escape sequence echoed raw";
         EXPECT_NE(r.err.find("\nusage: flowrun NETWORK.n"), std::string::npos) << r.err;
         EXPECT_EQ(r.out, "");
     }
