@@ -389,7 +389,10 @@ int run(const Options& o) {
     // The window toolkit is loaded before any node is built, and only when the
     // network may open windows or --hold or --snapshot asks for them.
     const bool windows = o.hold || !o.snapshotDir.empty() || mayOpenWindows(file);
-    if (windows) FD::gui::start(FD::modulePath(FD::gui::kModuleFile, kModuleDirVariable));
+    const bool drawing = windows && FD::gui::start(FD::modulePath(FD::gui::kModuleFile, kModuleDirVariable));
+    if (!drawing && !o.snapshotDir.empty())  // the warning above says why
+        throw new FD::GeneralException("--snapshot: no window can be drawn, so no picture would be saved; "
+                                       "nothing was run");
     std::unique_ptr<FD::Network> net = file.build(o.args);
     FD::StreamDriver driver(*net);
     if (o.duration > 0) {
