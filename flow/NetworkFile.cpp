@@ -77,29 +77,11 @@ size_t editDistance(const std::string& a, const std::string& b) {
     return d[a.size()][b.size()];
 }
 
-// The closest of `names` to `word`, if close enough to be a misspelling: a few
-// edits for the word's length, or one of the two cut short.
-// Text from the command line as a message shows it: control characters, escape sequences
-// and bytes outside printable ASCII written as \xNN, and cut after 80 characters.
-std::string shownText(const std::string& text) {
-    std::string shown;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (shown.size() >= 80) return shown + "... (" + std::to_string(text.size()) + " bytes)";
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x20 && c < 0x7f) {
-            shown += char(c);
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02x", c);
-            shown += hex;
-        }
-    }
-    return shown;
-}
-
 // Names longer than this get no suggestion: the edit distance costs their product in time.
 constexpr size_t kLongestSuggested = 64;
 
+// The closest of `names` to `word`, if close enough to be a misspelling: a few
+// edits for the word's length, or one of the two cut short.
 std::string closest(const std::string& word, const std::vector<std::string>& names) {
     std::string best;
     size_t bestDistance = SIZE_MAX;
@@ -141,6 +123,7 @@ struct ParamEntry {
     std::string name, type, text;
     ObjectRef value;
     int line = 0;
+    std::string arg;  // the network argument the value comes from, if any
 };
 
 struct NodeEntry {
@@ -157,6 +140,24 @@ struct LinkEntry {
 };
 
 }  // namespace
+
+// Text from the command line as a message shows it: control characters, escape sequences
+// and bytes outside printable ASCII written as \xNN, and cut after 80 characters.
+std::string shownText(const std::string& text) {
+    std::string shown;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (shown.size() >= 80) return shown + "... (" + std::to_string(text.size()) + " bytes)";
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x7f) {
+            shown += char(c);
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            shown += hex;
+        }
+    }
+    return shown;
+}
 
 // The file as read once: its text (for line numbers), the XML tree, the main network.
 struct NetworkFile::Parsed {
@@ -296,6 +297,32 @@ private:
     void problem(int line, const std::string& text) {
         problems_.push_back(path_ + (line > 0 ? ":" + std::to_string(line) : "") + ": " + text);
     }
+    // A problem with the value of `param` of `node`. When the value comes from a network
+    // argument that other nodes refused already, the first report stands for all: a wrong
+    // ADVANCE=0 is one line, not one per node that takes ADVANCE.
+    void valueProblem(const NodeEntry& node, const std::string& param, int line, const std::string& text) {
+        for (const ParamEntry& p : node.params) {
+            if (p.name != param || p.arg.empty()) continue;
+            auto first = refusedArguments_.find(p.arg);
+            if (first != refusedArguments_.end()) {
+                first->second.others.push_back(node.name);
+                return;
+            }
+            refusedArguments_[p.arg] = {problems_.size(), {}};
+        }
+        problem(line, text);
+    }
+    void noteOtherRefusals() {
+        for (const auto& [arg, refused] : refusedArguments_) {
+            const size_t n = refused.others.size();
+            if (n == 0) continue;
+            std::string names;
+            for (size_t i = 0; i < n && i < 3; ++i) names += (i ? (i + 1 == n ? " and " : ", ") : "") + refused.others[i];
+            if (n > 3) names += " and " + std::to_string(n - 3) + " more";
+            problems_[refused.problem] += " (argument " + arg + "; node" + (n == 1 ? " " : "s ") + names +
+                                          " refuse" + (n == 1 ? "s" : "") + " it too)";
+        }
+    }
     NodeEntry* findNode(const std::string& name) {
         for (NodeEntry& n : nodes_)
             if (n.name == name) return &n;
@@ -313,6 +340,11 @@ private:
     std::vector<std::string> problems_;
     std::vector<NetworkArgument> declared_;
     std::map<std::string, ObjectRef> values_;  // argument values that parsed
+    struct Refusal {
+        size_t problem;                   // index of its line in problems_
+        std::vector<std::string> others;  // further nodes refusing the same argument's value
+    };
+    std::map<std::string, Refusal> refusedArguments_;
     std::vector<NodeEntry> nodes_;
     std::vector<LinkEntry> links_;
     std::unique_ptr<Network> net_;
@@ -467,6 +499,7 @@ bool Loader::argumentValue(const std::string& argName, const std::string& what, 
     if (v == values_.end()) return false;
     p.value = v->second;
     p.text = describeValue(p.value.get());
+    p.arg = argName;
     return true;
 }
 
@@ -510,8 +543,8 @@ void Loader::checkAgainstCatalogue(NodeEntry& node, const NodeInfo& info) {
             else if (auto* f = dynamic_cast<const GenericType<float>*>(v)) number = f->val();
             const std::string accepted = unacceptable(*expected, text, number);
             if (!accepted.empty()) {
-                problem(p.line, p.name + " of node " + node.name + " must be " + accepted + ", got " +
-                                    describeValue(v));
+                valueProblem(node, p.name, p.line,
+                             p.name + " of node " + node.name + " must be " + accepted + ", got " + describeValue(v));
                 node.valid = false;
             }
         }
@@ -531,7 +564,7 @@ void Loader::checkAgainstCatalogue(NodeEntry& node, const NodeInfo& info) {
             int line = node.line;
             for (const ParamEntry& p : node.params)
                 if (p.name == need.param) line = p.line;
-            problem(line, need.param + " of node " + node.name + " asks for " + need.what + ", about " +
+            valueProblem(node, need.param, line, need.param + " of node " + node.name + " asks for " + need.what + ", about " +
                               mebibytes(need.bytes) + ", more than the memory budget of " +
                               mebibytes(budget) +
                               " (flowrun --memory-budget MIB or ZELKBP_MEMORY_BUDGET raises it)");
@@ -561,9 +594,9 @@ void Loader::reportRefusal(BaseException* e, const NodeEntry& node) {
         problem(line, e->subject() + " of node " + node.name + " expects " + type->expected() + ", got " +
                           type->found());
     else if (e->node().empty())
-        problem(line, "node " + node.name + " (" + node.type + "): " + e->message());
+        valueProblem(node, e->subject(), line, "node " + node.name + " (" + node.type + "): " + e->message());
     else
-        problem(line, e->message());
+        valueProblem(node, e->subject(), line, e->message());
     delete e;
 }
 
@@ -706,6 +739,7 @@ std::unique_ptr<Network> Loader::load() {
             problems_.push_back(path_ + ": preparing the nodes' buffers: " + kOutOfMemory);
         }
     }
+    noteOtherRefusals();
     if (!problems_.empty()) throw new LoadError(problems_);
     return std::move(net_);
 }

@@ -87,6 +87,10 @@ private:
 // NetworkFile(path).build(args).
 std::unique_ptr<Network> loadNetwork(const std::string& path, const std::map<std::string, std::string>& args);
 
+// Text from the command line as a message shows it: control characters, escape
+// sequences and bytes outside printable ASCII written as \xNN, cut after 80 characters.
+std::string shownText(const std::string& text);
+
 // The typed object of a text: "int", "float", "string" or "bool". Returns a null
 // reference when the text does not parse as the type.
 ObjectRef parseValue(const std::string& type, const std::string& text);

@@ -109,7 +109,7 @@ Options parseCommandLine(int argc, char** argv) {
             char* end = nullptr;
             o.duration = std::strtod(v.c_str(), &end);
             if (v.empty() || *end || !(o.duration > 0) || o.duration > 1e9)
-                throw UsageError{"--duration needs a positive number of seconds, got \"" + v + "\""};
+                throw UsageError{"--duration needs a positive number of seconds, got \"" + FD::shownText(v) + "\""};
         } else if (a == "--memory-budget" || a.compare(0, 16, "--memory-budget=") == 0) {
             std::string v;
             if (a == "--memory-budget") {
@@ -122,7 +122,7 @@ Options parseCommandLine(int argc, char** argv) {
             const double mib = std::strtod(v.c_str(), &end);
             if (v.empty() || std::isspace(static_cast<unsigned char>(v[0])) || *end || !(mib > 0) ||
                 !(mib < 1e12))
-                throw UsageError{"--memory-budget needs a positive number of MiB, got \"" + v + "\""};
+                throw UsageError{"--memory-budget needs a positive number of MiB, got \"" + FD::shownText(v) + "\""};
             o.memoryBudget = v;
         } else if (a == "--snapshot" || a == "--snapshots") {
             if (i + 1 >= argc) throw UsageError{a + " needs a directory"};
@@ -130,15 +130,15 @@ Options parseCommandLine(int argc, char** argv) {
         } else if (a.compare(0, 11, "--snapshot=") == 0 || a.compare(0, 12, "--snapshots=") == 0) {
             o.snapshotDir = a.substr(a.find('=') + 1);
         } else if (a.size() > 1 && a[0] == '-') {
-            throw UsageError{"unknown option " + a};
+            throw UsageError{"unknown option " + FD::shownText(a)};
         } else if (o.network.empty() && a.find('=') == std::string::npos) {
             o.network = a;
         } else {
             size_t eq = a.find('=');
             if (eq == std::string::npos || eq == 0)
-                throw UsageError{"expected NAME=VALUE, got \"" + a + "\""};
+                throw UsageError{"expected NAME=VALUE, got \"" + FD::shownText(a) + "\""};
             std::string name = a.substr(0, eq);
-            if (o.args.count(name)) throw UsageError{"argument " + name + " is given twice"};
+            if (o.args.count(name)) throw UsageError{"argument " + FD::shownText(name) + " is given twice"};
             o.args[name] = a.substr(eq + 1);
         }
     }
@@ -389,7 +389,10 @@ int run(const Options& o) {
     // The window toolkit is loaded before any node is built, and only when the
     // network may open windows or --hold or --snapshot asks for them.
     const bool windows = o.hold || !o.snapshotDir.empty() || mayOpenWindows(file);
-    if (windows) FD::gui::start(FD::modulePath(FD::gui::kModuleFile, kModuleDirVariable));
+    const bool drawing = windows && FD::gui::start(FD::modulePath(FD::gui::kModuleFile, kModuleDirVariable));
+    if (!drawing && !o.snapshotDir.empty())  // the warning above says why
+        throw new FD::GeneralException("--snapshot: no window can be drawn, so no picture would be saved; "
+                                       "nothing was run");
     std::unique_ptr<FD::Network> net = file.build(o.args);
     FD::StreamDriver driver(*net);
     if (o.duration > 0) {

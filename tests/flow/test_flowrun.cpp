@@ -105,6 +105,15 @@ TEST(Flowrun, ErrorsAreOneLineEachAndFail) {
     EXPECT_EQ(r.err, run + "argument INPUT (string) has no value: give INPUT=... on the command line\n" +
                          run + "argument LENGTH=5l2 is not an int\n");
 
+    // One value refused by every node that takes it: one line, the others named in it.
+    r = flowrun(roundTrip(dir, "none.wav") + " ADVANCE=0");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.errLines(), 1u) << r.err;
+    EXPECT_NE(r.err.find("ADVANCE must be 1 to LENGTH (512), got 0 (argument ADVANCE; nodes stft, "
+                         "resynthesis and output refuse it too)"),
+              std::string::npos)
+        << r.err;
+
     r = flowrun(roundTrip(dir, "none.wav"));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.errLines(), 1u) << r.err;
@@ -146,11 +155,13 @@ TEST(Flowrun, AWrongCommandLineIsStatus2WithTheUsage) {
     for (const std::string& args :
          {std::string("--frobnicate"), std::string(), std::string("--snapshot"), kRoundTrip + " X=1 X=2",
           kRoundTrip + " --memory-budget 0", kRoundTrip + " --memory-budget=-5",
-          kRoundTrip + " --memory-budget x", kRoundTrip + " --memory-budget"}) {
+          kRoundTrip + " --memory-budget x", kRoundTrip + " --memory-budget",
+          kRoundTrip + " \"--duration=$(printf '\\033[31m')\""}) {
         SCOPED_TRACE(args);
         Outcome r = flowrun(args);
         EXPECT_EQ(r.status, 2);
         EXPECT_EQ(r.err.find("flowrun: "), 0u) << r.err;
+        EXPECT_EQ(r.err.find('\033'), std::string::npos) << "an escape sequence echoed raw";
         EXPECT_NE(r.err.find("\nusage: flowrun NETWORK.n"), std::string::npos) << r.err;
         EXPECT_EQ(r.out, "");
     }
