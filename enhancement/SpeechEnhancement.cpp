@@ -14,8 +14,8 @@ std::string shape(int rows, int cols) { return std::to_string(rows) + " x " + st
 FD::NodeInfo SpeechEnhancement::description() {
     return {"SpeechEnhancement",
             "noise reduction per channel, optionally with harmonic regeneration",
-            {{"NOISY_SPEECH_SPECTRUM", zelkbp::kSpectrumFrames}},
-            {{"SPEECH_EHANCED_SPECTRUM", "Matrix<complex<float>> of the same shape"}},
+            {{"NOISY_SPEECH_SPECTRUM", zelkbp::kSpectrumFrames, FD::kinds::spectrum}},
+            {{"SPEECH_EHANCED_SPECTRUM", "Matrix<complex<float>> of the same shape", FD::kinds::spectrum}},
             {FD::oneOfParam("NOISE_REDUCTION_METHOD", "gain rule",
                              {"SPECTRAL_SUBTRACTION", "WIENER_FILTERING", "TWO_STEP_WIENER_FILTERING",
                               "MINIMUM_MEAN_SQUARE_ERROR"}),

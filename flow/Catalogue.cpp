@@ -1,5 +1,6 @@
 #include "flow/Catalogue.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <map>
@@ -67,6 +68,36 @@ std::string unacceptable(const ParamInfo& info, const std::string& text, double 
     if (info.bound == ParamInfo::Bound::AtLeast && !(number >= info.minimum)) return "at least " + bound.str();
     if (info.bound == ParamInfo::Bound::Above && !(number > info.minimum)) return "above " + bound.str();
     return "";
+}
+
+namespace {
+std::vector<std::string> kindsOf(const std::string& kind) {
+    std::vector<std::string> list;
+    std::istringstream in(kind);
+    for (std::string k; std::getline(in, k, '|');)
+        if (!k.empty()) list.push_back(k);
+    return list;
+}
+}  // namespace
+
+std::string kindText(const std::string& kind) {
+    std::string text;
+    for (const std::string& k : kindsOf(kind)) {
+        const std::string one = k == kinds::audio      ? "signal frames"
+                                : k == kinds::spectrum ? "a spectrum"
+                                : k == kinds::sources  ? "a source list"
+                                                       : k;
+        text += (text.empty() ? "" : " or ") + one;
+    }
+    return text.empty() ? "anything" : text;
+}
+
+bool kindsMatch(const std::string& output, const std::string& input) {
+    const std::vector<std::string> out = kindsOf(output), in = kindsOf(input);
+    if (out.empty() || in.empty()) return true;
+    for (const std::string& k : out)
+        if (std::find(in.begin(), in.end(), k) != in.end()) return true;
+    return false;
 }
 
 double memoryBudget() {

@@ -37,10 +37,27 @@ ParamInfo boundedParam(std::string name, std::string type, std::string help, Par
 // "above 0").
 std::string unacceptable(const ParamInfo& info, const std::string& text, double number);
 
+// The kinds of frames a port carries, by the object type of each frame.
+namespace kinds {
+inline const std::string audio = "audio";        // Matrix<float> signal frames
+inline const std::string spectrum = "spectrum";  // Matrix<complex<float>> spectrum frames
+inline const std::string sources = "sources";    // Vector<ObjectRef> of Source records
+inline const std::string audioOrSpectrum = "audio|spectrum";
+}  // namespace kinds
+
 struct PortInfo {
     std::string name;
     std::string help;  // what travels on the port
+    // One of FD::kinds, or several joined by '|' for a port that takes or passes on
+    // more than one; empty: not stated, any link accepted. The loader refuses a link
+    // whose two ends state kinds that have none in common.
+    std::string kind{};
 };
+
+// "signal frames", "a spectrum", "a source list", "signal frames or a spectrum".
+std::string kindText(const std::string& kind);
+// Whether frames of kind `output` may reach an input of kind `input`.
+bool kindsMatch(const std::string& output, const std::string& input);
 
 // Memory a node would need for what one of its parameters asks, estimated from the
 // parameter values before the node is built.

@@ -41,6 +41,9 @@ private:
     int frame_ = -1;
 };
 
+// What a std::bad_alloc is reported as, after the node and the frame when known.
+constexpr const char* kOutOfMemory = "out of memory (the machine could not provide the memory asked for)";
+
 // Any failure of the host or of a node, with a free text.
 class GeneralException : public BaseException {
 public:

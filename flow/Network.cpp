@@ -6,6 +6,9 @@
 #include <map>
 #include <set>
 
+#include "flow/Catalogue.h"
+#include "flow/Stream.h"
+
 namespace FD {
 
 GraphWalk walkGraph(const std::vector<std::string>& names,
@@ -168,8 +171,55 @@ void Network::initialize() {
         leads_.push_back(sink->getOutputNames().empty() ? 0 : furthest - ahead[sink]);
         for (size_t o = 0; o < sink->getOutputNames().size(); ++o) sink->request(int(o), leads_.back(), 0);
     }
+    fitWindowsToOneReader(order);
+    checkWindowMemory(order);
     for (Node* n : order) n->initialize();
     initialized_ = true;
+}
+
+void Network::fitWindowsToOneReader(const std::vector<Node*>& order) {
+    // The sums of reaches that request() passes upstream are needed where readers may sit
+    // at different frames (at start-up one may have driven a node far ahead while another
+    // still reads frame 0) or where a reader's reach is unknown. A node that one
+    // BufferedNode alone reads follows that reader's in-order frames; a sample stream is
+    // also read directly by the stream driver, so it keeps the sums.
+    std::map<const Node*, std::set<Node*>> readers;
+    for (Node* n : order)
+        for (const NodeInput& in : n->getInputs()) readers[in.node].insert(n);
+    for (Node* n : order) {
+        auto* node = dynamic_cast<BufferedNode*>(n);
+        auto found = readers.find(n);
+        if (!node || dynamic_cast<SampleStream*>(n) || found == readers.end() || found->second.size() != 1)
+            continue;
+        auto* reader = dynamic_cast<BufferedNode*>(*found->second.begin());
+        if (!reader) continue;
+        const std::vector<NodeInput>& inputs = reader->getInputs();
+        for (size_t i = 0; i < inputs.size(); ++i)
+            if (inputs[i].node == n)
+                node->readOnlyBy(inputs[i].outputID, reader->inputLookAhead(int(i)), reader->inputLookBack(int(i)));
+    }
+}
+
+void Network::checkWindowMemory(const std::vector<Node*>& order) const {
+    long long total = 0, largest = 0;
+    std::string where;
+    for (Node* n : order) {
+        auto* node = dynamic_cast<BufferedNode*>(n);
+        for (size_t o = 0; node && o < n->getOutputNames().size(); ++o) {
+            const long long frames = node->windowFrames(int(o));
+            total += frames;
+            if (frames <= largest) continue;
+            largest = frames;
+            where = "node " + n->getName() + " output " + n->getOutputNames()[o];
+        }
+    }
+    const double budget = memoryBudget(), bytes = double(total) * kFrameBytes;
+    if (!(bytes > budget)) return;
+    throw new GeneralException("the frame windows of this network would hold " + std::to_string(total) +
+                               " frames (about " + mebibytes(bytes) + " at " + std::to_string(kFrameBytes / 1024) +
+                               " KiB a frame), more than the memory budget of " + mebibytes(budget) +
+                               " (flowrun --memory-budget MIB or ZELKBP_MEMORY_BUDGET raises it); the largest, " +
+                               where + ", holds " + std::to_string(largest));
 }
 
 int Network::streamLength() const {

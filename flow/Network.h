@@ -58,9 +58,13 @@ public:
     std::vector<std::pair<Node*, std::string>> unconnectedInputs() const;
 
     // Checks that every input is connected and that there is no cycle, sizes the
-    // frame windows from the sinks (nodes whose outputs nobody reads) upwards, and
-    // initialises every node, upstream first.
+    // frame windows from the sinks (nodes whose outputs nobody reads) upwards, refuses
+    // windows that would hold more than the memory budget (memoryBudget(), a frame
+    // taken as kFrameBytes), and initialises every node, upstream first.
     void initialize();
+    // A frame as the memory bound counts it: about a two-channel spectrum of 512 points
+    // (2 x 257 complex floats).
+    static constexpr int kFrameBytes = 4096;
 
     // Frames in the stream: the shortest length any node reports, -1 if none ends it.
     int streamLength() const;
@@ -78,7 +82,8 @@ public:
 
 private:
     std::vector<Node*> topologicalOrder() const;  // upstream first; a cycle throws
-
+    void fitWindowsToOneReader(const std::vector<Node*>& order);
+    void checkWindowMemory(const std::vector<Node*>& order) const;
 
     std::vector<RCPtr<Node>> nodes_;
     std::vector<Node*> sinks_;

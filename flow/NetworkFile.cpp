@@ -77,29 +77,11 @@ size_t editDistance(const std::string& a, const std::string& b) {
     return d[a.size()][b.size()];
 }
 
-// The closest of `names` to `word`, if close enough to be a misspelling: a few
-// edits for the word's length, or one of the two cut short.
-// Text from the command line as a message shows it: control characters, escape sequences
-// and bytes outside printable ASCII written as \xNN, and cut after 80 characters.
-std::string shownText(const std::string& text) {
-    std::string shown;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (shown.size() >= 80) return shown + "... (" + std::to_string(text.size()) + " bytes)";
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x20 && c < 0x7f) {
-            shown += char(c);
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02x", c);
-            shown += hex;
-        }
-    }
-    return shown;
-}
-
 // Names longer than this get no suggestion: the edit distance costs their product in time.
 constexpr size_t kLongestSuggested = 64;
 
+// The closest of `names` to `word`, if close enough to be a misspelling: a few
+// edits for the word's length, or one of the two cut short.
 std::string closest(const std::string& word, const std::vector<std::string>& names) {
     std::string best;
     size_t bestDistance = SIZE_MAX;
@@ -125,10 +107,23 @@ std::string suggestion(const std::string& word, const std::vector<std::string>& 
     return c.empty() ? "" : " (did you mean " + c + "?)";
 }
 
+// The problems of command-line arguments that `declared` does not hold.
+std::vector<std::string> unknownArguments(const std::string& path,
+                                          const std::map<std::string, std::string>& args,
+                                          const std::vector<std::string>& declared) {
+    std::vector<std::string> problems;
+    for (const auto& kv : args)
+        if (std::find(declared.begin(), declared.end(), kv.first) == declared.end())
+            problems.push_back(path + ": unknown argument " + shownText(kv.first) +
+                               suggestion(kv.first, declared) + "; the network takes " + joined(declared));
+    return problems;
+}
+
 struct ParamEntry {
     std::string name, type, text;
     ObjectRef value;
     int line = 0;
+    std::string arg;  // the network argument the value comes from, if any
 };
 
 struct NodeEntry {
@@ -145,6 +140,24 @@ struct LinkEntry {
 };
 
 }  // namespace
+
+// Text from the command line as a message shows it: control characters, escape sequences
+// and bytes outside printable ASCII written as \xNN, and cut after 80 characters.
+std::string shownText(const std::string& text) {
+    std::string shown;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (shown.size() >= 80) return shown + "... (" + std::to_string(text.size()) + " bytes)";
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x7f) {
+            shown += char(c);
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            shown += hex;
+        }
+    }
+    return shown;
+}
 
 // The file as read once: its text (for line numbers), the XML tree, the main network.
 struct NetworkFile::Parsed {
@@ -276,12 +289,39 @@ private:
     void build(NodeEntry& node);
     void reportRefusal(BaseException* e, const NodeEntry& node);
     void connect();
+    bool kindsAgree(const LinkEntry& l, const NodeEntry& from, const NodeEntry& to);
     void checkInputs();
     void checkCycles();
 
     int lineOf(const pugi::xml_node& n) const { return file_.lineOf(n); }
     void problem(int line, const std::string& text) {
         problems_.push_back(path_ + (line > 0 ? ":" + std::to_string(line) : "") + ": " + text);
+    }
+    // A problem with the value of `param` of `node`. When the value comes from a network
+    // argument that other nodes refused already, the first report stands for all: a wrong
+    // ADVANCE=0 is one line, not one per node that takes ADVANCE.
+    void valueProblem(const NodeEntry& node, const std::string& param, int line, const std::string& text) {
+        for (const ParamEntry& p : node.params) {
+            if (p.name != param || p.arg.empty()) continue;
+            auto first = refusedArguments_.find(p.arg);
+            if (first != refusedArguments_.end()) {
+                first->second.others.push_back(node.name);
+                return;
+            }
+            refusedArguments_[p.arg] = {problems_.size(), {}};
+        }
+        problem(line, text);
+    }
+    void noteOtherRefusals() {
+        for (const auto& [arg, refused] : refusedArguments_) {
+            const size_t n = refused.others.size();
+            if (n == 0) continue;
+            std::string names;
+            for (size_t i = 0; i < n && i < 3; ++i) names += (i ? (i + 1 == n ? " and " : ", ") : "") + refused.others[i];
+            if (n > 3) names += " and " + std::to_string(n - 3) + " more";
+            problems_[refused.problem] += " (argument " + arg + "; node" + (n == 1 ? " " : "s ") + names +
+                                          " refuse" + (n == 1 ? "s" : "") + " it too)";
+        }
     }
     NodeEntry* findNode(const std::string& name) {
         for (NodeEntry& n : nodes_)
@@ -300,6 +340,11 @@ private:
     std::vector<std::string> problems_;
     std::vector<NetworkArgument> declared_;
     std::map<std::string, ObjectRef> values_;  // argument values that parsed
+    struct Refusal {
+        size_t problem;                   // index of its line in problems_
+        std::vector<std::string> others;  // further nodes refusing the same argument's value
+    };
+    std::map<std::string, Refusal> refusedArguments_;
     std::vector<NodeEntry> nodes_;
     std::vector<LinkEntry> links_;
     std::unique_ptr<Network> net_;
@@ -335,14 +380,7 @@ void Loader::readArguments(pugi::xml_node net) {
         declared_.push_back(arg);
     }
 
-    std::vector<std::string> declaredNames;
-    for (const NetworkArgument& a : declared_) declaredNames.push_back(a.name);
-    for (const auto& kv : args_) {
-        if (!names.count(kv.first))
-            problems_.push_back(path_ + ": unknown argument " + shownText(kv.first) +
-                                suggestion(kv.first, declaredNames) + "; the network takes " +
-                                joined(declaredNames));
-    }
+    for (const std::string& p : unknownArguments(path_, args_, argumentNames())) problems_.push_back(p);
     for (const NetworkArgument& a : declared_) {
         auto given = args_.find(a.name);
         std::string text;
@@ -461,6 +499,7 @@ bool Loader::argumentValue(const std::string& argName, const std::string& what, 
     if (v == values_.end()) return false;
     p.value = v->second;
     p.text = describeValue(p.value.get());
+    p.arg = argName;
     return true;
 }
 
@@ -504,8 +543,8 @@ void Loader::checkAgainstCatalogue(NodeEntry& node, const NodeInfo& info) {
             else if (auto* f = dynamic_cast<const GenericType<float>*>(v)) number = f->val();
             const std::string accepted = unacceptable(*expected, text, number);
             if (!accepted.empty()) {
-                problem(p.line, p.name + " of node " + node.name + " must be " + accepted + ", got " +
-                                    describeValue(v));
+                valueProblem(node, p.name, p.line,
+                             p.name + " of node " + node.name + " must be " + accepted + ", got " + describeValue(v));
                 node.valid = false;
             }
         }
@@ -525,9 +564,10 @@ void Loader::checkAgainstCatalogue(NodeEntry& node, const NodeInfo& info) {
             int line = node.line;
             for (const ParamEntry& p : node.params)
                 if (p.name == need.param) line = p.line;
-            problem(line, need.param + " of node " + node.name + " asks for " + need.what + ", about " +
-                              mebibytes(need.bytes) + ", more than the memory budget of " + mebibytes(budget) +
-                              " (ZELKBP_MEMORY_BUDGET, in MiB, raises it)");
+            valueProblem(node, need.param, line, need.param + " of node " + node.name + " asks for " + need.what + ", about " +
+                              mebibytes(need.bytes) + ", more than the memory budget of " +
+                              mebibytes(budget) +
+                              " (flowrun --memory-budget MIB or ZELKBP_MEMORY_BUDGET raises it)");
             node.valid = false;
         }
     }
@@ -554,9 +594,9 @@ void Loader::reportRefusal(BaseException* e, const NodeEntry& node) {
         problem(line, e->subject() + " of node " + node.name + " expects " + type->expected() + ", got " +
                           type->found());
     else if (e->node().empty())
-        problem(line, "node " + node.name + " (" + node.type + "): " + e->message());
+        valueProblem(node, e->subject(), line, "node " + node.name + " (" + node.type + "): " + e->message());
     else
-        problem(line, e->message());
+        valueProblem(node, e->subject(), line, e->message());
     delete e;
 }
 
@@ -576,6 +616,9 @@ void Loader::build(NodeEntry& node) {
         node.built = net_->addNode(node.type, node.name, params);
     } catch (BaseException* e) {
         reportRefusal(e, node);
+        node.valid = false;
+    } catch (const std::bad_alloc&) {
+        problem(node.line, "node " + node.name + " (" + node.type + "): " + kOutOfMemory);
         node.valid = false;
     } catch (const std::exception& e) {
         problem(node.line, "node " + node.name + " (" + node.type + "): " + e.what());
@@ -623,6 +666,7 @@ void Loader::connect() {
                                 suggestion(l.input, inputs) + "; its inputs: " + joined(inputs));
             ok = false;
         }
+        if (ok && !kindsAgree(l, *from, *to)) ok = false;
         if (!ok || !from->built || !to->built) continue;
         try {
             net_->connect(l.from, l.output, l.to, l.input);
@@ -631,6 +675,26 @@ void Loader::connect() {
             delete e;
         }
     }
+}
+
+// A link between ports whose catalogue entries state kinds of frames with none in
+// common is refused here, with its line, instead of at the first frame.
+bool Loader::kindsAgree(const LinkEntry& l, const NodeEntry& from, const NodeEntry& to) {
+    auto port = [](const std::vector<PortInfo>& ports, const std::string& name) -> const PortInfo* {
+        for (const PortInfo& p : ports)
+            if (p.name == name) return &p;
+        return nullptr;
+    };
+    const NodeInfo* fromInfo = nodeInfo(from.type);
+    const NodeInfo* toInfo = nodeInfo(to.type);
+    const PortInfo* out = fromInfo ? port(fromInfo->outputs, l.output) : nullptr;
+    const PortInfo* in = toInfo ? port(toInfo->inputs, l.input) : nullptr;
+    if (!out || !in || kindsMatch(out->kind, in->kind)) return true;
+    problem(l.line, "link from " + l.from + " " + l.output + " to " + l.to + " " + l.input + ": output " +
+                        l.output + " of node " + l.from + " (" + from.type + ") gives " +
+                        kindText(out->kind) + ", but input " + l.input + " of node " + l.to + " (" + to.type +
+                        ") takes " + kindText(in->kind));
+    return false;
 }
 
 void Loader::checkInputs() {
@@ -671,8 +735,11 @@ std::unique_ptr<Network> Loader::load() {
         } catch (BaseException* e) {
             problems_.push_back(path_ + ": " + e->message());
             delete e;
+        } catch (const std::bad_alloc&) {
+            problems_.push_back(path_ + ": preparing the nodes' buffers: " + kOutOfMemory);
         }
     }
+    noteOtherRefusals();
     if (!problems_.empty()) throw new LoadError(problems_);
     return std::move(net_);
 }
@@ -692,6 +759,18 @@ std::vector<std::string> NetworkFile::nodeTypes() const {
     std::vector<std::string> types;
     for (pugi::xml_node n : parsed_->main.children("node")) types.push_back(n.attribute("type").value());
     return types;
+}
+
+std::vector<std::string> NetworkFile::argumentNames() const {
+    std::vector<std::string> names;
+    for (pugi::xml_node a : parsed_->main.children("arg"))
+        if (*a.attribute("name").value()) names.push_back(a.attribute("name").value());
+    return names;
+}
+
+std::vector<std::string> NetworkFile::undeclaredArguments(
+    const std::map<std::string, std::string>& args) const {
+    return unknownArguments(parsed_->path, args, argumentNames());
 }
 
 std::unique_ptr<Network> NetworkFile::build(const std::map<std::string, std::string>& args) const {

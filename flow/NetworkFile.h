@@ -69,6 +69,11 @@ public:
     const std::string& path() const;
     // The node types the main network names, in file order.
     std::vector<std::string> nodeTypes() const;
+    // The names of the arguments the main network declares, in file order.
+    std::vector<std::string> argumentNames() const;
+    // One problem line for each name in `args` the network does not declare (a
+    // wrong command line rather than a wrong file), naming those it does.
+    std::vector<std::string> undeclaredArguments(const std::map<std::string, std::string>& args) const;
     // Checks the network, builds and initialises it with the argument values
     // `args` (NAME -> VALUE text). Throws LoadError* on any problem.
     std::unique_ptr<Network> build(const std::map<std::string, std::string>& args) const;
@@ -81,6 +86,10 @@ private:
 
 // NetworkFile(path).build(args).
 std::unique_ptr<Network> loadNetwork(const std::string& path, const std::map<std::string, std::string>& args);
+
+// Text from the command line as a message shows it: control characters, escape
+// sequences and bytes outside printable ASCII written as \xNN, cut after 80 characters.
+std::string shownText(const std::string& text);
 
 // The typed object of a text: "int", "float", "string" or "bool". Returns a null
 // reference when the text does not parse as the type.

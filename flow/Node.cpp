@@ -1,6 +1,7 @@
 #include "flow/Node.h"
 
 #include <algorithm>
+#include <climits>
 #include <memory>
 
 namespace FD {
@@ -151,18 +152,40 @@ int BufferedNode::inputLookAhead(int inputID) const {
     return ahead + (inputID >= 0 && inputID < int(inputReach_.size()) ? inputReach_[size_t(inputID)].ahead : 0);
 }
 
+int BufferedNode::inputLookBack(int inputID) const {
+    return inputID >= 0 && inputID < int(inputReach_.size()) ? inputReach_[size_t(inputID)].back : 0;
+}
+
+void BufferedNode::readOnlyBy(int outputID, int ahead, int back) {
+    if (outputID < 0 || outputID >= int(outputs.size()))
+        throw new GeneralException("node " + name + " has no output with id " + std::to_string(outputID));
+    oneReader_ = true;
+    readerBack_.resize(outputs.size());
+    readerAhead_ = std::max(readerAhead_, ahead);
+    readerBack_[size_t(outputID)] = std::max(readerBack_[size_t(outputID)], back);
+}
+
+long long BufferedNode::windowFrames(int outputID) const {
+    const OutputCacheInfo& o = outputs.at(size_t(outputID));
+    if (oneReader_) return (long long)readerAhead_ + o.writeAhead + readerBack_[size_t(outputID)] + 1;
+    // A reader of one output may drive the node further ahead than the readers of
+    // another ask for; every output then keeps its frames until its own readers had them.
+    long long drivenAhead = 0;
+    for (const OutputCacheInfo& out : outputs) drivenAhead = std::max(drivenAhead, (long long)out.requestedAhead);
+    return drivenAhead + o.writeAhead + o.requestedBack + 1;
+}
+
 void BufferedNode::initialize() {
     Node::initialize();
     if (!inOrder)
         throw new GeneralException(
             "node " + name + ": its constructor does not set inOrder; frames are computed in order only");
-    // A consumer of one output may drive the node further ahead than the consumers of
-    // another ask for; every output then keeps its frames until its own consumers had them.
-    int drivenAhead = 0;
-    for (const OutputCacheInfo& o : outputs) drivenAhead = std::max(drivenAhead, o.requestedAhead);
-    for (OutputCacheInfo& o : outputs) {
-        int size = drivenAhead + o.writeAhead + o.requestedBack + 1;
-        o.buffer = RCPtr<Buffer>(new Buffer(size));
+    for (size_t i = 0; i < outputs.size(); ++i) {
+        const long long size = windowFrames(int(i));
+        if (size > INT_MAX)
+            throw new GeneralException("node " + name + ": output " + outputNames[i] + " would keep " +
+                                       std::to_string(size) + " frames, more than " + std::to_string(INT_MAX));
+        outputs[i].buffer = RCPtr<Buffer>(new Buffer(int(size)));
     }
     initialized_ = true;
 }

@@ -80,6 +80,8 @@ public:
     // How many frames past its own count this node may read of input `inputID`
     // (its look-ahead on that input plus the frames it writes ahead on its outputs).
     virtual int inputLookAhead(int inputID) const { return (void)inputID, 0; }
+    // How many frames before its own count this node may read input `inputID` again.
+    virtual int inputLookBack(int inputID) const { return (void)inputID, 0; }
 
     // Registration of node types (at module load). An icon given to addXPM is
     // accepted for compatibility and never shown: this host draws no node.
@@ -112,6 +114,16 @@ public:
     void initialize() override;
     ObjectRef getOutput(int outputID, int count) override;
     int inputLookAhead(int inputID) const override;
+    int inputLookBack(int inputID) const override;
+
+    // Called by the network before initialize(), once per link, when a single BufferedNode
+    // reads this node's outputs: that node reads output `outputID` from `back` frames
+    // before to `ahead` frames after its own count (its inputLookBack and inputLookAhead).
+    // Its in-order frames alone then drive this node, and the windows fit its reach
+    // instead of the sum of the reaches downstream that request() passes on.
+    void readOnlyBy(int outputID, int ahead, int back);
+    // Frames output `outputID` will keep, once the requests (and readOnlyBy) are in.
+    long long windowFrames(int outputID) const;
 
     // Computes frame `count`: runs once per count, for 0, 1, 2, ... in order (the
     // in-order contract, which every constructor accepts by setting inOrder). It
@@ -151,6 +163,11 @@ private:
     void computeUpTo(int outputID, int count);
 
     std::vector<InputReach> inputReach_;
+    // Set by readOnlyBy: the furthest the one reader drives this node ahead of its own
+    // count, and per output how far back it reads.
+    bool oneReader_ = false;
+    int readerAhead_ = 0;
+    std::vector<int> readerBack_;
     int processCount_ = -1;  // last count calculate() ran for
     bool initialized_ = false;
     bool requestsPassedOn_ = false;  // request() has passed this node's windows upstream

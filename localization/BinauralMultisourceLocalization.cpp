@@ -1,6 +1,7 @@
 #include "localization/BinauralMultisourceLocalization.h"
 
 #include <cmath>
+#include <iostream>
 #include <optional>
 
 #include "flow/NodeSupport.h"
@@ -14,8 +15,8 @@ using localization::Peak;
 FD::NodeInfo BinauralMultisourceLocalization::description() {
     return {"BinauralMultisourceLocalization",
             "directions of several sources per frame by noise-weighted GCC-PHAT over 181 azimuths",
-            {{"AUDIO_SPECTRUM", zelkbp::kSpectrumFrames}},
-            {{"ESTIMATED_DOA", zelkbp::kSourceLists}},
+            {{"AUDIO_SPECTRUM", zelkbp::kSpectrumFrames, FD::kinds::spectrum}},
+            {{"ESTIMATED_DOA", zelkbp::kSourceLists, FD::kinds::sources}},
             {FD::boundedParam("MICS_DISTANCE", "float", "microphone spacing in centimetres", FD::ParamInfo::Bound::Above, 0.0),
              {"GCCPHAT_THRESHOLD", "float", "minimum direction score reported"},
              FD::oneOfParam("SOUND_DIFFRACTION_COMPENSATION", "head model", {"FREE_SPACE", "SPHERICAL_HEAD"}),
@@ -64,6 +65,10 @@ void BinauralMultisourceLocalization::checkSpectrum(int count,
             errors_.atFrame(count, "AUDIO_SPECTRUM",
                             "AUDIO_SPECTRUM needs at least 2 rows (microphones) and 2 columns (bins), got " +
                                 std::to_string(rows) + " x " + std::to_string(cols));
+        if (rows > 2)  // a microphone array recording read whole: say which pair is used
+            std::cerr << errors_.label() << ": AUDIO_SPECTRUM has " << rows
+                      << " channels; channels 0 and 1 are taken as the left and right microphones "
+                         "(the audio source's CHANNELS, INPUT_CHANNELS in the example networks, picks others)\n";
         const localization::BandEdges edges =
             localization::bandEdges(frequencyLow_, frequencyHigh_, samplingRate_, cols);
         if (!localization::bandFits(edges, cols, &band_)) {

@@ -12,8 +12,8 @@
 FD::NodeInfo BinauralMultisourceTracker::description() {
     FD::NodeInfo info{"BinauralMultisourceTracker",
             "clusters localized directions over a sliding window of frames",
-            {{"ESTIMATED_DOA", zelkbp::kSourceLists}},
-            {{"TRACKED_DOA", zelkbp::kSourceLists}},
+            {{"ESTIMATED_DOA", zelkbp::kSourceLists, FD::kinds::sources}},
+            {{"TRACKED_DOA", zelkbp::kSourceLists, FD::kinds::sources}},
             {zelkbp::advanceParam(),
              zelkbp::samplingRateParam(),
              FD::boundedParam("CLUSTERING_DURATION", "float", "seconds of the clustering window", FD::ParamInfo::Bound::AtLeast, 0.0)}};

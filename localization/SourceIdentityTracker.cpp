@@ -30,10 +30,11 @@ FD::NodeInfo SourceIdentityTracker::description() {
     return {"SourceIdentityTracker",
          "follows talkers with lasting ids: Kalman filter per track, global gated assignment, M-of-N "
          "confirmation, survival through pauses; causal (no look-ahead)",
-         {{"ESTIMATED_DOA", "Vector<ObjectRef> of Source records: one frame's directions"}},
+         {{"ESTIMATED_DOA", "Vector<ObjectRef> of Source records: one frame's directions", FD::kinds::sources}},
          {{"TRACKED_DOA",
            "Vector<ObjectRef> of Source records, one per confirmed track in id order: lasting id, filtered "
-           "direction, power = smoothed detection score"}},
+           "direction, power = smoothed detection score",
+           FD::kinds::sources}},
          {{"ADVANCE", "int", "frame shift in samples"},
           {"SAMPLING_RATE", "int", "samples per second"},
           {"GATE", "float",

@@ -27,11 +27,12 @@ FD::NodeInfo SourceSeparation::description() {
     FD::NodeInfo info{
         "SourceSeparation",
         "blind separation of the multichannel spectrum by independent vector analysis over blocks",
-        {{"INPUT_AUDIO_SPECTRUM", zelkbp::kSpectrumFrames}},
-        {{"OUTPUT_AUDIO_SPECTRUM", "Matrix<complex<float>>, one row per separated source"},
+        {{"INPUT_AUDIO_SPECTRUM", zelkbp::kSpectrumFrames, FD::kinds::spectrum}},
+        {{"OUTPUT_AUDIO_SPECTRUM", "Matrix<complex<float>>, one row per separated source", FD::kinds::spectrum},
          {"SOURCE_DIRECTIONS", std::string(zelkbp::kSourceLists) +
                                    ", one per row (id = row): the direction of the row's talker; "
-                                   "needs MICS_DISTANCE"}},
+                                   "needs MICS_DISTANCE",
+          FD::kinds::sources}},
         {FD::oneOfParam("ITERATION_METHOD", "update rule",
                         {"[IVA]NATURAL_GRADIENT_DESCENT_METHOD", "[FastIVA]NEWTON_METHOD_WITH_FIXED_POINT_ITERATION",
                          "[AuxIVA]ITERATIVE_PROJECTION"}),

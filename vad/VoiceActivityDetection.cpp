@@ -9,8 +9,8 @@
 FD::NodeInfo VoiceActivityDetection::description() {
     return {"VoiceActivityDetection",
             "speech / no-speech decision per frame against the learned background noise",
-            {{"AUDIO_SPECTRUM", zelkbp::kSpectrumFrames}},
-            {{"VAD_DECISION", "Vector<ObjectRef>: empty for no speech, one Source for speech"}},
+            {{"AUDIO_SPECTRUM", zelkbp::kSpectrumFrames, FD::kinds::spectrum}},
+            {{"VAD_DECISION", "Vector<ObjectRef>: empty for no speech, one Source for speech", FD::kinds::sources}},
             {zelkbp::advanceParam(),
              zelkbp::samplingRateParam(),
              FD::boundedParam("VAD_NOISE_DURATION", "float", "seconds of noise learned at the start", FD::ParamInfo::Bound::AtLeast, 0.0),

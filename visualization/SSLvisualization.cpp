@@ -16,8 +16,9 @@ FD::NodeInfo SSLvisualization::description() {
     return vis::windowNodeDescription(
         "SSLvisualization",
         "window plotting tracked directions over the signal envelope; passes its inputs on",
-        {{"INPUT_AUDIO_SIGNAL", zelkbp::kSignalFrames}, {"INPUT_TRACKED_DOA", zelkbp::kSourceLists}},
-        {{"OUTPUT_AUDIO_SIGNAL", "the input signal"}, {"OUTPUT_TRACKED_DOA", "the input directions"}});
+        {{"INPUT_AUDIO_SIGNAL", zelkbp::kSignalFrames, FD::kinds::audio}, {"INPUT_TRACKED_DOA", zelkbp::kSourceLists, FD::kinds::sources}},
+        {{"OUTPUT_AUDIO_SIGNAL", "the input signal", FD::kinds::audio},
+         {"OUTPUT_TRACKED_DOA", "the input directions", FD::kinds::sources}});
 }
 
 SSLvisualization::SSLvisualization(std::string nodeName, FD::ParameterSet params)

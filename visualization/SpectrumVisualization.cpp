@@ -15,8 +15,8 @@ kwSpectrumGtk::~kwSpectrumGtk() {
 FD::NodeInfo SpectrumVisualization::description() {
     return vis::windowNodeDescription("SpectrumVisualization",
                                       "window showing a scrolling spectrogram; passes its input on",
-                                      {{"INPUT_AUDIO_SPECTRUM", zelkbp::kSpectrumFrames}},
-                                      {{"OUTPUT_AUDIO_SPECTRUM", "the input spectrum"}});
+                                      {{"INPUT_AUDIO_SPECTRUM", zelkbp::kSpectrumFrames, FD::kinds::spectrum}},
+                                      {{"OUTPUT_AUDIO_SPECTRUM", "the input spectrum", FD::kinds::spectrum}});
 }
 
 SpectrumVisualization::SpectrumVisualization(std::string nodeName, FD::ParameterSet params)

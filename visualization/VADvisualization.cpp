@@ -16,9 +16,10 @@ FD::NodeInfo VADvisualization::description() {
     return vis::windowNodeDescription(
         "VADvisualization",
         "window plotting the signal and the voice-activity decisions; passes its inputs on",
-        {{"INPUT_AUDIO_SIGNAL", zelkbp::kSignalFrames},
-         {"INPUT_VAD_DECISION", "Vector<ObjectRef>, empty for no speech"}},
-        {{"OUTPUT_AUDIO_SIGNAL", "the input signal"}, {"OUTPUT_VAD_DECISION", "the input decisions"}});
+        {{"INPUT_AUDIO_SIGNAL", zelkbp::kSignalFrames, FD::kinds::audio},
+         {"INPUT_VAD_DECISION", "Vector<ObjectRef>, empty for no speech", FD::kinds::sources}},
+        {{"OUTPUT_AUDIO_SIGNAL", "the input signal", FD::kinds::audio},
+         {"OUTPUT_VAD_DECISION", "the input decisions", FD::kinds::sources}});
 }
 
 VADvisualization::VADvisualization(std::string nodeName, FD::ParameterSet params)

@@ -15,7 +15,8 @@ kwWaveGtk::~kwWaveGtk() {
 FD::NodeInfo WaveVisualization::description() {
     return vis::windowNodeDescription(
         "WaveVisualization", "window plotting the waveform; passes its input on",
-        {{"INPUT_AUDIO_SIGNAL", zelkbp::kSignalFrames}}, {{"OUTPUT_AUDIO_SIGNAL", "the input signal"}});
+        {{"INPUT_AUDIO_SIGNAL", zelkbp::kSignalFrames, FD::kinds::audio}},
+        {{"OUTPUT_AUDIO_SIGNAL", "the input signal", FD::kinds::audio}});
 }
 
 WaveVisualization::WaveVisualization(std::string nodeName, FD::ParameterSet params)

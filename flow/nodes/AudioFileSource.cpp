@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <cstring>
 #include <iostream>
 #include <stdexcept>
@@ -88,6 +89,16 @@ void AudioFileSource::calculate(int, int count, Buffer& out) {
     } catch (const std::exception& e) {
         errors_.atFrame(count, "FILE", e.what());
     }
+    // A float recording may hold NaN or infinity: refused here, it would spread
+    // through every frame it reaches and silence the results.
+    for (int r : rows_)
+        for (long long i = 0; i < got; ++i)
+            if (!std::isfinite(chunk_[size_t(i) * size_t(channels) + size_t(r)]))
+                errors_.atFrame(count, "FILE",
+                                input_->describe() + " holds a non-finite sample (" +
+                                    std::to_string(chunk_[size_t(i) * size_t(channels) + size_t(r)]) +
+                                    ") at sample " + std::to_string(received_ + i) + " of channel " +
+                                    std::to_string(r) + "; audio samples must be finite numbers");
     received_ += got;
     if (total_ < 0 && (got < want || received_ >= cap)) setTotal(received_);  // the stream ended
     std::fill(chunk_.begin() + got * channels, chunk_.end(), 0.0f);

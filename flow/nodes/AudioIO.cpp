@@ -39,6 +39,12 @@ bool headerPromisesMore(SNDFILE* f) {
 }
 }  // namespace
 
+std::string resamplingProblem(const std::string& name, int fromRate, int toRate) {
+    if (src_is_valid_ratio(double(toRate) / double(fromRate))) return "";
+    return "cannot resample " + name + " from " + std::to_string(fromRate) + " Hz to " + std::to_string(toRate) +
+           " Hz: the two rates may differ by a factor of 256 at most";
+}
+
 AudioReader::AudioReader(const std::string& path, int targetRate)
     : path_(path), reading_(path, "the input recording"), targetRate_(targetRate) {
     struct stat st;
@@ -85,6 +91,12 @@ AudioReader::AudioReader(const std::string& path, int targetRate)
     if (fileRate_ == targetRate_) {
         count_ = fileSamples_;
     } else {
+        const std::string problem = resamplingProblem(path, fileRate_, targetRate_);
+        if (!problem.empty()) {
+            sf_close(file_);
+            file_ = nullptr;
+            throw std::runtime_error(problem);
+        }
         count_ = (fileSamples_ * targetRate_ + fileRate_ - 1) / fileRate_;
         int err = 0;
         state_ = src_callback_new(&AudioReader::supply, SRC_SINC_MEDIUM_QUALITY, channels_, &err, this);

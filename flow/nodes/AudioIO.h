@@ -26,6 +26,10 @@ typedef struct SRC_STATE_tag SRC_STATE;
 namespace FD {
 namespace nodes {
 
+// Whether libsamplerate converts between the two rates (a factor of 256 at most);
+// "" if so, else why not ("cannot resample NAME from A Hz to B Hz: ...").
+std::string resamplingProblem(const std::string& name, int fromRate, int toRate);
+
 class AudioReader {
 public:
     AudioReader(const std::string& path, int targetRate);

@@ -452,6 +452,8 @@ private:
 class ResampledInput : public AudioInput {
 public:
     ResampledInput(std::unique_ptr<AudioInput> inner, int rate) : inner_(std::move(inner)), rate_(rate) {
+        const std::string problem = resamplingProblem(inner_->describe(), inner_->rate(), rate);
+        if (!problem.empty()) throw failure(problem);
         int err = 0;
         state_ = src_callback_new(&ResampledInput::supply, SRC_SINC_MEDIUM_QUALITY, inner_->channels(), &err,
                                   this);

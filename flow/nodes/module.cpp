@@ -44,7 +44,7 @@ int registerModule() {
          "reads an audio file (WAV, FLAC, ...; any channel count), a stream on standard input or a FIFO, "
          "or an ALSA capture, as signal frames; resamples to SAMPLING_RATE",
          {},
-         {{"AUDIO", std::string("Matrix<float>, one row per channel, 16-bit scale; ") + kFraming}},
+         {{"AUDIO", std::string("Matrix<float>, one row per channel, 16-bit scale; ") + kFraming, FD::kinds::audio}},
          {{"FILE", "string", "audio file to read, \"-\" for standard input, a FIFO, or alsa:DEVICE"},
           {"LENGTH", "int", "samples per frame"},
           {"ADVANCE", "int", "samples between frames, 1 to LENGTH"},
@@ -55,9 +55,9 @@ int registerModule() {
     registerNode<FD::ShortTimeSpectrum>(
         {"ShortTimeSpectrum",
          "short-time spectrum of signal frames: sine-tapered window, real FFT, LENGTH/2+1 bins per row",
-         {{"AUDIO", "Matrix<float> signal frames of LENGTH samples"}},
-         {{"SPECTRUM",
-           "Matrix<complex<float>>, one row per channel, LENGTH/2+1 bins from 0 Hz to half the rate"}},
+         {{"AUDIO", "Matrix<float> signal frames of LENGTH samples", FD::kinds::audio}},
+         {{"SPECTRUM", "Matrix<complex<float>>, one row per channel, LENGTH/2+1 bins from 0 Hz to half the rate",
+           FD::kinds::spectrum}},
          {{"LENGTH", "int", "samples per frame (FFT size)"},
           {"ADVANCE", "int", "samples between frames, 1 to LENGTH"}}},
         overlapMemory);
@@ -65,16 +65,17 @@ int registerModule() {
         {"Resynthesis",
          "signal frames back from spectrum frames by weighted overlap-add (exact inverse of "
          "ShortTimeSpectrum)",
-         {{"SPECTRUM", "Matrix<complex<float>> with LENGTH/2+1 columns"}},
-         {{"AUDIO", "Matrix<float> signal frames of LENGTH samples, aligned with the analysed ones"}},
+         {{"SPECTRUM", "Matrix<complex<float>> with LENGTH/2+1 columns", FD::kinds::spectrum}},
+         {{"AUDIO", "Matrix<float> signal frames of LENGTH samples, aligned with the analysed ones",
+           FD::kinds::audio}},
          {{"LENGTH", "int", "samples per frame (FFT size)"},
           {"ADVANCE", "int", "samples between frames, 1 to LENGTH"}}},
         overlapMemory);
     registerNode<FD::AudioFileSink>(
         {"AudioFileSink",
          "writes a signal stream to a 16-bit WAV file with exactly the source's sample count",
-         {{"AUDIO", "Matrix<float> signal frames, 16-bit scale"}},
-         {{"OUTPUT", "the AUDIO frames, passed on"}},
+         {{"AUDIO", "Matrix<float> signal frames, 16-bit scale", FD::kinds::audio}},
+         {{"OUTPUT", "the AUDIO frames, passed on", FD::kinds::audio}},
          {{"FILE", "string",
            "WAV file to write (appears when the run ends), or \"-\", a device, FIFO or socket to stream to"},
           {"SAMPLING_RATE", "int", "samples per second, must match the source"},
@@ -84,24 +85,25 @@ int registerModule() {
     registerNode<FD::SourceListWriter>(
         {"SourceListWriter",
          "writes source lists as JSON Lines: frame, time (s), sources with id, azimuth (degrees), power",
-         {{"SOURCES", "Vector<ObjectRef> of Source records"}},
-         {{"OUTPUT", "the SOURCES lists, passed on"}},
+         {{"SOURCES", "Vector<ObjectRef> of Source records", FD::kinds::sources}},
+         {{"OUTPUT", "the SOURCES lists, passed on", FD::kinds::sources}},
          {{"FILE", "string", "JSON Lines file, \"-\", a device, FIFO or socket, or tcp://HOST:PORT"},
           {"ADVANCE", "int", "samples between frames"},
           {"SAMPLING_RATE", "int", "samples per second"}}});
     registerNode<FD::SegmentWriter>(
         {"SegmentWriter",
          "writes speech segments as a label file: start<TAB>end<TAB>speech, in seconds",
-         {{"DECISION", "Vector<ObjectRef>: empty for no speech, non-empty for speech"}},
-         {{"OUTPUT", "the DECISION lists, passed on"}},
+         {{"DECISION", "Vector<ObjectRef>: empty for no speech, non-empty for speech", FD::kinds::sources}},
+         {{"OUTPUT", "the DECISION lists, passed on", FD::kinds::sources}},
          {{"FILE", "string", "label file, \"-\", a device, FIFO or socket, or tcp://HOST:PORT"},
           {"ADVANCE", "int", "samples between frames"},
           {"SAMPLING_RATE", "int", "samples per second"}}});
     registerNode<FD::MatrixWriter>(
         {"MatrixWriter",
          "writes a signal or spectrum stream to a NumPy .npy file of shape frames x rows x columns",
-         {{"INPUT", "Matrix<float> (float32) or Matrix<complex<float>> (complex64) frames of a fixed shape"}},
-         {{"OUTPUT", "the INPUT frames, passed on"}},
+         {{"INPUT", "Matrix<float> (float32) or Matrix<complex<float>> (complex64) frames of a fixed shape",
+           FD::kinds::audioOrSpectrum}},
+         {{"OUTPUT", "the INPUT frames, passed on", FD::kinds::audioOrSpectrum}},
          {{"FILE", "string", ".npy file to write"}}});
     return 0;
 }

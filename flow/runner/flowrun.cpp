@@ -2,21 +2,27 @@
 // its file and pulls its outputs frame by frame until the source's stream ends.
 //
 //   flowrun NETWORK.n [NAME=VALUE ...] [--quiet] [--realtime] [--duration S] [--hold] [--snapshot DIR]
-//   flowrun --list
+//           [--memory-budget MIB]
+//   flowrun --list | --version | --help
 //
 // Exit status: 0 when the stream ended (end of the input, --duration), 1 when
-// loading or running fails, 2 for a wrong command line, 128 + N when signal N
-// ended the run (every result is still complete; Signals.h). Every error is printed
-// as one line. The outputs take their names together once all are complete.
+// loading or running fails (running out of memory included) or standard output
+// cannot be written, 2 for a wrong command line (an argument the network does not
+// declare included), 128 + N when signal N ended the run (every result is still
+// complete; Signals.h). Every error is printed as one line. The outputs take their
+// names together once all are complete.
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <map>
 #include <string>
@@ -35,12 +41,14 @@ namespace {
 
 const char* kProgram = "flowrun";
 const char* kModuleDirVariable = "ZELKBP_MODULE_DIR";
+const char* kMemoryBudgetVariable = "ZELKBP_MEMORY_BUDGET";  // read by FD::memoryBudget()
 
 struct Options {
     std::string network;
     std::map<std::string, std::string> args;
     bool quiet = false, realtime = false, hold = false, list = false, help = false, version = false;
     std::string snapshotDir;
+    std::string memoryBudget;  // MiB, as given
     double duration = -1;  // seconds of audio after which the run ends, -1: the whole stream
 };
 
@@ -48,18 +56,29 @@ struct UsageError {
     std::string text;
 };
 
+// NAME=VALUE arguments the network does not declare: a wrong command line, told
+// in one line each without the usage (the lines name what the network takes).
+struct ArgumentError {
+    std::vector<std::string> problems;
+};
+
 void usage(std::ostream& out) {
     out << "usage: " << kProgram
         << " NETWORK.n [NAME=VALUE ...] [--quiet] [--realtime] [--duration S] [--hold] [--snapshot DIR]\n"
-        << "       " << kProgram << " --list\n"
+        << "               [--memory-budget MIB]\n"
+        << "       " << kProgram << " --list | --version | --help\n"
         << "  NAME=VALUE       sets an argument the network declares\n"
         << "  --quiet          no progress display and no summary\n"
         << "  --realtime       pace the frames at the stream's own rate, as a live input would come\n"
         << "  --duration S     end the run after S seconds of audio\n"
         << "  --hold           after the last frame, keep the windows open until closed\n"
-        << "  --snapshot DIR   after the last frame, save each window as DIR/<title>.png\n"
+        << "  --snapshot DIR   after the last frame, save each window as DIR/<title>.png (needs a display)\n"
+        << "  --memory-budget MIB\n"
+        << "                   the most memory one node may ask for, in MiB (default $"
+        << kMemoryBudgetVariable << " or 1024)\n"
         << "  --list           list every node type with its inputs, outputs and parameters\n"
         << "  --version        print the versions of the loaded modules\n"
+        << "  --help           print this usage\n"
         << "Modules are loaded from the program's directory, or from $" << kModuleDirVariable << ".\n";
 }
 
@@ -90,27 +109,70 @@ Options parseCommandLine(int argc, char** argv) {
             char* end = nullptr;
             o.duration = std::strtod(v.c_str(), &end);
             if (v.empty() || *end || !(o.duration > 0) || o.duration > 1e9)
-                throw UsageError{"--duration needs a positive number of seconds, got \"" + v + "\""};
+                throw UsageError{"--duration needs a positive number of seconds, got \"" + FD::shownText(v) + "\""};
+        } else if (a == "--memory-budget" || a.compare(0, 16, "--memory-budget=") == 0) {
+            std::string v;
+            if (a == "--memory-budget") {
+                if (i + 1 >= argc) throw UsageError{"--memory-budget needs a number of MiB"};
+                v = argv[++i];
+            } else {
+                v = a.substr(16);
+            }
+            char* end = nullptr;
+            const double mib = std::strtod(v.c_str(), &end);
+            if (v.empty() || std::isspace(static_cast<unsigned char>(v[0])) || *end || !(mib > 0) ||
+                !(mib < 1e12))
+                throw UsageError{"--memory-budget needs a positive number of MiB, got \"" + FD::shownText(v) + "\""};
+            o.memoryBudget = v;
         } else if (a == "--snapshot" || a == "--snapshots") {
             if (i + 1 >= argc) throw UsageError{a + " needs a directory"};
             o.snapshotDir = argv[++i];
         } else if (a.compare(0, 11, "--snapshot=") == 0 || a.compare(0, 12, "--snapshots=") == 0) {
             o.snapshotDir = a.substr(a.find('=') + 1);
         } else if (a.size() > 1 && a[0] == '-') {
-            throw UsageError{"unknown option " + a};
+            throw UsageError{"unknown option " + FD::shownText(a)};
         } else if (o.network.empty() && a.find('=') == std::string::npos) {
             o.network = a;
         } else {
             size_t eq = a.find('=');
             if (eq == std::string::npos || eq == 0)
-                throw UsageError{"expected NAME=VALUE, got \"" + a + "\""};
+                throw UsageError{"expected NAME=VALUE, got \"" + FD::shownText(a) + "\""};
             std::string name = a.substr(0, eq);
-            if (o.args.count(name)) throw UsageError{"argument " + name + " is given twice"};
+            if (o.args.count(name)) throw UsageError{"argument " + FD::shownText(name) + " is given twice"};
             o.args[name] = a.substr(eq + 1);
         }
     }
     if (!o.list && !o.help && !o.version && o.network.empty()) throw UsageError{"no network file given"};
     return o;
+}
+
+// What --snapshot needs before anything is loaded: a display to draw the windows on,
+// and its folder, made now with its parents so that a bad name fails the run before
+// it starts instead of losing the pictures at its end.
+void prepareSnapshots(const std::string& dir) {
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display)
+        throw new FD::GeneralException(
+            "--snapshot needs a display (DISPLAY is not set): no window can be drawn; run under a virtual "
+            "display such as Xvfb");
+    std::error_code error;
+    std::filesystem::create_directories(dir, error);
+    if (!error && !std::filesystem::is_directory(dir, error))
+        error = std::make_error_code(std::errc::not_a_directory);
+    if (error)
+        throw new FD::GeneralException("cannot create the snapshot folder " + dir + ": " + error.message());
+}
+
+// Standard output flushed: 0, or 1 after one line saying why `what` could not be
+// written (a full device, a reader that went away).
+int finishOutput(const char* what) {
+    errno = 0;
+    std::cout.flush();
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout) && std::cout.good()) return 0;
+    const int error = errno;
+    std::fprintf(stderr, "%s: cannot write the %s: %s\n", kProgram, what,
+                 error ? std::strerror(error) : "write error");
+    return 1;
 }
 
 // BLAS runs on the calling thread unless the user asks for more: its worker
@@ -132,7 +194,8 @@ void printPorts(const char* title, const std::vector<FD::PortInfo>& ports) {
     std::printf("  %-12s", title);
     if (ports.empty()) std::printf("none\n");
     for (size_t i = 0; i < ports.size(); ++i)
-        std::printf("%s%-32s %s\n", i ? "              " : "", ports[i].name.c_str(), ports[i].help.c_str());
+        std::printf("%s%-32s %s%s\n", i ? "              " : "", ports[i].name.c_str(), ports[i].help.c_str(),
+                    ports[i].kind.empty() ? "" : (" [" + ports[i].kind + "]").c_str());
 }
 
 void listNodes() {
@@ -279,6 +342,11 @@ void runFrames(FD::StreamDriver& driver, bool realtime, Progress& progress) {
             if (e->frame() < 0) e->setFrame(driver.framesDone());
             progress.clear();
             throw;
+        } catch (const std::bad_alloc&) {
+            progress.clear();
+            auto* error = new FD::GeneralException(FD::kOutOfMemory);
+            error->setFrame(driver.framesDone());
+            throw error;
         } catch (const std::exception& e) {
             progress.clear();
             auto* error = new FD::GeneralException(e.what());
@@ -316,10 +384,15 @@ int run(const Options& o) {
         return 0;
     }
     const FD::NetworkFile file(o.network);
+    if (std::vector<std::string> unknown = file.undeclaredArguments(o.args); !unknown.empty())
+        throw ArgumentError{unknown};
     // The window toolkit is loaded before any node is built, and only when the
     // network may open windows or --hold or --snapshot asks for them.
     const bool windows = o.hold || !o.snapshotDir.empty() || mayOpenWindows(file);
-    if (windows) FD::gui::start(FD::modulePath(FD::gui::kModuleFile, kModuleDirVariable));
+    const bool drawing = windows && FD::gui::start(FD::modulePath(FD::gui::kModuleFile, kModuleDirVariable));
+    if (!drawing && !o.snapshotDir.empty())  // the warning above says why
+        throw new FD::GeneralException("--snapshot: no window can be drawn, so no picture would be saved; "
+                                       "nothing was run");
     std::unique_ptr<FD::Network> net = file.build(o.args);
     FD::StreamDriver driver(*net);
     if (o.duration > 0) {
@@ -347,6 +420,8 @@ int run(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // First thing, so that loading is covered too; SIGPIPE is ignored from here on, so
+    // a closed standard output is a write error with a message, not a silent end.
     FD::runner::catchSignals();
     Options o;
     try {
@@ -358,14 +433,21 @@ int main(int argc, char** argv) {
     }
     if (o.help) {
         usage(std::cout);
-        return 0;
+        return finishOutput("usage");
     }
+    if (!o.memoryBudget.empty()) setenv(kMemoryBudgetVariable, o.memoryBudget.c_str(), 1);
     const std::string where = o.network.empty() ? std::string() : o.network + ": ";
     // Loading that a stop signal broke off (an input waiting for its producer) is a
     // stop, not a failure.
     auto quiet = [] { return FD::runner::stopSignal() && !framesStarted; };
     try {
-        return run(o);
+        if (!o.list && !o.version && !o.snapshotDir.empty()) prepareSnapshots(o.snapshotDir);
+        const int status = run(o);
+        if (status == 0 && (o.list || o.version)) return finishOutput(o.list ? "list" : "versions");
+        return status;
+    } catch (const ArgumentError& e) {
+        for (const std::string& p : e.problems) std::cerr << kProgram << ": " << p << "\n";
+        return 2;
     } catch (FD::LoadError* e) {
         if (!quiet())
             for (const std::string& p : e->problems()) std::cerr << kProgram << ": " << p << "\n";
@@ -375,6 +457,8 @@ int main(int argc, char** argv) {
         delete e;
     } catch (const FD::BaseException& e) {  // thrown by value by mistake: still one line
         if (!quiet()) std::cerr << kProgram << ": " << where << e.message() << "\n";
+    } catch (const std::bad_alloc&) {
+        if (!quiet()) std::cerr << kProgram << ": " << where << FD::kOutOfMemory << "\n";
     } catch (const std::exception& e) {
         if (!quiet()) std::cerr << kProgram << ": " << where << e.what() << "\n";
     } catch (...) {

@@ -350,7 +350,7 @@ void registerArrayNodes() {
         {"ArraySource",
          "signal frames of samples handed in by the caller (stands for AudioFileSource)",
          {},
-         {{"AUDIO", "Matrix<float>, one row per channel, 16-bit scale"}},
+         {{"AUDIO", "Matrix<float>, one row per channel, 16-bit scale", FD::kinds::audio}},
          {{"FILE", "string", "not read: the samples come from the caller"},
           {"LENGTH", "int", "samples per frame"},
           {"ADVANCE", "int", "samples between frames, 1 to LENGTH"},
@@ -358,8 +358,8 @@ void registerArrayNodes() {
           {"CHANNELS", "string", "input channels used, in this order, e.g. \"2,3\" (default all)", true}}});
     registerNode<AudioCollector>({"AudioCollector",
                                   "keeps a signal stream in memory (stands for AudioFileSink)",
-                                  {{"AUDIO", "Matrix<float> signal frames, 16-bit scale"}},
-                                  {{"OUTPUT", "the AUDIO frames, passed on"}},
+                                  {{"AUDIO", "Matrix<float> signal frames, 16-bit scale", FD::kinds::audio}},
+                                  {{"OUTPUT", "the AUDIO frames, passed on", FD::kinds::audio}},
                                   {key,
                                    rate,
                                    {"LENGTH", "int", "samples per input frame"},
@@ -367,19 +367,19 @@ void registerArrayNodes() {
                                    {"CHANNELS", "string", "rows to keep, e.g. \"0\" or \"1,0\"", true}}});
     registerNode<SourceListCollector>({"SourceListCollector",
                                        "keeps source lists in memory (stands for SourceListWriter)",
-                                       {{"SOURCES", "Vector<ObjectRef> of Source records"}},
-                                       {{"OUTPUT", "the SOURCES lists, passed on"}},
+                                       {{"SOURCES", "Vector<ObjectRef> of Source records", FD::kinds::sources}},
+                                       {{"OUTPUT", "the SOURCES lists, passed on", FD::kinds::sources}},
                                        {key, advance, rate}});
     registerNode<SegmentCollector>({"SegmentCollector",
                                     "keeps speech segments in memory (stands for SegmentWriter)",
-                                    {{"DECISION", "Vector<ObjectRef>: empty for no speech"}},
-                                    {{"OUTPUT", "the DECISION lists, passed on"}},
+                                    {{"DECISION", "Vector<ObjectRef>: empty for no speech", FD::kinds::sources}},
+                                    {{"OUTPUT", "the DECISION lists, passed on", FD::kinds::sources}},
                                     {key, advance, rate}});
     registerNode<MatrixCollector>(
         {"MatrixCollector",
          "keeps signal or spectrum frames in memory (stands for MatrixWriter)",
-         {{"INPUT", "Matrix<float> or Matrix<complex<float>> frames of a fixed shape"}},
-         {{"OUTPUT", "the INPUT frames, passed on"}},
+         {{"INPUT", "Matrix<float> or Matrix<complex<float>> frames of a fixed shape", FD::kinds::audioOrSpectrum}},
+         {{"OUTPUT", "the INPUT frames, passed on", FD::kinds::audioOrSpectrum}},
          {key}});
 }
 

@@ -67,7 +67,7 @@ std::unique_lock<std::mutex> hold(PySession& s) {
 py::list ports(const std::vector<FD::PortInfo>& list) {
     py::list out;
     for (const FD::PortInfo& p : list)
-        out.append(py::dict(py::arg("name") = p.name, py::arg("help") = p.help));
+        out.append(py::dict(py::arg("name") = p.name, py::arg("help") = p.help, py::arg("kind") = p.kind));
     return out;
 }
 

@@ -327,6 +327,6 @@ def separate(x, rate, **params):
 
 def list_nodes():
     """Every node type the host knows, as flowrun --list prints them: a list of dicts with
-    type, help, inputs and outputs (name, help), parameters (name, type, help, optional)
+    type, help, inputs and outputs (name, help, kind), parameters (name, type, help, optional)
     and window (whether it shows a live window)."""
     return _zelkbp.list_nodes()

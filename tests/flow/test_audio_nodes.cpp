@@ -78,11 +78,20 @@ TEST(AudioReader, BrokenFilesAreErrorsNamingTheFile) {
     std::ofstream(dir / "text.wav") << "not audio at all";
     writeWav(dir / "cut.wav", 16000, 2, noise(2 * 8000, 1));
     std::filesystem::resize_file(dir / "cut.wav", 20000);
-    for (auto [path, expected] : {std::pair{dir / "missing.wav", std::string("missing.wav: No such file")},
-                                  {dir / "text.wav", "text.wav"},
-                                  {dir / "cut.wav", "cut.wav is truncated"}}) {
-        const std::string err = readerError(path);
-        EXPECT_NE(err.find(expected), std::string::npos) << expected << " in: " << err;
+    writeWav(dir / "ok.wav", 16000, 2, noise(2 * 800, 1));
+    const struct {
+        std::string path;
+        int rate;
+        std::string expected;
+    } cases[] = {{dir / "missing.wav", 16000, "missing.wav: No such file"},
+                 {dir / "text.wav", 16000, "text.wav"},
+                 {dir / "cut.wav", 16000, "cut.wav is truncated"},
+                 // beyond what the resampler can do: refused when opened, not at the first frame
+                 {dir / "ok.wav", 99999999, "from 16000 Hz to 99999999 Hz"},
+                 {dir / "ok.wav", 62, "from 16000 Hz to 62 Hz"}};
+    for (const auto& c : cases) {
+        const std::string err = readerError(c.path, c.rate);
+        EXPECT_NE(err.find(c.expected), std::string::npos) << c.expected << " in: " << err;
     }
 }
 
@@ -109,6 +118,33 @@ TEST(AudioFileSource, FramesEndWithTheirNewSamplesAndTheStreamWithTheFile) {
             EXPECT_EQ((*f)(0, i), in ? float(value(sample)) : 0.0f) << "frame " << k << " column " << i;
             EXPECT_EQ((*f)(1, i), in ? float(-value(sample) - 1) : 0.0f) << "frame " << k << " column " << i;
         }
+    }
+}
+
+// A float recording holding NaN or infinity is an error at the frame that reads it,
+// naming the sample, not a stream of frames turned silent or NaN.
+TEST(AudioFileSource, NonFiniteSamplesAreRefusedNamingTheSample) {
+    TempDir dir;
+    for (float bad : {NAN, INFINITY}) {
+        std::vector<float> s(2 * 1000, 0.25f);
+        s[2 * 700 + 1] = bad;  // sample 700 of channel 1
+        SF_INFO info{};
+        info.samplerate = 16000, info.channels = 2, info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+        SNDFILE* f = sf_open((dir / "bad.wav").c_str(), SFM_WRITE, &info);
+        ASSERT_NE(f, nullptr);
+        sf_writef_float(f, s.data(), 1000);
+        sf_close(f);
+        NodeHarness h(new AudioFileSource("audio", fileParams(dir / "bad.wav", 512, 160, 16000)));
+        h.initialize();
+        std::string error;
+        try {
+            for (int k = 0; k < 7; ++k) h.pull("AUDIO", k);
+        } catch (BaseException* e) {
+            error = e->message();
+            delete e;
+        }
+        EXPECT_NE(error.find("non-finite sample"), std::string::npos) << error;
+        EXPECT_NE(error.find("at sample 700 of channel 1"), std::string::npos) << error;
     }
 }
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <cstdlib>
 
 #include "tests/support/NodeHarness.h"
 
@@ -230,4 +232,121 @@ TEST(Network, WindowsThatAddUpPastTheLimitAreRefused) {
                          "1073741824"),
               std::string::npos)
         << error;
+}
+
+namespace {
+// Reads A `aheadA` frames ahead and B `backB` frames back; gives their sum.
+class Pair : public BufferedNode {
+public:
+    Pair(const std::string& name, int aheadA, int backB)
+        : BufferedNode(name, ParameterSet()), ahead_(aheadA), back_(backB) {
+        addInput("A");
+        addInput("B");
+        addOutput("OUT");
+        inOrder = true;
+        readsAhead(0, aheadA);
+        keepsBack(1, backB);
+    }
+    void calculate(int, int count, Buffer& out) override {
+        const int a = dereference_cast<int>(getInput(0, count + ahead_));
+        const int b = count >= back_ ? dereference_cast<int>(getInput(1, count - back_)) : 0;
+        out[count] = ObjectRef(new Int(a + b));
+    }
+
+private:
+    int ahead_, back_;
+};
+
+long long framesKept(const Network& net) {
+    long long total = 0;
+    for (const RCPtr<Node>& n : net.nodes())
+        if (auto* b = dynamic_cast<const BufferedNode*>(n.get()))
+            for (size_t o = 0; o < n->getOutputNames().size(); ++o) total += b->windowFrames(int(o));
+    return total;
+}
+}  // namespace
+
+// A node read by one buffered node is driven by that node's in-order frames alone: its
+// windows follow that reader's reach, not the sum of every reach downstream (a chain
+// held frames quadratic in its length). Shared nodes keep the sums: a reader may still
+// ask for frame 0 after another drove them far ahead.
+TEST(Network, WindowsOfNodesReadByOneNodeGrowLinearlyAlongAChain) {
+    Network net;  // source -> p0 -> ... -> p39, each reading 10 ahead and 3 back
+    net.addNode(new ScriptedSource("source", countAsInt));
+    std::vector<Probe*> chain;
+    std::string last = "source", port = "OUTPUT";
+    for (int i = 0; i < 40; ++i) {
+        const std::string name = "p" + std::to_string(i);
+        chain.push_back(new Probe(name, 10, 3, 0, i % 5 == 0 ? 4 : 0));  // some ask for a later own frame
+        net.addNode(chain.back());
+        net.connect(last, port, name, "IN");
+        last = name, port = "OUT";
+    }
+    net.initialize();
+    EXPECT_LT(framesKept(net), 40 * 20);  // the sums kept about 40 * 39 / 2 * 13
+    const long afterInit = Object::liveCount();
+    for (int c = 0; c < 300; ++c) {
+        net.process(c);
+        ASSERT_EQ(dereference_cast<int>(chain.back()->getOutput(0, c)), c + 40000) << c;
+    }
+    EXPECT_LT(Object::liveCount() - afterInit, 40 * 20);
+
+    // s -> x; x read by a0 -> a1 (20 ahead each) and by b (level); both joined by j.
+    Network diamond;
+    diamond.addNode(new ScriptedSource("src", countAsInt));
+    diamond.addNode(new Probe("s", 0, 0));
+    diamond.addNode(new Probe("x", 0, 0));
+    diamond.addNode(new Probe("a0", 20, 0));
+    diamond.addNode(new Probe("a1", 20, 0));
+    diamond.addNode(new Probe("b", 0, 0));
+    auto* join = new Sum("j");
+    diamond.addNode(join);
+    for (auto [from, port, to, in] : std::vector<std::array<const char*, 4>>{
+             {"src", "OUTPUT", "s", "IN"}, {"s", "OUT", "x", "IN"}, {"x", "OUT", "a0", "IN"},
+             {"a0", "OUT", "a1", "IN"}, {"x", "OUT", "b", "IN"}, {"a1", "OUT", "j", "A"}, {"b", "OUT", "j", "B"}})
+        diamond.connect(from, port, to, in);
+    diamond.initialize();
+    for (int c = 0; c < 100; ++c) ASSERT_EQ(dereference_cast<int>(join->getOutput(0, c)), 2 * c + 7000) << c;
+}
+
+// One node reading two outputs of a node, each with its own reach, below a node that
+// reads far ahead: the two windows fit the reader, and every frame is there when read.
+TEST(Network, TwoOutputsReadByOneNodeKeepWhatThatNodeReads) {
+    Network net;
+    net.addNode(new ScriptedSource("src", countAsInt));
+    auto* twin = new Twin("twin");
+    net.addNode(twin);
+    net.addNode(new Pair("pair", 5, 3));
+    auto* far = new Probe("far", 50, 0);
+    net.addNode(far);
+    net.connect("src", "OUTPUT", "twin", "IN");
+    net.connect("twin", "A", "pair", "A");
+    net.connect("twin", "B", "pair", "B");
+    net.connect("pair", "OUT", "far", "IN");
+    net.initialize();
+    EXPECT_EQ(twin->windowFrames(0), 6);
+    EXPECT_EQ(twin->windowFrames(1), 9);
+    for (int c = 0; c < 100; ++c) {
+        const int expected = (c + 5 + 1000) + (c >= 3 ? c - 3 + 1000 : 0) + 1000;
+        ASSERT_EQ(dereference_cast<int>(far->getOutput(0, c)), expected) << c;
+    }
+}
+
+// Before any buffer is allocated, windows holding more frames than the memory budget
+// are refused, naming the largest; ZELKBP_MEMORY_BUDGET (MiB) moves the budget.
+TEST(Network, WindowsBeyondTheMemoryBudgetAreRefusedNamingTheLargest) {
+    const char* saved = std::getenv("ZELKBP_MEMORY_BUDGET");
+    const std::string savedValue = saved ? saved : "";
+    for (auto [budget, expected] : std::vector<std::pair<const char*, std::string>>{
+             {"1", "the frame windows of this network would hold 603 frames (about 3 MiB at 4 KiB a frame), more "
+                   "than the memory budget of 1 MiB (flowrun --memory-budget MIB or ZELKBP_MEMORY_BUDGET raises "
+                   "it); the largest, node t0 output OUT, holds 301"},
+             {"3", ""}}) {
+        setenv("ZELKBP_MEMORY_BUDGET", budget, 1);
+        Network net;
+        chainOfProbes(net, "t", 3, 300);
+        EXPECT_EQ(hostError([&] { net.initialize(); }), expected) << budget;
+    }
+    if (saved) setenv("ZELKBP_MEMORY_BUDGET", savedValue.c_str(), 1);
+    else unsetenv("ZELKBP_MEMORY_BUDGET");
 }

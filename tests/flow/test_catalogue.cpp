@@ -91,6 +91,12 @@ TEST_F(Catalogue, EveryRegisteredTypeIsDescribedAsItIsBuilt) {
         for (const PortInfo& p : info->outputs) declaredOut.push_back(p.name);
         EXPECT_EQ(inputs, declaredIn);
         EXPECT_EQ(node->getOutputNames(), declaredOut);
+        // Each port states the kind of frames it carries, so that the loader checks its links.
+        for (const auto* ports : {&info->inputs, &info->outputs})
+            for (const PortInfo& p : *ports)
+                EXPECT_TRUE(p.kind == kinds::audio || p.kind == kinds::spectrum || p.kind == kinds::sources ||
+                            p.kind == kinds::audioOrSpectrum)
+                    << p.name << " [" << p.kind << "]";
 
         // Reading order: with the first k required parameters only, the node asks for parameter k.
         ParameterSet prefix;

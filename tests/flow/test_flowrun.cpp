@@ -1,6 +1,13 @@
 // The runner as a user meets it: exit status, one readable line per error, the
 // round trip of a recording, resampling, interruption, the listing, modules.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -20,6 +27,44 @@ const std::string kRoundTrip = network("roundtrip.n");
 
 std::string roundTrip(const TempDir& dir, const std::string& in, const std::string& extra = "") {
     return kRoundTrip + " INPUT=" + (dir / in) + " OUTPUT=" + (dir / "b.wav") + extra;
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;  // the shadow memory needs an unlimited address space
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// flowrun ARGS started without a shell, as a shell starts it (SIGPIPE at its default):
+// standard output on `out` (-1: /dev/null), `input` piped to its standard input, its
+// address space limited to `memoryLimit` bytes when not 0. Standard error is kept.
+Outcome direct(const TempDir& dir, const std::vector<std::string>& args, int out = -1,
+               const std::string& input = "", rlim_t memoryLimit = 0) {
+    const std::string errPath = dir / "stderr.txt";
+    int in[2];
+    if (pipe(in) != 0 || write(in[1], input.data(), input.size()) != ssize_t(input.size())) std::abort();
+    close(in[1]);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        signal(SIGPIPE, SIG_DFL);
+        rlimit limit{memoryLimit, memoryLimit};
+        if (memoryLimit) setrlimit(RLIMIT_AS, &limit);
+        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(in[0], 0), dup2(out >= 0 ? out : open("/dev/null", O_WRONLY), 1), dup2(err, 2);
+        std::vector<char*> argv{const_cast<char*>(FLOWRUN)};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(FLOWRUN, argv.data());
+        _exit(127);
+    }
+    close(in[0]);
+    int raw = 0;
+    waitpid(pid, &raw, 0);
+    Outcome run;
+    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    run.err = slurp(errPath);
+    unlink(errPath.c_str());
+    return run;
 }
 
 }  // namespace
@@ -60,6 +105,15 @@ TEST(Flowrun, ErrorsAreOneLineEachAndFail) {
     EXPECT_EQ(r.err, run + "argument INPUT (string) has no value: give INPUT=... on the command line\n" +
                          run + "argument LENGTH=5l2 is not an int\n");
 
+    // One value refused by every node that takes it: one line, the others named in it.
+    r = flowrun(roundTrip(dir, "none.wav") + " ADVANCE=0");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.errLines(), 1u) << r.err;
+    EXPECT_NE(r.err.find("ADVANCE must be 1 to LENGTH (512), got 0 (argument ADVANCE; nodes stft, "
+                         "resynthesis and output refuse it too)"),
+              std::string::npos)
+        << r.err;
+
     r = flowrun(roundTrip(dir, "none.wav"));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.errLines(), 1u) << r.err;
@@ -75,6 +129,21 @@ TEST(Flowrun, ErrorsAreOneLineEachAndFail) {
     EXPECT_NE(r.err.find("cut.flac is truncated"), std::string::npos) << r.err;
     EXPECT_EQ(dir.files(), std::vector<std::string>{"cut.flac"});
 
+    // A spectrum wired into the audio writer: refused at load with the link's line.
+    std::string text = slurp(kRoundTrip);
+    const std::string wire = "from=\"resynthesis\" output=\"AUDIO\"";
+    const size_t at = text.find(wire);
+    text.replace(at, wire.size(), "from=\"stft\" output=\"SPECTRUM\"");
+    std::ofstream(dir / "wire.n") << text;
+    r = flowrun((dir / "wire.n") + " INPUT=" + (dir / "cut.flac") + " OUTPUT=" + (dir / "b.wav"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "flowrun: " + (dir / "wire.n") + ":" +
+                  std::to_string(std::count(text.begin(), text.begin() + at, '\n') + 1) +
+                  ": link from stft SPECTRUM to output AUDIO: output SPECTRUM of node stft "
+                  "(ShortTimeSpectrum) gives a spectrum, but input AUDIO of node output (AudioFileSink) "
+                  "takes signal frames\n");
+
     std::ofstream(dir / "bad.n")
         << "<document><network>\n<node name='a' type='AudioFileSource'>\n</document>";
     r = flowrun(dir / "bad.n");
@@ -84,11 +153,15 @@ TEST(Flowrun, ErrorsAreOneLineEachAndFail) {
 
 TEST(Flowrun, AWrongCommandLineIsStatus2WithTheUsage) {
     for (const std::string& args :
-         {std::string("--frobnicate"), std::string(), std::string("--snapshot"), kRoundTrip + " X=1 X=2"}) {
+         {std::string("--frobnicate"), std::string(), std::string("--snapshot"), kRoundTrip + " X=1 X=2",
+          kRoundTrip + " --memory-budget 0", kRoundTrip + " --memory-budget=-5",
+          kRoundTrip + " --memory-budget x", kRoundTrip + " --memory-budget",
+          kRoundTrip + " \"--duration=$(printf '\\033[31m')\""}) {
         SCOPED_TRACE(args);
         Outcome r = flowrun(args);
         EXPECT_EQ(r.status, 2);
         EXPECT_EQ(r.err.find("flowrun: "), 0u) << r.err;
+        EXPECT_EQ(r.err.find('\033'), std::string::npos) << "an escape sequence echoed raw";
         EXPECT_NE(r.err.find("\nusage: flowrun NETWORK.n"), std::string::npos) << r.err;
         EXPECT_EQ(r.out, "");
     }
@@ -173,15 +246,20 @@ TEST(Flowrun, MemoryBombsAreRefusedAtLoadNamingTheParameter) {
         EXPECT_NE(run.err.find(c.expected), std::string::npos) << run.err;
         EXPECT_NE(run.err.find("more than the memory budget of 1024 MiB"), std::string::npos) << run.err;
     }
-    auto withBudget = [&](const std::string& mib) {
-        return flowrun(
-            network("localize.n") + tracked + (dir / "t.jsonl") + " CLUSTERING_DURATION=300 --quiet" + in,
-            "ZELKBP_MEMORY_BUDGET=" + mib);
+    auto withBudget = [&](const std::string& option, const std::string& mib) {
+        return flowrun(network("localize.n") + tracked + (dir / "t.jsonl") +
+                           " CLUSTERING_DURATION=300 --quiet" + option + in,
+                       "ZELKBP_MEMORY_BUDGET=" + mib);
     };
-    const Outcome raised = withBudget("2048");
+    const Outcome raised = withBudget("", "2048");
     EXPECT_EQ(raised.status, 0) << raised.err;
-    const Outcome refused = withBudget("64");
-    EXPECT_NE(refused.err.find("about 118 MiB, more than the memory budget of 64 MiB"), std::string::npos)
+    const Outcome raisedByOption = withBudget(" --memory-budget=2048", "");
+    EXPECT_EQ(raisedByOption.status, 0) << raisedByOption.err;
+    const Outcome refused = withBudget(" --memory-budget 64", "2048");  // the option comes first
+    EXPECT_EQ(refused.status, 1) << refused.err;
+    EXPECT_NE(
+        refused.err.find("about 118 MiB, more than the memory budget of 64 MiB (flowrun --memory-budget"),
+        std::string::npos)
         << refused.err;
 
     // Echoed cut and escaped: 20,000 characters and an escape sequence.
@@ -193,5 +271,109 @@ TEST(Flowrun, MemoryBombsAreRefusedAtLoadNamingTheParameter) {
     EXPECT_NE(longName.err.find(std::string(80, 'Q') + "... (20004 bytes)"), std::string::npos)
         << longName.err.substr(0, 300);
     const Outcome escape = flowrun(network("roundtrip.n") + " OUTPUT=" + (dir / "o.wav") + " 'A\033[2J=1'" + in);
+    EXPECT_EQ(escape.status, 2);
     EXPECT_NE(escape.err.find("unknown argument A\\x1b[2J"), std::string::npos) << escape.err;
+}
+
+// An argument the network does not declare is a wrong command line (it was status 1 with
+// the load errors): one line naming what the network takes, nothing run.
+TEST(Flowrun, AnUndeclaredArgumentIsStatus2) {
+    TempDir dir;
+    const struct {
+        std::string args, line;
+    } cases[] = {
+        {" FOO=1",
+         "unknown argument FOO; the network takes INPUT, INPUT_CHANNELS, OUTPUT, LENGTH, ADVANCE, "
+         "SAMPLING_RATE\n"},
+        {" LENGHT=256", "unknown argument LENGHT (did you mean LENGTH?); the network takes "},
+    };
+    for (const auto& c : cases) {
+        const Outcome r = flowrun(kRoundTrip + " OUTPUT=" + (dir / "b.wav") + c.args);  // INPUT missing too
+        EXPECT_EQ(r.status, 2) << c.args;
+        EXPECT_EQ(r.errLines(), 1u) << r.err;
+        EXPECT_EQ(r.err.find("flowrun: " + kRoundTrip + ": " + c.line), 0u) << r.err;
+    }
+    EXPECT_EQ(dir.files(), std::vector<std::string>{});
+}
+
+// --list, --version and --help to an output that cannot take them: a reader that went
+// away killed the runner silently, a full device gave status 0.
+TEST(Flowrun, AnUnwritableStandardOutputIsOneLineAndStatus1) {
+    TempDir dir;
+    const bool full = geteuid() == 0 && mknod((dir / "full").c_str(), S_IFCHR | 0600, makedev(1, 7)) == 0;
+    for (const auto& [option, what] :
+         {std::pair{"--list", "list"}, {"--version", "versions"}, {"--help", "usage"}}) {
+        int closed[2];
+        ASSERT_EQ(pipe(closed), 0);
+        close(closed[0]);  // no reader
+        const Outcome gone = direct(dir, {option}, closed[1]);
+        close(closed[1]);
+        EXPECT_EQ(gone.status, 1) << option;
+        EXPECT_EQ(gone.err, std::string("flowrun: cannot write the ") + what + ": Broken pipe\n") << option;
+        if (!full) continue;  // a device node needs root
+        const int device = open((dir / "full").c_str(), O_WRONLY);
+        const Outcome noSpace = direct(dir, {option}, device);
+        close(device);
+        EXPECT_EQ(noSpace.status, 1) << option;
+        EXPECT_EQ(noSpace.err,
+                  std::string("flowrun: cannot write the ") + what + ": No space left on device\n")
+            << option;
+    }
+}
+
+// --snapshot is checked before anything runs: pictures need a display (without one the
+// run ended with status 0 and none), and its folder is made first, with its parents.
+TEST(Flowrun, SnapshotNeedsADisplayAndAFolderBeforeTheRun) {
+    TempDir dir;
+    std::ofstream(dir / "file") << "x";
+    const std::string run = roundTrip(dir, "a.wav") + " --snapshot ";
+    const struct {
+        std::string environment, args, line;
+    } cases[] = {
+        {"-u DISPLAY", run + (dir / "p"), "--snapshot needs a display (DISPLAY is not set)"},
+        {"DISPLAY=", run + (dir / "p"), "--snapshot needs a display (DISPLAY is not set)"},
+        // Before the network is read: it does not exist.
+        {"DISPLAY=:97", (dir / "none.n") + " --snapshot " + (dir / "file/p"),
+         "cannot create the snapshot folder " + (dir / "file/p") + ": Not a directory"},
+    };
+    for (const auto& c : cases) {
+        const Outcome r = flowrun(c.args, c.environment);
+        EXPECT_EQ(r.status, 1) << c.args;
+        EXPECT_EQ(r.errLines(), 1u) << r.err;
+        EXPECT_NE(r.err.find(c.line), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(dir.files(), std::vector<std::string>{"file"});
+    // Made up front: there even when the network then fails to load (no a.wav).
+    EXPECT_EQ(flowrun(run + (dir / "p/q/r"), "DISPLAY=:97").status, 1);
+    EXPECT_TRUE(std::filesystem::is_directory(dir / "p/q/r"));
+}
+
+// A frame that asks for more memory than the machine gives: one line saying so and
+// where, instead of a bare "std::bad_alloc". LENGTH=65536 is within the budget
+// (about 430 MiB of overlapping frames) but not within a 300 MiB address space.
+TEST(Flowrun, RunningOutOfMemoryIsOneLineNamingTheFrame) {
+    if (kSanitized) GTEST_SKIP() << "the sanitizer runtime needs an unlimited address space";
+    TempDir dir;
+    writeWav(dir / "a.wav", 16000, 2, noise(2 * 16000, 4));
+    const Outcome r =
+        direct(dir, {kRoundTrip, "INPUT=" + (dir / "a.wav"), "OUTPUT=" + (dir / "b.wav"), "LENGTH=65536"}, -1,
+               "", rlim_t(300) << 20);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "flowrun: " + kRoundTrip +
+                         ": frame 0: out of memory (the machine could not provide the "
+                         "memory asked for)\n");
+    EXPECT_EQ(dir.files(), std::vector<std::string>{"a.wav"});
+}
+
+// A network piped into standard input, named /dev/stdin: read once (it was read twice,
+// the second time empty).
+TEST(Flowrun, ANetworkReadFromStandardInput) {
+    TempDir dir;
+    const std::vector<short> s = noise(2 * 4000, 8);
+    writeWav(dir / "a.wav", 16000, 2, s);
+    const Outcome r =
+        direct(dir, {"/dev/stdin", "INPUT=" + (dir / "a.wav"), "OUTPUT=" + (dir / "b.wav"), "--quiet"}, -1,
+               slurp(kRoundTrip));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(readWav(dir / "b.wav").samples == s);
 }

@@ -358,6 +358,12 @@ TEST(InputChannels, PicksAPairOfAFourChannelFileAndNamesTheCount) {
     RunResult r = pick("2,3");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(r.out == demoFileRun().localized);
+    EXPECT_EQ(r.err.find("channels 0 and 1 are taken"), std::string::npos) << r.err;
+
+    r = pick("");  // all four: the pair used is said
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("AUDIO_SPECTRUM has 4 channels; channels 0 and 1 are taken"), std::string::npos)
+        << r.err;
 
     r = pick("2,4");
     EXPECT_EQ(r.status, 1);

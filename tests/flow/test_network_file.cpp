@@ -236,3 +236,67 @@ TEST_F(NetworkFiles, FileLevelProblemsAreRefusedWithTheirLine) {
     ASSERT_EQ(many.size(), 1u);
     EXPECT_EQ(many[0].substr(0, 8), ":40005: ");
 }
+
+namespace {
+class TestPass : public BufferedNode {
+public:
+    TestPass(const std::string& name, const ParameterSet& p) : BufferedNode(name, p) {
+        addInput("IN");
+        addOutput("OUT");
+        inOrder = true;
+    }
+    void calculate(int, int count, Buffer& out) override { out[count] = getInput(0, count); }
+};
+}  // namespace
+
+// A link between ports that carry different kinds of frames is refused at load with its
+// line and both ends (a spectrum into a source-list writer failed only at frame 0).
+TEST_F(NetworkFiles, LinksBetweenPortsOfDifferentKindsAreRefused) {
+    const struct {
+        std::string type, in, out;
+    } types[] = {
+        {"TestSpectra", kinds::spectrum, kinds::spectrum},
+        {"TestLists", kinds::sources, kinds::sources},
+        {"TestEither", kinds::audioOrSpectrum, kinds::audioOrSpectrum},
+        {"TestAnything", "", ""},
+    };
+    for (const auto& t : types) {
+        Node::addFactory(t.type, new NodeFactory<TestPass>(t.type));
+        describeNode({t.type, "test", {{"IN", "", t.in}}, {{"OUT", "", t.out}}, {}});
+    }
+    auto chain = [](const std::string& a, const std::string& b) {
+        return kTicks + "<node name=\"a\" type=\"" + a + "\"/>\n<node name=\"b\" type=\"" + b + "\"/>\n" +
+               link("src", "OUT", "a") + link("a", "OUT", "b");  // the second link on line 8
+    };
+    const struct {
+        std::string from, to, problem;
+    } cases[] = {
+        {"TestSpectra", "TestLists",
+         ":8: link from a OUT to b IN: output OUT of node a (TestSpectra) gives a spectrum, but input IN of "
+         "node "
+         "b (TestLists) takes a source list"},
+        {"TestLists", "TestEither",
+         ":8: link from a OUT to b IN: output OUT of node a (TestLists) gives a source list, but input IN of "
+         "node b (TestEither) takes signal frames or a spectrum"},
+        {"TestSpectra", "TestEither", ""},
+        {"TestEither", "TestSpectra", ""},
+        {"TestLists", "TestAnything", ""},
+        {"TestAnything", "TestLists", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(problems(chain(c.from, c.to)), c.problem.empty() ? Lines{} : Lines{c.problem})
+            << c.from << c.to;
+}
+
+// What a node's constructor cannot get from the machine is said as such, naming the node.
+TEST_F(NetworkFiles, ANodeThatRunsOutOfMemoryWhileBuiltIsNamed) {
+    struct TestHog : TestPass {
+        TestHog(const std::string& name, const ParameterSet& p) : TestPass(name, p) {
+            throw std::bad_alloc();
+        }
+    };
+    Node::addFactory("TestHog", new NodeFactory<TestHog>("TestHog"));
+    EXPECT_EQ(
+        problems(kTicks + "<node name=\"h\" type=\"TestHog\"/>\n" + link("src", "OUT", "h")),
+        Lines{":5: node h (TestHog): out of memory (the machine could not provide the memory asked for)"});
+}

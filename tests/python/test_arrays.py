@@ -155,6 +155,6 @@ def test_convenience_functions_match_networks(demo):
     listed = subprocess.run([FLOWRUN, "--list"], capture_output=True, text=True, check=True).stdout
     assert list(nodes) == [line for line in listed.splitlines() if line and not line[0].isspace()]
     loc = nodes["BinauralMultisourceLocalization"]
-    assert [p["name"] for p in loc["inputs"]] == ["AUDIO_SPECTRUM"]
+    assert [(p["name"], p["kind"]) for p in loc["inputs"]] == [("AUDIO_SPECTRUM", "spectrum")]
     assert {"name": "MICS_DISTANCE", "type": "float", "help": "microphone spacing in centimetres (> 0)",
             "optional": False} in loc["parameters"]

@@ -85,17 +85,20 @@ TEST(RunnerWindows, VisualizeNetworkOnTheDemoRecording) {
 }
 
 // Modules from a folder without the window libraries: the run succeeds, the windows
-// pass their data through, and there is one warning.
+// pass their data through, and there is one warning; asked for pictures, which
+// cannot be drawn, the run is refused before it starts.
 TEST(RunnerWindows, WithoutTheWindowLibrariesTheRunPassesThroughWithOneWarning) {
     FD::testing::TempDir dir;
     const std::string bin = std::filesystem::path(FLOWRUN).parent_path();
     for (const char* module : {"libzelkbp.so", "libflownodes.so"})
         std::filesystem::create_symlink(bin + "/" + module, dir / module);
-    const FD::testing::Outcome run =
-        FD::testing::flowrun(FD::testing::network("visualize.n") + " --quiet --snapshot " + (dir / "pictures") +
-                                 " INPUT=" + DEMO_WAV,
-                             "ZELKBP_MODULE_DIR=" + dir.path());
+    const std::string args = FD::testing::network("visualize.n") + " --quiet INPUT=" + DEMO_WAV;
+    FD::testing::Outcome run = FD::testing::flowrun(args, "ZELKBP_MODULE_DIR=" + dir.path());
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.err.find("flowrun: warning: cannot load the window support ("), 0u) << run.err;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+
+    run = FD::testing::flowrun(args + " --snapshot " + (dir / "pictures"), "ZELKBP_MODULE_DIR=" + dir.path());
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_NE(run.err.find("--snapshot: no window can be drawn"), std::string::npos) << run.err;
 }
