@@ -23,7 +23,8 @@ struct ParamInfo {
     double minimum = 0.0;
 };
 
-// Bytes one node may ask for: 1 GiB, or ZELKBP_MEMORY_BUDGET (MiB) when set.
+// Bytes one node may ask for, and the frame windows of a network may hold: 1 GiB, or
+// flowrun --memory-budget / ZELKBP_MEMORY_BUDGET (MiB) when set.
 double memoryBudget();
 // "1024 MiB".
 std::string mebibytes(double bytes);

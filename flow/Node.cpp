@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <memory>
+#include <new>
 
 namespace FD {
 
@@ -211,7 +212,13 @@ void BufferedNode::computeUpTo(int outputID, int count) {
     while (processCount_ < count) {
         int next = ++processCount_;
         for (OutputCacheInfo& o : outputs) o.buffer->setWriteLimit(next + o.writeAhead);
-        calculate(outputID, next, *outputs[outputID].buffer);
+        try {
+            calculate(outputID, next, *outputs[outputID].buffer);
+        } catch (const std::bad_alloc&) {  // named here, where the node is known
+            auto* e = new GeneralException(kOutOfMemory);
+            e->place("node " + name, "", next);
+            throw e;
+        }
     }
 }
 

@@ -1,5 +1,8 @@
 #include "flow/OutputFiles.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -123,6 +126,7 @@ PartFile::~PartFile() {
         if (!renamed_) unlink(hidden_.c_str());
         static_cast<HiddenSlot*>(slot_)->used.store(false);
     }
+    if (lock_ >= 0) close(lock_);
     r.outputs.erase(std::remove(r.outputs.begin(), r.outputs.end(), this), r.outputs.end());
     if (openRenames) {
         std::vector<PartFile*>& waiting = openRenames->completed_;
@@ -130,17 +134,45 @@ PartFile::~PartFile() {
     }
 }
 
-std::string PartFile::hiddenTemplate() const {
+std::string PartFile::hiddenPrefix() const {
     const std::string folder = folderOf(path_);
     std::string base = baseOf(path_);
     long longest = pathconf(folder.c_str(), _PC_NAME_MAX);
     if (longest <= 0) longest = NAME_MAX;
     const size_t added = std::strlen(".") + std::strlen(".partXXXXXX");
     if (base.size() + added > size_t(longest)) base.resize(size_t(longest) > added ? size_t(longest) - added : 1);
-    return (path_.find('/') == std::string::npos ? std::string() : folder + "/") + "." + base + ".partXXXXXX";
+    return "." + base + ".part";
+}
+
+std::string PartFile::hiddenTemplate() const {
+    return (path_.find('/') == std::string::npos ? std::string() : folderOf(path_) + "/") + hiddenPrefix() +
+           "XXXXXX";
+}
+
+// Part files of this output left by a run that was killed outright (SIGKILL, a power
+// cut): no process holds their lock any more. A part file of a run still going is
+// locked by it and stays.
+void PartFile::removeAbandonedParts() const {
+    const std::string folder = folderOf(path_), prefix = hiddenPrefix();
+    DIR* dir = opendir(folder.c_str());
+    if (!dir) return;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
+        const int fd = openat(dirfd(dir), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct stat st;
+        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0)
+            unlinkat(dirfd(dir), name.c_str(), 0);
+        close(fd);
+    }
+    closedir(dir);
 }
 
 void PartFile::created(const std::string& hidden) {
+    // Held until the file has its final name: tells later runs the part is not abandoned.
+    lock_ = open(hidden.c_str(), O_RDONLY | O_CLOEXEC);
+    if (lock_ >= 0) flock(lock_, LOCK_EX | LOCK_NB);
     Registry& r = registry();
     std::lock_guard<std::mutex> hold(r.lock);
     hidden_ = hidden;
@@ -161,6 +193,8 @@ void PartFile::rename() {
         throw failure("cannot rename " + hidden_ + " to " + path_ + ": " + std::strerror(errno));
     renamed_ = true;
     static_cast<HiddenSlot*>(slot_)->used.store(false);
+    if (lock_ >= 0) close(lock_);
+    lock_ = -1;
 }
 
 // ---------------------------------------------------------------- ReadFile

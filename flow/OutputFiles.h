@@ -3,7 +3,9 @@
 //
 //  - each regular output file is written under a hidden name next to its final
 //    one (PartFile); the hidden names are known to removeHiddenOutputs(), which a
-//    signal handler may call, so that no part file outlives a crash or a kill;
+//    signal handler may call, so that no part file outlives a crash or a kill; a
+//    part file is locked while its run lives, so that the next run writing the
+//    same output removes what a run killed outright (SIGKILL) left;
 //  - while an OutputRenames is open on a thread (FD::endStream opens one), an
 //    output that completes keeps its hidden name until the group is done: every
 //    output of a run is written and flushed first, then all take their final
@@ -37,6 +39,8 @@ public:
     // The hidden name, in the same folder: ".NAME.partXXXXXX", the name shortened
     // when that would pass the file system's longest name.
     std::string hiddenTemplate() const;
+    // Removes the part files of this output that a killed run left behind.
+    void removeAbandonedParts() const;
     // The hidden file was created under `hidden`: from now on it is removed if
     // the process ends without finishing it.
     void created(const std::string& hidden);
@@ -53,9 +57,11 @@ private:
     friend class ReadFile;
     friend class OutputRenames;
     void rename();
+    std::string hiddenPrefix() const;  // ".NAME.part", NAME shortened to fit
 
     std::string path_, shown_, key_, hidden_;
     void* slot_ = nullptr;  // where removeHiddenOutputs() finds the hidden name
+    int lock_ = -1;         // the hidden file, locked while this run owns it
     mode_t mode_ = 0644;
     bool complete_ = false, renamed_ = false;
     dev_t device_ = 0;

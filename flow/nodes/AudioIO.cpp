@@ -189,6 +189,7 @@ AtomicFile::AtomicFile(const std::string& path, const std::string& shown) : path
     if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
         throw std::runtime_error("cannot write " + path + ": it is a directory");
     part_ = std::make_unique<PartFile>(path, shown);
+    part_->removeAbandonedParts();
     const std::string templ = part_->hiddenTemplate();
     std::vector<char> name(templ.begin(), templ.end());
     name.push_back('\0');

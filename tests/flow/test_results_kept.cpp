@@ -3,6 +3,7 @@
 // a hidden part file, never an input or a second output overwritten.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -240,4 +241,21 @@ TEST(OutputNames, ModesAreKeptAndNamesUpToTheLimitWork) {
         EXPECT_EQ(readWav(dir / name).frames(), 16000) << length;
     }
     EXPECT_EQ(hidden(dir), std::vector<std::string>());
+}
+
+// A run killed outright (SIGKILL) cannot remove its part file: the next run writing
+// that output does, unless a live run holds it.
+TEST(OutputNames, PartsOfKilledRunsGoWithTheNextRunAndLiveOnesStay) {
+    TempDir dir;
+    writeWav(dir / "in.wav", 16000, 2, noise(16000 * 2, 17));
+    put(dir / ".out.wav.partAbC123", "abandoned");
+    put(dir / ".out.wav.partLive00", "a run still writing");
+    const int live = open((dir / ".out.wav.partLive00").c_str(), O_RDONLY);
+    ASSERT_EQ(flock(live, LOCK_EX), 0);
+    put(dir / ".other.wav.partAbC123", "another output's");
+    Outcome r = run(dir, {kNetworks + "/roundtrip.n", "INPUT=" + (dir / "in.wav"), "OUTPUT=" + (dir / "out.wav"),
+                          "--quiet"});
+    close(live);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(hidden(dir), (std::vector<std::string>{".other.wav.partAbC123", ".out.wav.partLive00"}));
 }
