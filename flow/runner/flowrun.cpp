@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -82,6 +83,27 @@ void usage(std::ostream& out) {
         << "Modules are loaded from the program's directory, or from $" << kModuleDirVariable << ".\n";
 }
 
+// "--name VALUE" or "--name=VALUE".
+bool isOption(const std::string& a, const std::string& name) {
+    return a == name || a.compare(0, name.size() + 1, name + "=") == 0;
+}
+
+std::string optionValue(const std::string& a, const std::string& name, const std::string& what, int argc,
+                        char** argv, int& i) {
+    if (a != name) return a.substr(name.size() + 1);
+    if (i + 1 >= argc) throw UsageError{name + " needs " + what};
+    return argv[++i];
+}
+
+// The number `text` gives, if positive and below `limit`; else a usage error.
+double positiveNumber(const std::string& text, double limit, const std::string& need) {
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (text.empty() || std::isspace(static_cast<unsigned char>(text[0])) || *end || !(v > 0) || !(v < limit))
+        throw UsageError{need + ", got \"" + FD::shownText(text) + "\""};
+    return v;
+}
+
 Options parseCommandLine(int argc, char** argv) {
     Options o;
     for (int i = 1; i < argc; ++i) {
@@ -98,31 +120,12 @@ Options parseCommandLine(int argc, char** argv) {
             o.help = true;
         } else if (a == "--version") {
             o.version = true;
-        } else if (a == "--duration" || a.compare(0, 11, "--duration=") == 0) {
-            std::string v;
-            if (a == "--duration") {
-                if (i + 1 >= argc) throw UsageError{"--duration needs a number of seconds"};
-                v = argv[++i];
-            } else {
-                v = a.substr(11);
-            }
-            char* end = nullptr;
-            o.duration = std::strtod(v.c_str(), &end);
-            if (v.empty() || *end || !(o.duration > 0) || o.duration > 1e9)
-                throw UsageError{"--duration needs a positive number of seconds, got \"" + FD::shownText(v) + "\""};
-        } else if (a == "--memory-budget" || a.compare(0, 16, "--memory-budget=") == 0) {
-            std::string v;
-            if (a == "--memory-budget") {
-                if (i + 1 >= argc) throw UsageError{"--memory-budget needs a number of MiB"};
-                v = argv[++i];
-            } else {
-                v = a.substr(16);
-            }
-            char* end = nullptr;
-            const double mib = std::strtod(v.c_str(), &end);
-            if (v.empty() || std::isspace(static_cast<unsigned char>(v[0])) || *end || !(mib > 0) ||
-                !(mib < 1e12))
-                throw UsageError{"--memory-budget needs a positive number of MiB, got \"" + FD::shownText(v) + "\""};
+        } else if (isOption(a, "--duration")) {
+            const std::string v = optionValue(a, "--duration", "a number of seconds", argc, argv, i);
+            o.duration = positiveNumber(v, 1e9, "--duration needs a positive number of seconds");
+        } else if (isOption(a, "--memory-budget")) {
+            const std::string v = optionValue(a, "--memory-budget", "a number of MiB", argc, argv, i);
+            positiveNumber(v, 1e12, "--memory-budget needs a positive number of MiB");
             o.memoryBudget = v;
         } else if (a == "--snapshot" || a == "--snapshots") {
             if (i + 1 >= argc) throw UsageError{a + " needs a directory"};
