@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -69,6 +70,22 @@ HiddenSlot* keepHidden(const std::string& name) {
 
 thread_local OutputRenames* openRenames = nullptr;
 
+// The process's umask, read without changing it (setting and restoring it would race
+// with other threads creating files).
+mode_t currentUmask() {
+    std::FILE* status = std::fopen("/proc/self/status", "r");
+    char line[256];
+    unsigned mask = 0;
+    bool found = false;
+    while (status && !found && std::fgets(line, sizeof line, status))
+        found = std::sscanf(line, "Umask: %o", &mask) == 1;
+    if (status) std::fclose(status);
+    if (found) return mode_t(mask);
+    const mode_t previous = umask(022);
+    umask(previous);
+    return previous;
+}
+
 std::string folderOf(const std::string& path) {
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
@@ -101,9 +118,7 @@ PartFile::PartFile(const std::string& path, const std::string& shown)
         inode_ = st.st_ino;
         mode_ = st.st_mode & 07777;  // a rerun keeps what the user gave the file
     } else {
-        const mode_t mask = umask(0);
-        umask(mask);
-        mode_ = 0666 & ~mask;
+        mode_ = 0666 & ~currentUmask();
     }
     Registry& r = registry();
     std::lock_guard<std::mutex> hold(r.lock);
