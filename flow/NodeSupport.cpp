@@ -1,8 +1,11 @@
 #include "flow/NodeSupport.h"
 
+#include <algorithm>
 #include <cmath>
 #include <sstream>
 #include <type_traits>
+
+#include "flow/Stream.h"
 
 namespace FD {
 
@@ -124,6 +127,64 @@ std::optional<int> nearestFrames(float frames, int low, int high) {
     const double rounded = double(frames) + 0.5;
     if (!(rounded >= double(low)) || !(rounded < double(high) + 1.0)) return std::nullopt;
     return int(rounded);
+}
+
+// ---------------------------------------------------------------- AudioSinkFrames
+
+AudioSinkFrames::AudioSinkFrames(const NodeErrors& errors, const NodeParameters& p)
+    : samplingRate(p.samplingRate()),
+      length(p.inRange("LENGTH", 1, 1 << 24, "at least 1")),
+      advance(p.inRange("ADVANCE", 1, length, "1 to LENGTH (" + std::to_string(length) + ")")),
+      errors_(errors) {
+    if (p.has("CHANNELS")) {
+        chosen_ = p.indexList("CHANNELS", "row");
+        if (chosen_.empty()) errors_.refuse("CHANNELS", "CHANNELS lists no row");
+    }
+}
+
+const SampleStream* AudioSinkFrames::attach(const Node* node) {
+    stream_ = findSampleStream(node);
+    if (!stream_) return nullptr;
+    if (stream_->sampleRate() != samplingRate)
+        errors_.refuse("SAMPLING_RATE", "SAMPLING_RATE is " + std::to_string(samplingRate) +
+                                            " but the stream upstream is at " +
+                                            std::to_string(stream_->sampleRate()) + " Hz");
+    if (stream_->frameAdvance() != advance)
+        errors_.refuse("ADVANCE", "ADVANCE is " + std::to_string(advance) + " but the frames upstream are " +
+                                      std::to_string(stream_->frameAdvance()) + " samples apart");
+    return stream_;
+}
+
+const Matrix<float>& AudioSinkFrames::frame(const ObjectRef& ref, int count) {
+    const auto& frame = errors_.frameAs<Matrix<float>>(ref, count, "AUDIO", "Matrix<float>");
+    if (frame.ncols() != length)
+        errors_.atFrame(count, "AUDIO",
+                        "AUDIO frame has " + std::to_string(frame.ncols()) + " samples, LENGTH is " +
+                            std::to_string(length));
+    if (inputRows_ < 0) {
+        inputRows_ = frame.nrows();
+        if (inputRows_ < 1) errors_.atFrame(count, "AUDIO", "AUDIO frame has no row");
+        for (int r : chosen_)
+            if (r >= inputRows_)
+                errors_.atFrame(count, "CHANNELS",
+                                "CHANNELS names row " + std::to_string(r) + ", the AUDIO frames have " +
+                                    std::to_string(inputRows_) + " rows");
+        rows_ = chosen_;
+        if (rows_.empty())
+            for (int r = 0; r < inputRows_; ++r) rows_.push_back(r);
+    } else if (frame.nrows() != inputRows_) {
+        errors_.atFrame(count, "AUDIO",
+                        "AUDIO frame has " + std::to_string(frame.nrows()) + " rows, the stream started with " +
+                            std::to_string(inputRows_));
+    }
+    return frame;
+}
+
+long long AudioSinkFrames::newSamples(long long taken) const {
+    // The samples of the stream and no more (while samples still come, every frame
+    // computed lies within those given).
+    if (!stream_) return advance;
+    return std::max(0LL, std::min<long long>(advance, stream_->sampleCount() - taken));
 }
 
 }  // namespace FD

@@ -99,6 +99,44 @@ private:
     const ParameterSet& params_;
 };
 
+class Node;
+class SampleStream;
+
+// The audio a sink keeps from its AUDIO input (a file writer, a collector): the
+// parameters SAMPLING_RATE, LENGTH, ADVANCE and CHANNELS (the rows kept, all by
+// default), checked against the audio source upstream, and each frame checked and
+// cut to the samples it brings that lie within the stream.
+class AudioSinkFrames {
+public:
+    AudioSinkFrames(const NodeErrors& errors, const NodeParameters& p);
+
+    // At initialize(): the audio source upstream of `node` (nullptr if none), which must
+    // agree with SAMPLING_RATE and ADVANCE.
+    const SampleStream* attach(const Node* node);
+    // Frame `count` of AUDIO: a Matrix<float> of LENGTH columns with the rows of the
+    // first frame, which must hold every row CHANNELS names.
+    const Matrix<float>& frame(const ObjectRef& ref, int count);
+    // The rows kept, in order: CHANNELS, or every row of the first frame (none before it).
+    const std::vector<int>& rows() const { return rows_; }
+    // Rows CHANNELS names, empty when it was not given.
+    const std::vector<int>& chosen() const { return chosen_; }
+    // Samples per channel a frame brings: ADVANCE, fewer where the stream ends, once
+    // `taken` samples were kept.
+    long long newSamples(long long taken) const;
+    // The first new sample of kept row `c` of `frame`.
+    const float* newPart(const Matrix<float>& frame, size_t c) const {
+        return frame.row(rows_[c]) + (length - advance);
+    }
+
+    const int samplingRate, length, advance;
+
+private:
+    const NodeErrors& errors_;
+    std::vector<int> chosen_, rows_;
+    int inputRows_ = -1;  // rows of the input frames, from the first frame
+    const SampleStream* stream_ = nullptr;
+};
+
 // Durations as frame counts. Frames lie ADVANCE samples apart; s seconds span
 // s ÷ ADVANCE × SAMPLING_RATE frames, in single precision, the division first.
 inline float framesIn(float seconds, int advance, int samplingRate) {

@@ -12,18 +12,12 @@ namespace FD {
 
 
 AudioFileSink::AudioFileSink(const std::string& nodeName, const ParameterSet& params)
-    : BufferedNode(nodeName, params), errors_("AudioFileSink", nodeName) {
+    : BufferedNode(nodeName, params),
+      errors_("AudioFileSink", nodeName),
+      file_(NodeParameters(errors_, params).text("FILE")),
+      frames_(errors_, NodeParameters(errors_, params)) {
     audioID_ = addInput("AUDIO");
     outputID_ = addOutput("OUTPUT");
-    const NodeParameters p(errors_, params);
-    file_ = p.text("FILE");
-    samplingRate_ = p.samplingRate();
-    length_ = p.inRange("LENGTH", 1, 1 << 24, "at least 1");
-    advance_ = p.inRange("ADVANCE", 1, length_, "1 to LENGTH (" + std::to_string(length_) + ")");
-    if (p.has("CHANNELS")) {
-        channels_ = p.indexList("CHANNELS", "row");
-        if (channels_.empty()) errors_.refuse("CHANNELS", "CHANNELS lists no row");
-    }
     inOrder = true;
     try {
         out_ = nodes::OutputTarget::open(file_, false);
@@ -38,19 +32,9 @@ AudioFileSink::~AudioFileSink() {
 
 void AudioFileSink::initialize() {
     BufferedNode::initialize();
-    if (const SampleStream* s = findSampleStream(this)) {
-        if (s->sampleRate() != samplingRate_)
-            errors_.refuse("SAMPLING_RATE", "SAMPLING_RATE is " + std::to_string(samplingRate_) +
-                                                " but the stream upstream is at " +
-                                                std::to_string(s->sampleRate()) + " Hz");
-        if (s->frameAdvance() != advance_)
-            errors_.refuse("ADVANCE", "ADVANCE is " + std::to_string(advance_) +
-                                          " but the frames upstream are " +
-                                          std::to_string(s->frameAdvance()) + " samples apart");
-        stream_ = s;
-        emptyChannels_ = s->channelCount();
-    }
-    if (!channels_.empty()) emptyChannels_ = int(channels_.size());
+    stream_ = frames_.attach(this);
+    if (stream_) emptyChannels_ = stream_->channelCount();
+    if (!frames_.chosen().empty()) emptyChannels_ = int(frames_.chosen().size());
 }
 
 namespace {
@@ -84,7 +68,7 @@ std::string openEndedWavHeader(int rate, int channels) {
 void AudioFileSink::open(int channels, int count) {
     if (!out_->file()) {  // a stream: the header now, the samples frame by frame
         try {
-            out_->write(openEndedWavHeader(samplingRate_, channels));
+            out_->write(openEndedWavHeader(frames_.samplingRate, channels));
         } catch (const std::exception& e) {
             errors_.atFrame(count, "FILE", e.what());
         }
@@ -92,7 +76,7 @@ void AudioFileSink::open(int channels, int count) {
         return;
     }
     SF_INFO info{};
-    info.samplerate = samplingRate_;
+    info.samplerate = frames_.samplingRate;
     info.channels = channels;
     // Past 4 GiB of samples a RIFF header's sizes wrap: RF64 then.
     info.format = nodes::wavFormatFor(stream_ && stream_->ended() ? stream_->sampleCount() : -1, channels);
@@ -105,34 +89,15 @@ void AudioFileSink::open(int channels, int count) {
 void AudioFileSink::calculate(int, int count, Buffer& out) {
     ObjectRef ref = getInput(audioID_, count);
     out[count] = ref;
-    const auto& frame = errors_.frameAs<Matrix<float>>(ref, count, "AUDIO", "Matrix<float>");
-    if (frame.ncols() != length_)
-        errors_.atFrame(count, "AUDIO",
-                        "AUDIO frame has " + std::to_string(frame.ncols()) + " samples, LENGTH is " +
-                            std::to_string(length_));
-    if (rows_ < 0) {
-        rows_ = frame.nrows();
-        if (rows_ < 1) errors_.atFrame(count, "AUDIO", "AUDIO frame has no row");
-        for (int r : channels_)
-            if (r >= rows_)
-                errors_.atFrame(count, "CHANNELS",
-                                "CHANNELS names row " + std::to_string(r) + ", the AUDIO frames have " +
-                                    std::to_string(rows_) + " rows");
-        open(channels_.empty() ? rows_ : int(channels_.size()), count);
-    } else if (frame.nrows() != rows_) {
-        errors_.atFrame(count, "AUDIO",
-                        "AUDIO frame has " + std::to_string(frame.nrows()) +
-                            " rows, the stream started with " + std::to_string(rows_));
-    }
+    const Matrix<float>& frame = frames_.frame(ref, count);
+    const int channels = int(frames_.rows().size());
+    if (!sf_ && !streamOpen_) open(channels, count);
 
-    long long n = advance_;
-    if (stream_) n = std::max(0LL, std::min<long long>(advance_, stream_->sampleCount() - written_));
+    const long long n = frames_.newSamples(written_);
     if (n == 0) return;
-    const int channels = channels_.empty() ? rows_ : int(channels_.size());
     pcm_.resize(size_t(n) * size_t(channels));
-    const int first = length_ - advance_;
     for (int c = 0; c < channels; ++c) {
-        const float* row = frame.row(channels_.empty() ? c : channels_[size_t(c)]) + first;
+        const float* row = frames_.newPart(frame, size_t(c));
         for (long long i = 0; i < n; ++i) pcm_[size_t(i) * channels + c] = nodes::toPcm16(row[i], clipped_);
     }
     write(n, count);

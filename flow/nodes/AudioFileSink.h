@@ -45,14 +45,10 @@ private:
     const NodeErrors errors_;
     int audioID_, outputID_;
     std::string file_;
-    int samplingRate_;           // written in the file's header
-    int length_;                 // samples per input frame
-    int advance_;                // new samples per input frame
-    std::vector<int> channels_;  // rows to write, empty for all
+    AudioSinkFrames frames_;  // SAMPLING_RATE (the file's), LENGTH, ADVANCE, CHANNELS
     std::unique_ptr<nodes::OutputTarget> out_;
     SNDFILE* sf_ = nullptr;    // a regular file, open from the first frame on
     bool streamOpen_ = false;  // a WAV stream whose header is written
-    int rows_ = -1;            // rows of the input frames, from the first frame
     int emptyChannels_ = 1;    // channels of the file when the stream has no frame
     const SampleStream* stream_ = nullptr;  // the audio source upstream, if any
     long long written_ = 0;    // samples per channel written

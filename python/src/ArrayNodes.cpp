@@ -117,68 +117,33 @@ void Collector::initialize() {
 // ---------------------------------------------------------------- AudioCollector
 
 AudioCollector::AudioCollector(const std::string& nodeName, const FD::ParameterSet& params)
-    : Collector("AudioCollector", nodeName, params) {
+    : Collector("AudioCollector", nodeName, params), frames_(errors_, FD::NodeParameters(errors_, params)) {
     audioID_ = addInput("AUDIO");
     outputID_ = addOutput("OUTPUT");
-    const FD::NodeParameters p(errors_, params);
-    samplingRate_ = p.samplingRate();
-    length_ = p.inRange("LENGTH", 1, 1 << 24, "at least 1");
-    advance_ = p.inRange("ADVANCE", 1, length_, "1 to LENGTH (" + std::to_string(length_) + ")");
-    if (p.has("CHANNELS")) {
-        rows_ = p.indexList("CHANNELS", "row");
-        if (rows_.empty()) errors_.refuse("CHANNELS", "CHANNELS lists no row");
-    }
+    samplingRate_ = frames_.samplingRate;
+    advance_ = frames_.advance;
 }
 
 void AudioCollector::initialize() {
     Collector::initialize();
-    if (!stream_) return;
-    if (stream_->sampleRate() != samplingRate_)
-        errors_.refuse("SAMPLING_RATE", "SAMPLING_RATE is " + std::to_string(samplingRate_) +
-                                            " but the stream upstream is at " +
-                                            std::to_string(stream_->sampleRate()) + " Hz");
-    if (stream_->frameAdvance() != advance_)
-        errors_.refuse("ADVANCE", "ADVANCE is " + std::to_string(advance_) + " but the frames upstream are " +
-                                      std::to_string(stream_->frameAdvance()) + " samples apart");
+    frames_.attach(this);
 }
 
 int AudioCollector::channels() const {
     if (!data_.empty()) return int(data_.size());
-    if (!rows_.empty()) return int(rows_.size());
+    if (!frames_.chosen().empty()) return int(frames_.chosen().size());
     return stream_ ? stream_->channelCount() : 0;
 }
 
 void AudioCollector::calculate(int, int count, FD::Buffer& out) {
     FD::ObjectRef ref = getInput(audioID_, count);
     out[count] = ref;
-    const auto& frame = errors_.frameAs<FD::Matrix<float>>(ref, count, "AUDIO", "Matrix<float>");
-    if (frame.ncols() != length_)
-        errors_.atFrame(count, "AUDIO",
-                        "AUDIO frame has " + std::to_string(frame.ncols()) + " samples, LENGTH is " +
-                            std::to_string(length_));
-    if (inputRows_ < 0) {
-        inputRows_ = frame.nrows();
-        if (inputRows_ < 1) errors_.atFrame(count, "AUDIO", "AUDIO frame has no row");
-        for (int r : rows_)
-            if (r >= inputRows_)
-                errors_.atFrame(count, "CHANNELS",
-                                "CHANNELS names row " + std::to_string(r) + ", the AUDIO frames have " +
-                                    std::to_string(inputRows_) + " rows");
-        if (rows_.empty())
-            for (int r = 0; r < inputRows_; ++r) rows_.push_back(r);
-        data_.resize(rows_.size());
-    } else if (frame.nrows() != inputRows_) {
-        errors_.atFrame(count, "AUDIO",
-                        "AUDIO frame has " + std::to_string(frame.nrows()) +
-                            " rows, the stream started with " + std::to_string(inputRows_));
-    }
-    // The samples of the stream and no more, as the file sink writes them (while
-    // samples still come, every frame computed lies within those given).
-    long long n = advance_;
-    if (stream_) n = std::max(0LL, std::min<long long>(advance_, stream_->sampleCount() - written_));
-    const int first = length_ - advance_;
-    for (size_t c = 0; c < rows_.size(); ++c) {
-        const float* row = frame.row(rows_[c]) + first;
+    const FD::Matrix<float>& frame = frames_.frame(ref, count);
+    data_.resize(frames_.rows().size());
+    // The samples of the stream and no more, as the file sink writes them.
+    const long long n = frames_.newSamples(written_);
+    for (size_t c = 0; c < data_.size(); ++c) {
+        const float* row = frames_.newPart(frame, c);
         data_[c].insert(data_[c].end(), row, row + n);
     }
     written_ += n;

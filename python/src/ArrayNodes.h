@@ -105,10 +105,8 @@ public:
     std::vector<float> take(long long& samples);
 
 private:
+    FD::AudioSinkFrames frames_;            // SAMPLING_RATE, LENGTH, ADVANCE, CHANNELS
     int audioID_, outputID_;
-    int length_;
-    std::vector<int> rows_;                 // rows written, from CHANNELS or all
-    int inputRows_ = -1;                    // rows of the input frames, from the first frame
     long long written_ = 0;                 // samples per channel gathered
     std::vector<std::vector<float>> data_;  // per channel, not yet taken
 };
