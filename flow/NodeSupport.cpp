@@ -5,6 +5,7 @@
 #include <sstream>
 #include <type_traits>
 
+#include "flow/Source.h"
 #include "flow/Stream.h"
 
 namespace FD {
@@ -127,6 +128,28 @@ std::optional<int> nearestFrames(float frames, int low, int high) {
     const double rounded = double(frames) + 0.5;
     if (!(rounded >= double(low)) || !(rounded < double(high) + 1.0)) return std::nullopt;
     return int(rounded);
+}
+
+const Source& sourceAt(const Vector<ObjectRef>& list, size_t i, const NodeErrors& errors, int count,
+                       const std::string& port) {
+    const auto* s = dynamic_cast<const Source*>(list[i].get());
+    if (!s)
+        errors.atFrame(count, port,
+                       port + " element " + std::to_string(i) + " is " + describeType(list[i].get()) +
+                           ", not a Source");
+    return *s;
+}
+
+bool segmentSeconds(int first, int end, int advance, int rate, const SampleStream* stream, double& start,
+                    double& stop) {
+    start = frameSeconds(first, advance, rate);
+    stop = frameSeconds(end, advance, rate);
+    if (stream && stream->ended()) {
+        const double last = double(stream->sampleCount()) / stream->sampleRate();
+        if (start >= last) return false;
+        stop = std::min(stop, last);
+    }
+    return true;
 }
 
 // ---------------------------------------------------------------- AudioSinkFrames

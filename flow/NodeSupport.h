@@ -101,6 +101,20 @@ private:
 
 class Node;
 class SampleStream;
+class Source;
+
+// Element `i` of a frame's source list on `port`, which must be a Source.
+const Source& sourceAt(const Vector<ObjectRef>& list, size_t i, const NodeErrors& errors, int count,
+                       const std::string& port);
+
+// Frame k in seconds: the start of the samples it brings, k * ADVANCE / SAMPLING_RATE.
+inline double frameSeconds(long long frame, int advance, int rate) { return double(frame) * advance / rate; }
+
+// A speech segment from frame `first` up to frame `end` in seconds, cut at the end of
+// the recording once `stream` (if any) has ended; false when it starts past that end
+// (speech found in the frames that reach past the recording).
+bool segmentSeconds(int first, int end, int advance, int rate, const SampleStream* stream, double& start,
+                    double& stop);
 
 // The audio a sink keeps from its AUDIO input (a file writer, a collector): the
 // parameters SAMPLING_RATE, LENGTH, ADVANCE and CHANNELS (the rows kept, all by

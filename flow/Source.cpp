@@ -1,5 +1,7 @@
 #include "flow/Source.h"
 
+#include <cmath>
+
 #include <ostream>
 
 namespace FD {
@@ -15,5 +17,9 @@ void Source::printOn(std::ostream& out) const {
 void Source::readFrom(std::istream&) {}
 
 ObjectRef Source::clone() { return ObjectRef(new Source(*this)); }
+
+double azimuthDegrees(const Source& source) {
+    return std::atan2(double(source.x[1]), double(source.x[0])) * 180.0 / 3.141592653589793;
+}
 
 }  // namespace FD

@@ -29,6 +29,9 @@ public:
     uint32_t last = 0;                // carried by clone() only
 };
 
+// The direction of `source` in degrees, atan2(x[1], x[0]), as results report it.
+double azimuthDegrees(const Source& source);
+
 template <>
 struct TypeName<Source> {
     static std::string get() { return "Source"; }

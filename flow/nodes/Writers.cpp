@@ -48,8 +48,6 @@ void put(const NodeErrors& errors, int count, FILE* f, const std::string& text) 
         errors.atFrame(count, "FILE", "cannot write: the disk may be full");
 }
 
-// Frame k in seconds: the start of the samples it brings, k * ADVANCE / SAMPLING_RATE.
-double frameTime(long long frame, int advance, int rate) { return double(frame) * advance / rate; }
 
 // JSON numbers are written as text of our own: nlohmann's dump of a double is not always
 // the shortest (0.537661 came out as 0.5376609999999999). A number always shows a point
@@ -109,16 +107,11 @@ void SourceListWriter::calculate(int, int count, Buffer& out) {
     out[count] = ref;
     const Vector<ObjectRef>& list = listOf(ref, errors_, count, "SOURCES");
     std::string line = "{\"frame\":" + std::to_string(count) +
-                       ",\"time\":" + number(frameTime(count, advance_, samplingRate_), "%.6f") + ",\"sources\":[";
+                       ",\"time\":" + number(frameSeconds(count, advance_, samplingRate_), "%.6f") + ",\"sources\":[";
     for (size_t i = 0; i < list.size(); ++i) {
-        const auto* s = dynamic_cast<const Source*>(list[i].get());
-        if (!s)
-            errors_.atFrame(count, "SOURCES",
-                            "SOURCES element " + std::to_string(i) + " is " + describeType(list[i].get()) +
-                                ", not a Source");
-        double azimuth = std::atan2(double(s->x[1]), double(s->x[0])) * 180.0 / 3.141592653589793;
-        line += std::string(i ? "," : "") + "{\"id\":" + std::to_string(s->id) + ",\"azimuth\":" +
-                number(azimuth, "%.4f") + ",\"power\":" + floatNumber(s->power) + "}";
+        const Source& s = sourceAt(list, i, errors_, count, "SOURCES");
+        line += std::string(i ? "," : "") + "{\"id\":" + std::to_string(s.id) + ",\"azimuth\":" +
+                number(azimuthDegrees(s), "%.4f") + ",\"power\":" + floatNumber(s.power) + "}";
     }
     line += "]}";
     putFrame(errors_, count, *out_, line + "\n");
@@ -146,14 +139,10 @@ void SegmentWriter::initialize() {
 }
 
 void SegmentWriter::closeSegment(int endFrame, int count) {
-    double start = frameTime(start_, advance_, samplingRate_);
-    double end = frameTime(endFrame, advance_, samplingRate_);
+    double start, end;
+    const bool kept = segmentSeconds(start_, endFrame, advance_, samplingRate_, stream_, start, end);
     start_ = -1;
-    if (stream_ && stream_->ended()) {
-        double last = double(stream_->sampleCount()) / stream_->sampleRate();
-        if (start >= last) return;  // speech found in the frames past the recording
-        end = std::min(end, last);
-    }
+    if (!kept) return;
     char line[128];
     std::snprintf(line, sizeof(line), "%.6f\t%.6f\tspeech\n", start, end);
     putFrame(errors_, count, *out_, line);

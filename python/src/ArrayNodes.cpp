@@ -12,12 +12,6 @@
 
 namespace zelkbp {
 
-namespace {
-
-double frameTime(long long frame, int advance, int rate) { return double(frame) * advance / rate; }
-
-}  // namespace
-
 FeedPlan& pendingFeedPlan() {
     thread_local FeedPlan plan;
     return plan;
@@ -175,15 +169,10 @@ void SourceListCollector::calculate(int, int count, FD::Buffer& out) {
     FD::ObjectRef ref = getInput(sourcesID_, count);
     out[count] = ref;
     const auto& list = errors_.frameAs<FD::Vector<FD::ObjectRef>>(ref, count, "SOURCES", "Vector<ObjectRef>");
-    const double time = frameTime(count, advance_, samplingRate_);
+    const double time = FD::frameSeconds(count, advance_, samplingRate_);
     for (size_t i = 0; i < list.size(); ++i) {
-        const auto* s = dynamic_cast<const FD::Source*>(list[i].get());
-        if (!s)
-            errors_.atFrame(count, "SOURCES",
-                            "SOURCES element " + std::to_string(i) + " is " +
-                                FD::describeType(list[i].get()) + ", not a Source");
-        double azimuth = std::atan2(double(s->x[1]), double(s->x[0])) * 180.0 / 3.141592653589793;
-        rows_.push_back({count, time, int(s->id), azimuth, s->power});
+        const FD::Source& s = FD::sourceAt(list, i, errors_, count, "SOURCES");
+        rows_.push_back({count, time, int(s.id), FD::azimuthDegrees(s), s.power});
     }
 }
 
@@ -205,15 +194,10 @@ SegmentCollector::SegmentCollector(const std::string& nodeName, const FD::Parame
 }
 
 void SegmentCollector::closeSegment(int endFrame) {
-    double start = frameTime(start_, advance_, samplingRate_);
-    double end = frameTime(endFrame, advance_, samplingRate_);
+    double start, end;
+    const bool kept = FD::segmentSeconds(start_, endFrame, advance_, samplingRate_, stream_, start, end);
     start_ = -1;
-    if (stream_) {
-        // Cut at the end of the recording, as the label writer does.
-        double recording = double(stream_->sampleCount()) / stream_->sampleRate();
-        if (start >= recording) return;
-        end = std::min(end, recording);
-    }
+    if (!kept) return;
     segments_.push_back(start);
     segments_.push_back(end);
 }
