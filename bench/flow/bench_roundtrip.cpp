@@ -16,29 +16,7 @@
 #include <string>
 #include <vector>
 
-namespace {
-
-bool writeNoise(const std::string& path, long seconds) {
-    SF_INFO info{};
-    info.samplerate = 16000;
-    info.channels = 2;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (!f) return false;
-    std::vector<short> block(2 * 16000);
-    uint32_t state = 12345;
-    for (long s = 0; s < seconds; ++s) {
-        for (short& x : block) {
-            state = state * 1664525u + 1013904223u;
-            x = short(int(state >> 16) - 32768) / 4;
-        }
-        if (sf_writef_short(f, block.data(), 16000) != 16000) return false;
-    }
-    sf_close(f);
-    return true;
-}
-
-}  // namespace
+#include "bench/support/NoiseWav.h"
 
 int main(int argc, char** argv) {
     long seconds = argc > 1 ? std::atol(argv[1]) : 3600;
@@ -50,7 +28,7 @@ int main(int argc, char** argv) {
     if (!mkdtemp(templ)) return 1;
     const std::string dir = templ, in = dir + "/in.wav", out = dir + "/out.wav";
     int status = 1;
-    if (writeNoise(in, seconds)) {
+    if (writeNoiseWav(in, seconds)) {
         auto start = std::chrono::steady_clock::now();
         pid_t pid = fork();
         if (pid == 0) {

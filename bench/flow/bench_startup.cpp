@@ -22,25 +22,9 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "bench/support/NoiseWav.h"
 
-bool writeNoise(const std::string& path) {
-    SF_INFO info{};
-    info.samplerate = 16000;
-    info.channels = 2;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (!f) return false;
-    std::vector<short> block(2 * 16000);
-    uint32_t state = 12345;
-    for (short& x : block) {
-        state = state * 1664525u + 1013904223u;
-        x = short((int(state >> 16) - 32768) / 4);
-    }
-    bool ok = sf_writef_short(f, block.data(), 16000) == 16000;
-    sf_close(f);
-    return ok;
-}
+namespace {
 
 struct Run {
     double wallMs = 0, cpuMs = 0;
@@ -109,7 +93,7 @@ int main(int argc, char** argv) {
     if (!mkdtemp(templ)) return 1;
     const std::string dir = templ;
     int status = 0;
-    if (!writeNoise(dir + "/in.wav")) {
+    if (!writeNoiseWav(dir + "/in.wav", 1)) {
         std::fprintf(stderr, "bench_startup: cannot write %s/in.wav\n", dir.c_str());
         status = 1;
     }
