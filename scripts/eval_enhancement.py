@@ -16,9 +16,10 @@ import os
 import subprocess
 import sys
 import tempfile
-import wave
 
 import numpy as np
+
+from wav16 import read_wav, write_wav
 
 RATE = 16000
 LEAD_IN = 1.5  # seconds of noise alone before the speech
@@ -41,20 +42,8 @@ BABBLE_TEXTS = [
 BABBLE_VOICES = ["en-gb+m3", "en-us+f2", "en-029+m1", "en-gb-scotland+f4", "en-us+m7"]
 
 
-def read_wav(path):
-    with wave.open(path, "rb") as w:
-        assert w.getsampwidth() == 2, path
-        data = np.frombuffer(w.readframes(w.getnframes()), dtype="<i2").astype(np.float64)
-        return data.reshape(-1, w.getnchannels()).T / 32768.0, w.getframerate()
 
 
-def write_wav(path, channels):
-    pcm = np.clip(np.round(np.asarray(channels).T * 32768.0), -32768, 32767).astype("<i2")
-    with wave.open(path, "wb") as w:
-        w.setnchannels(pcm.shape[1])
-        w.setsampwidth(2)
-        w.setframerate(RATE)
-        w.writeframes(pcm.tobytes())
 
 
 def say(tmp, voice, text, name):
@@ -62,7 +51,7 @@ def say(tmp, voice, text, name):
     out = os.path.join(tmp, name)
     subprocess.run(["espeak-ng", "-v", voice, "-s", "150", "-w", raw, text], check=True)
     subprocess.run(["sox", "-q", raw, "-r", str(RATE), "-c", "1", "-b", "16", out], check=True)
-    return read_wav(out)[0][0]
+    return read_wav(out)[0]
 
 
 def clean_speech(tmp):
@@ -127,7 +116,7 @@ def main():
             noisy, clean = mixture(speech, source, rng)
             path_in = os.path.join(tmp, "in.wav")
             write_wav(path_in, noisy)
-            noisy_q = read_wav(path_in)[0]
+            noisy_q = read_wav(path_in)
             snr_in = snr(clean, noisy_q, start)
             for method in METHODS:
                 for regen in ["NO", "USE"]:
@@ -135,7 +124,7 @@ def main():
                     subprocess.run([flowrun, network, "--quiet", f"INPUT={path_in}", f"OUTPUT={path_out}",
                                     f"METHOD={method}", f"HARMONIC_REGENERATION={regen}",
                                     f"NOISE_PERIOD={NOISE_PERIOD}"], check=True)
-                    out = read_wav(path_out)[0]
+                    out = read_wav(path_out)
                     snr_out = snr(clean, out, start)
                     print(f"{name:8} {method:28} {'USE' if regen == 'USE' else 'off':12} {snr_in:8.2f} "
                           f"{snr_out:8.2f} {snr_out - snr_in:+7.2f}")

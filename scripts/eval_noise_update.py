@@ -31,10 +31,11 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import wave
 
 import numpy as np
 from scipy.signal import butter, sosfilt
+
+from wav16 import read_wav, write_wav
 
 RATE = 16000
 ADVANCE = 160
@@ -54,19 +55,8 @@ SENTENCES = [
 ]
 
 
-def read_wav(path):
-    with wave.open(path, "rb") as w:
-        data = np.frombuffer(w.readframes(w.getnframes()), dtype="<i2").astype(np.float64)
-        return data.reshape(-1, w.getnchannels()).T / 32768.0
 
 
-def write_wav(path, channels):
-    pcm = np.clip(np.round(np.asarray(channels).T * 32768.0), -32768, 32767).astype("<i2")
-    with wave.open(path, "wb") as w:
-        w.setnchannels(pcm.shape[1])
-        w.setsampwidth(2)
-        w.setframerate(RATE)
-        w.writeframes(pcm.tobytes())
 
 
 def speech(tmp):

@@ -16,13 +16,12 @@ domain. Needs espeak-ng, numpy and scipy.
 usage: scripts/make-demo-data.py [OUTPUT.wav]
 """
 import os
-import subprocess
 import sys
-import tempfile
 import wave
 
 import numpy as np
-from scipy.signal import resample_poly
+
+from wav16 import speak
 
 RATE = 16000
 DISTANCE_CM = 18.0
@@ -37,17 +36,6 @@ TALKERS = [
 ]
 
 
-def speak(voice, speed, text):
-    """Mono speech from espeak-ng at RATE, peak-normalised."""
-    with tempfile.TemporaryDirectory() as tmp:
-        path = os.path.join(tmp, "voice.wav")
-        subprocess.run(["espeak-ng", "-v", voice, "-s", str(speed), "-w", path, text], check=True)
-        with wave.open(path) as w:
-            rate = w.getframerate()
-            x = np.frombuffer(w.readframes(w.getnframes()), dtype="<i2").astype(np.float64)
-    g = np.gcd(rate, RATE)
-    x = resample_poly(x, RATE // g, rate // g)
-    return x / np.max(np.abs(x))
 
 
 def delayed(x, seconds, length):

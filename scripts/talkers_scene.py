@@ -20,14 +20,12 @@ sinc interpolator.
 usage: scripts/talkers_scene.py OUTPUT.wav
 As a module: TALKERS, azimuth(talker, t), active(talker, t), render(path).
 """
-import os
-import subprocess
 import sys
-import tempfile
 import wave
 
 import numpy as np
-from scipy.signal import resample_poly
+
+from wav16 import speak
 
 RATE = 16000
 DURATION_S = 24.0
@@ -67,17 +65,6 @@ def active(talker, t):
     return np.any([(t >= a) & (t < b) for a, b in talker[3]], axis=0)
 
 
-def speak(voice, speed, text):
-    """Mono speech from espeak-ng at RATE, peak-normalised."""
-    with tempfile.TemporaryDirectory() as tmp:
-        path = os.path.join(tmp, "voice.wav")
-        subprocess.run(["espeak-ng", "-v", voice, "-s", str(speed), "-w", path, text], check=True)
-        with wave.open(path) as w:
-            rate = w.getframerate()
-            x = np.frombuffer(w.readframes(w.getnframes()), dtype="<i2").astype(np.float64)
-    g = np.gcd(rate, RATE)
-    x = resample_poly(x, RATE // g, rate // g)
-    return x / np.max(np.abs(x))
 
 
 def speech_track(talker, index, length):
